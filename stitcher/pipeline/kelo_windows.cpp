@@ -1,0 +1,165 @@
+#include "stitcher/pipeline/kelo_windows.h"
+
+#include "stitcher/pipeline/memory.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// The progress "window". One lock guards it and every write to standard
+// error, since warper threads report progress while others print messages.
+struct status_window {
+    std::mutex lock;
+    bool open = false;
+    bool tty = false;
+    bool drawn = false; // the status line stands on the terminal's last line
+    std::string title;
+    long shown = 0;
+    struct sigaction old_int;
+};
+
+status_window win;
+// Set by Ctrl-C while the window is open: the Cancel button.
+std::atomic<int> dialogDone{0};
+
+void on_interrupt(int) { dialogDone.store(1); }
+
+void put(const std::string &s) { fwrite(s.data(), 1, s.size(), stderr); }
+
+int terminal_columns()
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1)
+        return ws.ws_col;
+    return 80;
+}
+
+// The title, the percentage as "%ld %%" and a bar of min(p, 100) '|'.
+void redraw()
+{
+    if (!win.tty)
+        return;
+    char pct[32];
+    snprintf(pct, sizeof pct, "%ld %%", win.shown);
+    unsigned long bars = static_cast<unsigned long>(win.shown);
+    std::string line = win.title + "  " + pct + "  " + std::string(bars < 100 ? bars : 100, '|');
+    size_t width = static_cast<size_t>(terminal_columns() - 1);
+    if (line.size() > width)
+        line.resize(width);
+    put("\r" + line + "\x1b[K");
+    fflush(stderr);
+    win.drawn = true;
+}
+
+void erase_line()
+{
+    if (win.drawn) {
+        put("\r\x1b[K");
+        win.drawn = false;
+    }
+}
+
+void destroy_window()
+{
+    erase_line();
+    fflush(stderr);
+    sigaction(SIGINT, &win.old_int, nullptr);
+    win.open = false;
+}
+
+} // namespace
+
+void error_message(const char *text)
+{
+    std::lock_guard<std::mutex> g(win.lock);
+    erase_line();
+    size_t n = strlen(text);
+    fwrite(text, 1, n, stderr);
+    if (n == 0 || text[n - 1] != '\n')
+        fputc('\n', stderr);
+    fflush(stderr);
+}
+
+void terminal_message(const char *text, size_t len)
+{
+    std::lock_guard<std::mutex> g(win.lock);
+    bool was_drawn = win.drawn;
+    erase_line();
+    fwrite(text, 1, len, stderr);
+    fflush(stderr);
+    if (was_drawn && win.open && len > 0 && text[len - 1] == '\n')
+        redraw();
+}
+
+int win_progress(int command, const char *title, long percent)
+{
+    std::lock_guard<std::mutex> g(win.lock);
+    switch (command) {
+    case 0:
+        if (!win.open) {
+            dialogDone.store(0);
+            struct sigaction sa;
+            memset(&sa, 0, sizeof sa);
+            sa.sa_handler = on_interrupt;
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIGINT, &sa, &win.old_int);
+            win.open = true;
+            win.tty = isatty(STDERR_FILENO);
+        }
+        win.title = title ? title : "";
+        win.shown = 0;
+        redraw();
+        return 1;
+    case 1:
+        if (win.open && !dialogDone.load() && percent > 0 && percent != win.shown) {
+            win.shown = percent;
+            redraw();
+        }
+        if (dialogDone.load()) {
+            if (win.open)
+                destroy_window();
+            return 0;
+        }
+        return 1;
+    case 2:
+        if (win.open)
+            destroy_window();
+        return 1;
+    default:
+        return 1;
+    }
+}
+
+char *win_save_file_as(const char *default_name, const char *title)
+{
+    if (!isatty(STDIN_FILENO))
+        return nullptr;
+    {
+        std::lock_guard<std::mutex> g(win.lock);
+        erase_line();
+        fprintf(stderr, "%s [%s] ", title, default_name);
+        fflush(stderr);
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n = getline(&line, &cap, stdin);
+    if (n < 0) {
+        free(line);
+        return nullptr;
+    }
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+        line[--n] = '\0';
+    const char *answer = n > 0 ? line : default_name;
+    char *copy = static_cast<char *>(aligned_malloc(strlen(answer) + 1));
+    if (copy)
+        strcpy(copy, answer);
+    free(line);
+    return copy;
+}

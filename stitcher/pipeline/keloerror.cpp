@@ -1,0 +1,171 @@
+#include "stitcher/pipeline/keloerror.h"
+
+#include "stitcher/pipeline/kelo_windows.h"
+#include "stitcher/pipeline/memory.h"
+
+#include <atomic>
+#include <cpuid.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+static std::atomic<int> verbose{1};
+static std::atomic<int> console{0};
+static std::atomic<int> stdout_reserved{0};
+static std::atomic<char *> partial_output{nullptr};
+static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+
+// Fatal texts are formatted into a buffer of this size and cut when longer.
+enum { ERROR_TEXT_SIZE = 1032 };
+
+void set_verbose(int v) { verbose = v; }
+void set_console(int c) { console = c; }
+int get_console(void) { return console; }
+void reserve_stdout(int reserved) { stdout_reserved = reserved; }
+
+void set_partial_output(const char *path)
+{
+    char *copy = path ? strdup(path) : nullptr;
+    free(partial_output.exchange(copy));
+}
+
+[[noreturn]] static void end_run(const char *text)
+{
+    if (ending.test_and_set()) {
+        // Another thread is already ending the process.
+        for (;;)
+            pause();
+    }
+    error_message(text);
+    fflush(stdout);
+    fflush(stderr);
+    if (char *path = partial_output.load())
+        unlink(path);
+    _exit(1);
+}
+
+static std::string vformat(const char *fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n <= 0)
+        return std::string();
+    std::string s(static_cast<size_t>(n), '\0');
+    vsnprintf(s.data(), s.size() + 1, fmt, ap);
+    return s;
+}
+
+int print_message(const char *fmt, ...)
+{
+    if (!verbose)
+        return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformat(fmt, ap);
+    va_end(ap);
+    terminal_message(s.data(), s.size());
+    return static_cast<int>(s.size());
+}
+
+int print_stdout(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vformat(fmt, ap);
+    va_end(ap);
+    if (stdout_reserved) {
+        terminal_message(s.data(), s.size());
+    } else {
+        fwrite(s.data(), 1, s.size(), stdout);
+        fflush(stdout);
+    }
+    return static_cast<int>(s.size());
+}
+
+void print_error(const char *fmt, ...)
+{
+    char text[ERROR_TEXT_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    end_run(text);
+}
+
+void cancel_run(void) { end_run("Cancelled by user.\n"); }
+
+void assertion_failed(const char *expr, const char *file, int line)
+{
+    char text[ERROR_TEXT_SIZE];
+    snprintf(text, sizeof text, "Assertion failed: %s, file %s, line %d\n", expr, file, line);
+    end_run(text);
+}
+
+char *save_file_as(const char *default_name, const char *title)
+{
+    if (!console)
+        return win_save_file_as(default_name, title);
+    printf("\n%s\n", title);
+    fflush(stdout);
+    char word[1024];
+    if (scanf("%1023s", word) != 1 || word[0] == '\0')
+        return nullptr;
+    char *copy = static_cast<char *>(aligned_malloc(strlen(word) + 1));
+    if (copy)
+        strcpy(copy, word);
+    return copy;
+}
+
+int progress(int command, ...)
+{
+    if (console)
+        return 1;
+    const char *title = nullptr;
+    long percent = 0;
+    va_list ap;
+    va_start(ap, command);
+    if (command == PROGRESS_OPEN)
+        title = va_arg(ap, const char *);
+    else if (command == PROGRESS_UPDATE)
+        percent = va_arg(ap, int);
+    va_end(ap);
+    return win_progress(command, title, percent);
+}
+
+int progress_open(const char *title) { return progress(PROGRESS_OPEN, title); }
+int progress_update(int percent) { return progress(PROGRESS_UPDATE, percent); }
+int progress_close(void) { return progress(PROGRESS_CLOSE); }
+
+uint32_t cpuid(uint32_t leaf, uint32_t regs[4])
+{
+    unsigned a, b, c, d;
+    __cpuid(leaf, a, b, c, d);
+    regs[0] = a;
+    regs[1] = b;
+    regs[2] = c;
+    regs[3] = d;
+    return a;
+}
+
+int check_cpu(void)
+{
+    uint32_t r[4];
+    uint32_t max_leaf = cpuid(0, r);
+    char vendor[13];
+    memcpy(vendor, &r[1], 4);
+    memcpy(vendor + 4, &r[3], 4);
+    memcpy(vendor + 8, &r[2], 4);
+    vendor[12] = '\0';
+    print_message("CPU vendor %s\n", vendor);
+    if (static_cast<int32_t>(max_leaf) <= 0)
+        return 0;
+    cpuid(1, r);
+    int mmx = (r[3] >> 23) & 1, sse = (r[3] >> 25) & 1, sse2 = (r[3] >> 26) & 1, sse3 = r[2] & 1;
+    print_message("Processor supports mmx(%d) sse(%d) sse2(%d) sse3(%d)\n", mmx, sse, sse2, sse3);
+    return sse3 ? 3 : sse2 ? 2 : sse ? 1 : 0;
+}

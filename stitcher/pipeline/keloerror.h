@@ -1,0 +1,46 @@
+// Messages, fatal errors, progress and the processor check.
+//
+// Informational messages go to standard error unless quiet. A fatal error is
+// written to standard error in every mode and ends the whole process with
+// status 1, from whichever thread reports it first.
+#pragma once
+#include <cstdint>
+
+void set_verbose(int verbose);
+void set_console(int console);
+int get_console(void);
+
+int print_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void print_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Lines that belong on standard output; they move to standard error while
+// standard output carries the panorama itself (reserve_stdout(1)).
+void reserve_stdout(int reserved);
+int print_stdout(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The output file that a fatal error removes, so that no half-written
+// panorama is left behind; null when none (or standard output) is written.
+void set_partial_output(const char *path);
+
+// Ends the run after the user cancelled in the progress window.
+[[noreturn]] void cancel_run(void);
+
+// Invariants that stay active in every build.
+[[noreturn]] void assertion_failed(const char *expr, const char *file, int line);
+#define kassert(e) ((e) ? (void)0 : assertion_failed(#e, __FILE__, __LINE__))
+
+// A newly allocated (aligned_free) output name, or null.
+char *save_file_as(const char *default_name, const char *title);
+
+// command 0 opens (or re-titles) the window with a title (const char *),
+// 1 updates it with a percentage (int), 2 closes it. 0 means cancelled.
+enum { PROGRESS_OPEN = 0, PROGRESS_UPDATE = 1, PROGRESS_CLOSE = 2 };
+int progress(int command, ...);
+// Typed forms of the three commands.
+int progress_open(const char *title);
+int progress_update(int percent);
+int progress_close(void);
+
+// 3 with SSE3, 2 with SSE2, 1 with SSE, else 0.
+int check_cpu(void);
+uint32_t cpuid(uint32_t leaf, uint32_t regs[4]);

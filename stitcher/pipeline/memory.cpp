@@ -1,0 +1,40 @@
+#include "stitcher/pipeline/memory.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void *aligned_malloc(size_t size, size_t alignment)
+{
+    void *p = nullptr;
+    if (posix_memalign(&p, alignment < sizeof(void *) ? sizeof(void *) : alignment, size ? size : 1) != 0)
+        return nullptr;
+    return p;
+}
+
+void *aligned_calloc(size_t count, size_t size, size_t alignment)
+{
+    size_t total;
+    if (__builtin_mul_overflow(count, size, &total))
+        return nullptr;
+    void *p = aligned_malloc(total, alignment);
+    if (p)
+        memset(p, 0, total);
+    return p;
+}
+
+void aligned_free(void *p) { free(p); }
+
+bool checked_mul(int64_t a, int64_t b, int64_t *out)
+{
+    int64_t r;
+    if (a < 0 || b < 0 || __builtin_mul_overflow(a, b, &r))
+        return false;
+    *out = r;
+    return true;
+}
+
+bool checked_mul3(int64_t a, int64_t b, int64_t c, int64_t *out)
+{
+    int64_t ab;
+    return checked_mul(a, b, &ab) && checked_mul(ab, c, out);
+}

@@ -1,0 +1,15 @@
+// Aligned allocation and checked size arithmetic, shared by every module.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Blocks are 16-byte aligned so that SSE code may use them directly; 64 is for
+// per-thread blocks that must not share a cache line. Null when out of memory.
+void *aligned_malloc(size_t size, size_t alignment = 16);
+void *aligned_calloc(size_t count, size_t size, size_t alignment = 16);
+void aligned_free(void *p);
+
+// Products of sizes read from files and scripts: false when an operand is
+// negative or the product does not fit in 63 bits, and *out is then untouched.
+bool checked_mul(int64_t a, int64_t b, int64_t *out);
+bool checked_mul3(int64_t a, int64_t b, int64_t c, int64_t *out);

@@ -1,0 +1,63 @@
+#include "stitcher/pipeline/pthreads.h"
+
+#include "stitcher/pipeline/memory.h"
+
+#include <new>
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+struct zthread {
+    void *argument;
+    void *(*function)(void *);
+    pthread_t handle;
+};
+
+static void *thread_entry(void *p)
+{
+    zthread *t = static_cast<zthread *>(p);
+    t->function(t->argument);
+    return nullptr;
+}
+
+int zthread_create(zthread **thread, const void *, void *(*function)(void *), void *argument)
+{
+    void *mem = aligned_malloc(sizeof(zthread));
+    if (!mem)
+        return -1;
+    zthread *t = new (mem) zthread{argument, function, pthread_t()};
+    if (pthread_create(&t->handle, nullptr, thread_entry, t) != 0) {
+        aligned_free(t);
+        return -1;
+    }
+    *thread = t;
+    return 0;
+}
+
+int zthread_join(zthread *thread, void **)
+{
+    pthread_join(thread->handle, nullptr);
+    aligned_free(thread);
+    return 0;
+}
+
+int zsched_yield(void)
+{
+    struct timespec ts = {0, 10000};
+    nanosleep(&ts, nullptr);
+    return 0;
+}
+
+long zsysconf(int name)
+{
+    if (name != ZSC_NPROCESSORS)
+        return -1;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0)
+            return n;
+    }
+    return 1;
+}

@@ -1,0 +1,18 @@
+// String and file helpers. Every string returned is newly allocated and is
+// released with aligned_free.
+#pragma once
+
+char *sadd(const char *a, const char *b);
+int sstartswith(const char *s, const char *prefix, int ignore_case);
+int sendswith(const char *s, const char *suffix, int ignore_case);
+// The whole file as a string, with CR LF read as LF; null when the file is
+// missing, empty or unreadable.
+char *sfilein(const char *path);
+int sfileout(const char *text, const char *path);
+// The directory of a path, absolute, with its trailing '/'.
+char *get_directory(const char *path);
+char *sreplace(char *s, const char *from, const char *to);
+
+// atoi without its undefined overflow: strtol's value clamped to the int
+// range (the same as atoi for every text in range).
+int satoi(const char *s);

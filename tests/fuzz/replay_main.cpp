@@ -1,0 +1,37 @@
+// Runs a fuzz target over every file of the folders (or files) given, so that
+// the corpus is replayed as an ordinary test without libFuzzer.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+static void run_file(const std::filesystem::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}
+
+int main(int argc, char **argv)
+{
+    int count = 0;
+    for (int i = 1; i < argc; i++) {
+        std::filesystem::path p(argv[i]);
+        if (std::filesystem::is_directory(p)) {
+            for (const auto &e : std::filesystem::recursive_directory_iterator(p))
+                if (e.is_regular_file()) {
+                    run_file(e.path());
+                    count++;
+                }
+        } else {
+            run_file(p);
+            count++;
+        }
+    }
+    std::printf("replayed %d inputs\n", count);
+    return count > 0 ? 0 : 1;
+}

@@ -1,0 +1,25 @@
+// Helpers shared by the tests: running programs, scratch folders, files.
+#pragma once
+#include <string>
+#include <vector>
+
+struct run_result {
+    int status = -1;      // exit status, or 128 + signal
+    std::string out, err; // what the program wrote to stdout and stderr
+};
+
+// Runs argv[0] (a path) with the arguments, feeding `input` on standard input.
+run_result run_program(const std::vector<std::string> &argv, const std::string &input = "",
+                       const std::string &cwd = "");
+// Runs the zenthra program that this build made.
+run_result run_zenthra(const std::vector<std::string> &args, const std::string &input = "",
+                       const std::string &cwd = "");
+// A path to one of the programs under tools/ of this build.
+std::string tool_path(const std::string &name);
+
+// A new empty folder under the system's temporary folder, removed when the
+// test program ends.
+std::string scratch_dir();
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
