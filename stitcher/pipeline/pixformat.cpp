@@ -2,9 +2,9 @@
 
 #include "stitcher/pipeline/keloerror.h"
 
-#include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <xmmintrin.h>
 
 int get_bytes_per_pixel(uint32_t pixformat)
 {
@@ -55,6 +55,9 @@ float from16(uint16_t v) { return v * 0.00390625f; }
 uint16_t widen8(uint8_t v) { return static_cast<uint16_t>(v << 8); }
 uint8_t narrow16(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
 
+// Positive v rounded half away from zero. In double, v + 0.5 is exact.
+int round_away(float v) { return static_cast<int>(static_cast<double>(v) + 0.5); }
+
 // Ties away from zero (to RGB without alpha).
 uint8_t to8_away(float v)
 {
@@ -62,7 +65,7 @@ uint8_t to8_away(float v)
         return 0;
     if (v > 255.0f)
         return 255;
-    return static_cast<uint8_t>(lroundf(v));
+    return static_cast<uint8_t>(round_away(v));
 }
 
 // Ties to even, the processor's rounding (to RGBA, as the SSE2 path rounds).
@@ -72,7 +75,7 @@ uint8_t to8_even(float v)
         return 0;
     if (v > 255.0f)
         return 255;
-    return static_cast<uint8_t>(lrintf(v));
+    return static_cast<uint8_t>(_mm_cvtss_si32(_mm_set_ss(v)));
 }
 
 uint16_t to16(float v)
@@ -82,7 +85,7 @@ uint16_t to16(float v)
         return 0;
     if (w > 65535.0f)
         return 65535;
-    return static_cast<uint16_t>(lroundf(w));
+    return static_cast<uint16_t>(round_away(w));
 }
 
 template <typename T> T same(T v) { return v; }

@@ -74,9 +74,10 @@ void uchar_rgb_to_float4(const void *src, void *dst, int count)
     const __m128i rgb_mask = _mm_set_epi32(0, -1, -1, -1);
     const __m128 alpha = _mm_set_ps(255.0f, 0.0f, 0.0f, 0.0f);
     for (size_t k = blocks; k-- > 0;) {
-        alignas(16) unsigned char bytes[16] = {};
-        memcpy(bytes, s + 12 * k, 12);
-        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(bytes));
+        int last4;
+        memcpy(&last4, s + 12 * k + 8, 4);
+        __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(s + 12 * k)),
+                                       _mm_cvtsi32_si128(last4));
         float *out = reinterpret_cast<float *>(d + 64 * k);
         __m128i p[4] = {v, _mm_srli_si128(v, 3), _mm_srli_si128(v, 6), _mm_srli_si128(v, 9)};
         for (int j = 0; j < 4; j++) {
