@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
 #include <string>
 #include <vector>
 
@@ -15,16 +16,19 @@ struct parsed {
     int first;
 };
 
-parsed parse(std::vector<std::string> args)
+// The options point into the argument strings, which must outlive them.
+std::list<std::vector<std::string>> kept_args;
+
+parsed parse(std::vector<std::string> arguments)
 {
-    args.insert(args.begin(), "zenthra");
+    arguments.insert(arguments.begin(), "zenthra");
+    std::vector<std::string> &args = kept_args.emplace_back(std::move(arguments));
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     parsed p;
     p.first = read_command_line(static_cast<int>(args.size()), argv.data(), &p.ctx, &p.opt);
-    // getopt permutes argv: keep the first operand while its storage lives.
     return p;
 }
 } // namespace
