@@ -143,14 +143,15 @@ int process_row(template_ *t, band_done_fn band_done, run_fn run, void *user)
             band_done(user);
     }
     line_tpl *b = t->current;
+    if (b->n_rows <= 0)
+        return 0; // past the last band (a sentinel shifted away, or none)
     for (int i = 0; i < b->len; i++) {
         if (b->length[i] != 0) {
             int fail = run(user, b->pos[i], b->length[i]);
             kassert(!fail);
         }
     }
-    if (b->n_rows > 0)
-        b->n_rows--;
+    b->n_rows--;
     return 0;
 }
 
