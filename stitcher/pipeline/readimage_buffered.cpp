@@ -48,7 +48,9 @@ static void *buffered_read(image_reader *ir, int n, void *dst)
             int r = bd->next++;
             row = bd->ring + static_cast<size_t>(bd->slot) * bd->rowlength;
             void *q = read_row(bd->src, r, row);
+            // clang-format off: the assertion's text is fixed
             kassert(q!= NULL);
+            // clang-format on
             // A source that served the row from its own storage still fills
             // the slot, so that the window holds what it promises.
             if (q != row)
@@ -76,7 +78,9 @@ static int buffered_close(void *data)
 
 image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t rowlength, int owns)
 {
+    // clang-format off: the assertion's text is fixed
     kassert(rowlength >= image_row_length( ir ));
+    // clang-format on
     kassert(nrows > 0);
     kassert(ring != NULL);
     buffered_data *bd = static_cast<buffered_data *>(aligned_malloc(sizeof(buffered_data)));
@@ -115,14 +119,18 @@ static int locked_slot(image_reader *ir, int n)
 void lock_row(int n, image_reader *ir)
 {
     int buf_n = locked_slot(ir, n);
+    // clang-format off: the assertion's text is fixed
     kassert(buf_n>=0);
+    // clang-format on
     static_cast<buffered_data *>(ir->data)->locks[buf_n]++;
 }
 
 void release_row(int n, image_reader *ir)
 {
     int buf_n = locked_slot(ir, n);
+    // clang-format off
     kassert(buf_n>=0);
+    // clang-format on
     int32_t *lock = &static_cast<buffered_data *>(ir->data)->locks[buf_n];
     kassert(*lock > 0);
     --*lock;

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <new>
 
+static const char msg_no_memory[] = "Not enough memory.\n";
+static const char msg_exit[] = "Received exit";
+
 enum { NBUF = 5 };
 
 // The caller only raises handed_in, the thread only raises written; the
@@ -38,7 +41,7 @@ static void *writer_thread(void *arg)
             zsched_yield();
         }
     }
-    print_stdout("Received exit");
+    print_stdout(msg_exit);
     for (void *b : td->buf)
         aligned_free(b);
     close_image_writer(td->iw);
@@ -70,7 +73,7 @@ image_writer *thread_writer(image_writer *iw)
 {
     void *mem = aligned_malloc(sizeof(thread_writer_data), 64);
     if (!mem)
-        print_error("Not enough memory.\n");
+        print_error(msg_no_memory);
     thread_writer_data *td = new (mem) thread_writer_data{iw, image_row_length(iw), {}, {0}, {0}, {0}, nullptr};
     for (int i = 0; i < NBUF; i++) {
         td->buf[i] = aligned_malloc(td->row_length);
