@@ -1,0 +1,98 @@
+// Row readers: every image is a stream of rows that a reader delivers on
+// request, and every stage is a reader that wraps other readers.
+//
+// The row protocol: read_row(ir, n, buf) returns a pointer to row n. Each
+// stage says whether it needs, refuses or accepts a caller buffer; without
+// one, the pointer designates storage below and stays valid only until that
+// storage is reused (for a ring, until the row leaves its window). A stage
+// that reads its source without a buffer passes null, so such a source must
+// be buffered or a view of a buffered reader.
+//
+// Connections: a reader starts with connections 0. close_image_reader lowers
+// the count and releases the reader once it is no longer above 0, so a reader
+// nobody connected is released by its first close, and the creator's own
+// hold passes to the first stage that wraps it. Wrapping stages connect their
+// source once (the rotation at its first read, the split view never) and
+// close it once when they are closed (a split view only at offset 0).
+#pragma once
+#include "stitcher/blend/rectangle.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+struct image_reader;
+
+typedef void *(*reader_read_fn)(image_reader *ir, int n, void *buf);
+typedef int (*reader_close_fn)(void *data);
+
+// Plain record (threaded stages copy it byte for byte), 16-byte aligned.
+struct image_reader {
+    uint32_t type;      // 2-bit tag: 1 for readers that start a chain, copied by stages
+    int32_t width;
+    int32_t height;
+    uint32_t pixformat;
+    reader_read_fn read;
+    void *data;
+    reader_close_fn close;
+    int32_t connections; // extra holders; 0 at creation
+    int32_t nfollowers;
+    image_reader **followers; // read with (row, null) after each new row of a leader
+};
+
+// Readers alive in the process: raised by create_image_reader, lowered when a
+// reader is released. Readers are made and released on two threads, hence the
+// atomic; read it as an int (`int n = image_reader_count;`).
+extern std::atomic<int> image_reader_count;
+
+// Bytes of one row: width times the bytes per pixel (0 for an unknown code).
+size_t image_row_length(const image_reader *ir);
+
+// The width and height must not be negative.
+image_reader *create_image_reader(uint32_t type, void *data, int width, int height, uint32_t pixformat,
+                                  reader_read_fn read, reader_close_fn close);
+void connect_reader(image_reader *ir);
+void *read_row(image_reader *ir, int n, void *buf);
+// Returns the close function's status when the reader is released, else 0.
+// Closing a reader that is already released stops with an assertion.
+int close_image_reader(image_reader *ir);
+// Appends follower to the leader's list; a follower must accept a null buffer.
+void synchronize_reader(image_reader *follower, image_reader *leader);
+// Reads row `row` (null buffer) of every follower of ir, in list order. For
+// leaders: called once after each new row.
+void call_followers(image_reader *ir, int row);
+
+// A producer that can only deliver rows in order; produce writes the next
+// row into buf. The reader needs a caller buffer and cannot go back.
+typedef void (*produce_fn)(void *data, void *buf);
+image_reader *sequential_reader(uint32_t type, void *data, int width, int height, uint32_t pixformat,
+                                produce_fn produce, reader_close_fn close);
+
+// A ring of nrows rows of rowlength bytes in `ring` (freed on close when
+// owns is non-zero). Serves any of the last nrows rows fetched and any row
+// ahead; a caller buffer is optional. Row r always lives in slot r % nrows.
+image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t rowlength, int owns);
+// The same over a ring it allocates: rows padded to a multiple of 256 bytes.
+image_reader *buffered_reader_2(image_reader *ir, int nrows);
+// Pin and unpin the ring slot of row n of a buffered reader; n must be one of
+// the last nrows rows fetched. A fetch into a pinned slot is fatal.
+void lock_row(int n, image_reader *ir);
+void release_row(int n, image_reader *ir);
+
+// Converts every row to pixformat; buffered by nbuffered rows when > 0.
+// Unbuffered, it needs a caller buffer.
+image_reader *toformat(image_reader *ir, uint32_t pixformat, int nbuffered);
+// Like toformat, but in the rows of rect converts only the pixels outside its
+// columns and leaves the caller buffer's pixels inside it as they were.
+image_reader *toformat_excl(image_reader *ir, uint32_t pixformat, irectangle rect, int nbuffered);
+// Row n as float_RGBA: the reader's own row when it already is float_RGBA,
+// else converted into buf, which must then be given.
+void *read_float(image_reader *ir, int n, void *buf);
+
+// A view of the source's rows from byte_offset on, with its own width and
+// pixformat; it refuses a caller buffer and never connects its source.
+image_reader *split_reader(image_reader *ir, size_t byte_offset, int width, uint32_t pixformat);
+
+// EXIF orientation 6 or 8 of a uchar_RGB image (any other value is fatal at
+// the first read). Holds the whole source from its first read on.
+image_reader *rotate_reader(image_reader *ir, int orientation);
