@@ -12,33 +12,21 @@ output_format format_of(const std::string &n) { return parser_get_fileformat(("p
 
 TEST(OutputFormat, CodesOfTheKeywords)
 {
-    EXPECT_EQ(format_of("JPEG q95 g1"), 67057);
-    EXPECT_EQ(format_of("JPEG"), 1281);
-    EXPECT_EQ(format_of("jpg q0"), 1);
-    EXPECT_EQ(format_of("JPEG q100"), 1601);
-    EXPECT_EQ(format_of("JPEG q80 g0"), 1281);
-    EXPECT_EQ(format_of("TIFF b1"), 259);
-    EXPECT_EQ(format_of("tif b2"), 3);
-    EXPECT_EQ(format_of("TIFF"), 3);
-    EXPECT_EQ(format_of("TIFF_m b1"), 260);
-    EXPECT_EQ(format_of("TIFF_m"), 4);
-    EXPECT_EQ(format_of("PSB"), 261);
-    EXPECT_EQ(format_of("psd"), 5);
-    EXPECT_EQ(format_of("PPM"), 2);
-    EXPECT_EQ(format_of("BMP"), -1);
-    EXPECT_EQ(format_of("PNG b1"), -1);
-}
-
-TEST(OutputFormat, KeywordsArePrefixesTriedInOrder)
-{
-    EXPECT_EQ(format_of("TIFF_mask b1"), 260);
-    EXPECT_EQ(format_of("tiff_multi"), 4);
-    EXPECT_EQ(format_of("TIFFX b1"), 259);
-    EXPECT_EQ(format_of("JPEGXL q90"), 90 * 16 + 1);
-    EXPECT_EQ(format_of("JPGfoo"), 1281);
-    // Options are letters after a blank inside the text.
-    EXPECT_EQ(format_of("JPEGq95"), 1281);
-    EXPECT_EQ(format_of("TIFFb1"), 3);
+    static const struct {
+        const char *n;
+        output_format code;
+    } cases[] = {
+        {"JPEG q95 g1", 67057}, {"JPEG", 1281},    {"jpg q0", 1},   {"JPEG q100", 1601}, {"JPEG q80 g0", 1281},
+        {"TIFF b1", 259},       {"tif b2", 3},     {"TIFF", 3},     {"TIFF_m b1", 260},  {"TIFF_m", 4},
+        {"PSB", 261},           {"psd", 5},        {"PPM", 2},      {"BMP", -1},         {"PNG b1", -1},
+        // The keywords are prefixes, tried in order.
+        {"TIFF_mask b1", 260},  {"tiff_multi", 4}, {"TIFFX b1", 259}, {"JPEGXL q90", 90 * 16 + 1},
+        {"JPGfoo", 1281},
+        // Options are letters after a blank inside the text.
+        {"JPEGq95", 1281},      {"TIFFb1", 3},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(format_of(c.n), c.code) << c.n;
 }
 
 TEST(OutputFormat, AbsentOrEmptyName)
