@@ -137,13 +137,4 @@ TEST(Matrix, DeterminantsAndMinors)
     EXPECT_DOUBLE_EQ(det3(ab), det3(m) * det3(b));
 }
 
-TEST(Matrix, PrintMatrix)
-{
-    rot_matrix m = {1, 0, -0.5, 0, 2, 0, 0.25, 0, 3};
-    testing::internal::CaptureStdout();
-    print_matrix(m);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "1.000000   0.000000  -0.500000\n0.000000   2.000000  0.000000\n0.250000   0.000000  3.000000\n");
-}
-
 } // namespace
