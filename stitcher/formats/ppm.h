@@ -37,7 +37,8 @@ int ppm_write_row(void *pd, void *row);
 // Null when the file cannot be opened or its header is not accepted (the
 // reason is printed as a message).
 image_reader *ppm_reader(const char *path);
-// The same over an external program's output; closing the reader closes it.
+// The same over an external program's output; closing the reader closes the
+// stream, and so does a refusal.
 image_reader *ppm_reader_2(FILE *stream);
 // Opens the path (or takes the stream's descriptor) and reads the header.
 int ppm_image_size(ppm_data *pd, image_size *out);

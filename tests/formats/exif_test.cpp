@@ -65,7 +65,8 @@ static block exif_block(bool big_endian, const std::vector<ifd_entry> &entries, 
 static std::unique_ptr<unsigned char[]> exact_copy(const block &b)
 {
     std::unique_ptr<unsigned char[]> p(new unsigned char[b.size()]);
-    memcpy(p.get(), b.data(), b.size());
+    if (!b.empty())
+        memcpy(p.get(), b.data(), b.size());
     return p;
 }
 
