@@ -66,26 +66,33 @@ static int64_t find_short(exif_cursor *c, int tag)
     return -1;
 }
 
-int get_exif_tag(const unsigned char *block, uint64_t length, int tag, int type, uint16_t *out)
+// find_short over a block; the byte order goes to *big_endian.
+static int64_t locate(const unsigned char *block, uint64_t length, int tag, int type, int *big_endian)
 {
     kassert(type == SHORT);
     exif_cursor c = {block, length, 0, 0};
     int64_t at = find_short(&c, tag);
+    *big_endian = c.big_endian;
+    return at;
+}
+
+int get_exif_tag(const unsigned char *block, uint64_t length, int tag, int type, uint16_t *out)
+{
+    int big_endian;
+    int64_t at = locate(block, length, tag, type, &big_endian);
     if (at < 0)
         return -1;
-    c.pos = static_cast<uint64_t>(at);
+    exif_cursor c = {block, length, static_cast<uint64_t>(at), big_endian};
     return get_short(&c, out);
 }
 
 int set_exif_tag(unsigned char *block, uint64_t length, int tag, int type, uint16_t value)
 {
-    kassert(type == SHORT);
-    exif_cursor c = {block, length, 0, 0};
-    int64_t at = find_short(&c, tag);
+    int big_endian;
+    int64_t at = locate(block, length, tag, type, &big_endian);
     if (at < 0)
         return -1;
-    unsigned char *p = block + at;
-    p[c.big_endian ? 0 : 1] = static_cast<unsigned char>(value >> 8);
-    p[c.big_endian ? 1 : 0] = static_cast<unsigned char>(value);
+    block[at + (big_endian ? 0 : 1)] = static_cast<unsigned char>(value >> 8);
+    block[at + (big_endian ? 1 : 0)] = static_cast<unsigned char>(value);
     return 0;
 }

@@ -111,3 +111,23 @@ inline bytes rgb_of_rgba(const bytes &rgba)
         rgb.insert(rgb.end(), rgba.begin() + static_cast<ptrdiff_t>(i), rgba.begin() + static_cast<ptrdiff_t>(i + 3));
     return rgb;
 }
+
+// Tests of one file format: a scratch folder per test, and the chain count
+// checked at the end.
+class FormatTest : public ChainTest {
+  protected:
+    std::string dir = scratch_dir();
+    std::string path(const std::string &name) { return dir + "/" + name; }
+};
+
+// The reader refuses the file (null) with a message that names it.
+template <typename Open> void expect_refused(Open open, const std::string &file)
+{
+    testing::internal::CaptureStderr();
+    image_reader *ir = open(file.c_str());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ir, nullptr) << file;
+    if (ir)
+        close_image_reader(ir);
+    EXPECT_NE(err.find(file), std::string::npos) << err;
+}

@@ -8,11 +8,7 @@
 
 using ::testing::ExitedWithCode;
 
-class TiffFile : public ChainTest {
-  protected:
-    std::string dir = scratch_dir();
-    std::string path(const std::string &name) { return dir + "/" + name; }
-};
+class TiffFile : public FormatTest {};
 
 static const uint32_t all_formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
 
@@ -230,13 +226,8 @@ TEST_F(TiffFile, SamplesThatAreNotUnsignedIntegersAreRefusedCleanly)
     magick_from_raw(pattern(8, 8, ushort_RGB), 8, 8, "rgb", 16, "-define quantum:format=signed -compress None",
                     path("s16.tif"));
     ASSERT_NE(sh("tiffinfo " + path("s16.tif")).out.find("signed integer"), std::string::npos);
-    for (const char *name : {"f32.tif", "f16.tif", "s16.tif"}) {
-        SCOPED_TRACE(name);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(tiff_reader(path(name).c_str()), nullptr);
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find(path(name)), std::string::npos) << err;
-    }
+    for (const char *name : {"f32.tif", "f16.tif", "s16.tif"})
+        expect_refused(tiff_reader, path(name));
 }
 
 TEST_F(TiffFile, DamagedFilesAreRefusedWithTheirName)
@@ -245,13 +236,8 @@ TEST_F(TiffFile, DamagedFilesAreRefusedWithTheirName)
     write_file(path("text.tif"), "This is a text file that only pretends to be a TIFF image.\n");
     write_file(path("header-only.tif"), std::string("II*\0\x08\0\0\0", 8));
     EXPECT_EQ(tiff_reader(path("missing.tif").c_str()), nullptr);
-    for (const char *name : {"empty.tif", "text.tif", "header-only.tif"}) {
-        SCOPED_TRACE(name);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(tiff_reader(path(name).c_str()), nullptr);
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find(name), std::string::npos) << err;
-    }
+    for (const char *name : {"empty.tif", "text.tif", "header-only.tif"})
+        expect_refused(tiff_reader, path(name));
 }
 
 TEST_F(TiffFile, TruncatedOrCorruptWholeImageIsRefused)
@@ -267,13 +253,8 @@ TEST_F(TiffFile, TruncatedOrCorruptWholeImageIsRefused)
     std::string corrupt = file;
     std::fill(corrupt.begin() + 8, corrupt.begin() + 8 + static_cast<ptrdiff_t>(file.size() / 4), '\xff');
     write_file(path("corrupt.tif"), corrupt);
-    for (const char *name : {"cut.tif", "corrupt.tif"}) {
-        SCOPED_TRACE(name);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(tiff_reader(path(name).c_str()), nullptr);
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find(path(name)), std::string::npos) << err;
-    }
+    for (const char *name : {"cut.tif", "corrupt.tif"})
+        expect_refused(tiff_reader, path(name));
 }
 
 TEST_F(TiffFile, DamagedScanlinesBecomeZeroRows)
