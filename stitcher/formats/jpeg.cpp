@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <jerror.h>
-#include <unistd.h>
 #include <vector>
 
 static const char msg_no_memory[] = "Not enough memory.\n";
@@ -142,12 +141,6 @@ static void release(jpeg_data *jd)
     aligned_free(jd->sarray);
     aligned_free(jd->path);
     aligned_free(jd);
-}
-
-static size_t physical_memory(void)
-{
-    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-    return pages > 0 && size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(size) : 0;
 }
 
 // The only setjmp of the module: every libjpeg error until the decompressor

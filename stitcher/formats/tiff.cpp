@@ -103,7 +103,12 @@ static int read_whole_image(tiff_data *td, uint32_t width, uint32_t height)
         return refuse(td, why);
     int64_t bytes;
     void *image = nullptr;
-    if (checked_mul3(width, height, 4, &bytes))
+    bool fits = checked_mul3(width, height, 4, &bytes);
+    // A size claimed by a damaged file is refused before it is allocated.
+    size_t memory = physical_memory();
+    if (fits && memory && static_cast<uint64_t>(bytes) > memory)
+        return refuse(td, "the image is too large to be decoded whole");
+    if (fits)
         image = aligned_malloc(static_cast<size_t>(bytes));
     if (!image)
         print_error(msg_no_image_memory);

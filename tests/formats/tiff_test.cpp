@@ -240,6 +240,20 @@ TEST_F(TiffFile, DamagedFilesAreRefusedWithTheirName)
         expect_refused(tiff_reader, path(name));
 }
 
+TEST_F(TiffFile, HugeClaimedSizeIsRefusedBeforeTheWholeImageIsAllocated)
+{
+    REQUIRE_TOOL("convert");
+    REQUIRE_TOOL("tiffset");
+    // A 10 x 10 grey file (decoded whole) that says it is 300000 x 300000:
+    // 360 GB of RGBA.
+    magick_from_raw(pattern(10, 10, uchar_RGB), 10, 10, "rgb", 8, "-colorspace Gray", path("g.tif"));
+    ASSERT_EQ(sh("tiffcp -r 1000000 " + path("g.tif") + " " + path("huge.tif") + " && tiffset -s 256 300000 " +
+                 path("huge.tif") + " && tiffset -s 257 300000 " + path("huge.tif"))
+                  .status,
+              0);
+    expect_refused(tiff_reader, path("huge.tif"));
+}
+
 TEST_F(TiffFile, TruncatedOrCorruptWholeImageIsRefused)
 {
     REQUIRE_TOOL("tiffcp");
