@@ -168,7 +168,9 @@ static int start_decompress(jpeg_data *jd)
     J_COLOR_SPACE cs = jd->dinfo.jpeg_color_space;
     if (cs != JCS_GRAYSCALE && cs != JCS_YCbCr && cs != JCS_RGB) {
         snprintf(jd->err.text, sizeof jd->err.text, "colour space %s is not supported",
-                 cs == JCS_CMYK ? "CMYK" : cs == JCS_YCCK ? "YCCK" : "(unknown)");
+                 cs == JCS_CMYK   ? "CMYK"
+                 : cs == JCS_YCCK ? "YCCK"
+                                  : "(unknown)");
         jd->err.refusing = 0;
         return -1;
     }
@@ -281,7 +283,8 @@ void jpeg_read(void *data, void *buf)
         // The next row's ring slot; libjpeg may deliver fewer rows than
         // asked for, and the batch then continues where it stopped.
         int slot = JD->curr_row % JD->rows_per_batch;
-        JDIMENSION n = jpeg_read_scanlines(&JD->dinfo, JD->sarray + slot, static_cast<JDIMENSION>(JD->rows_per_batch - slot));
+        JDIMENSION n =
+            jpeg_read_scanlines(&JD->dinfo, JD->sarray + slot, static_cast<JDIMENSION>(JD->rows_per_batch - slot));
         if (n == 0)
             print_error(msg_failed, JD->path, "no more rows");
         JD->curr_row = slot;

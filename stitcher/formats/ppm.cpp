@@ -6,8 +6,8 @@
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
@@ -46,11 +46,20 @@ int ppm_image_header(char *text, size_t size, const ppm_data *pd)
     char magic;
     int maxval;
     switch (pd->pixformat) {
-    case uchar_RGB: magic = '6', maxval = 255; break;
-    case uchar_RGBA: magic = '7', maxval = 255; break;
-    case ushort_RGB: magic = '6', maxval = 65535; break;
-    case ushort_RGBA: magic = '7', maxval = 65535; break;
-    default: return -1;
+    case uchar_RGB:
+        magic = '6', maxval = 255;
+        break;
+    case uchar_RGBA:
+        magic = '7', maxval = 255;
+        break;
+    case ushort_RGB:
+        magic = '6', maxval = 65535;
+        break;
+    case ushort_RGBA:
+        magic = '7', maxval = 65535;
+        break;
+    default:
+        return -1;
     }
     return snprintf(text, size, "P%c\n%d %d\n%d\n", magic, pd->width, pd->height, maxval);
 }
@@ -299,8 +308,7 @@ static image_reader *reader_of(ppm_data *pd)
         ppm_close(pd);
         return nullptr;
     }
-    image_reader *seq =
-        sequential_reader(1, pd, size.width, size.height, size.pixformat, ppm_read, ppm_close);
+    image_reader *seq = sequential_reader(1, pd, size.width, size.height, size.pixformat, ppm_read, ppm_close);
     return buffered_reader_2(seq, 1);
 }
 

@@ -204,11 +204,20 @@ image_reader *tiff_reader(const char *path)
 static bool output_layout(uint32_t pixformat, uint16_t *bps, uint16_t *spp)
 {
     switch (pixformat) {
-    case uchar_RGB: *bps = 8, *spp = 3; return true;
-    case uchar_RGBA: *bps = 8, *spp = 4; return true;
-    case ushort_RGB: *bps = 16, *spp = 3; return true;
-    case ushort_RGBA: *bps = 16, *spp = 4; return true;
-    default: return false;
+    case uchar_RGB:
+        *bps = 8, *spp = 3;
+        return true;
+    case uchar_RGBA:
+        *bps = 8, *spp = 4;
+        return true;
+    case ushort_RGB:
+        *bps = 16, *spp = 3;
+        return true;
+    case ushort_RGBA:
+        *bps = 16, *spp = 4;
+        return true;
+    default:
+        return false;
     }
 }
 

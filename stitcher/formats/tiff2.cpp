@@ -17,7 +17,8 @@ static const char msg_too_large[] = "Image %d x %d too large for file %s.\n";
 // The strip is the whole image; a taller one would need more strips.
 enum { TIFF2_ROWS_PER_STRIP = 40000000 };
 
-namespace {
+namespace
+{
 struct le_buffer {
     std::vector<unsigned char> bytes;
     void u16(uint32_t v)

@@ -71,9 +71,9 @@ static std::unique_ptr<unsigned char[]> exact_copy(const block &b)
 }
 
 static const std::vector<ifd_entry> camera = {
-    {271, 2, 6, 100},  // Make, ASCII elsewhere
+    {271, 2, 6, 100},   // Make, ASCII elsewhere
     {274, SHORT, 1, 6}, // Orientation
-    {282, 5, 1, 200},  // XResolution, RATIONAL elsewhere
+    {282, 5, 1, 200},   // XResolution, RATIONAL elsewhere
 };
 
 TEST(Exif, OrientationIsReadInBothByteOrders)

@@ -16,10 +16,10 @@ inline run_result sh(const std::string &command, const std::string &input = "")
 
 inline bool have_tool(const std::string &name) { return sh("command -v " + name + " >/dev/null").status == 0; }
 
-#define REQUIRE_TOOL(name)                                                                                   \
-    do {                                                                                                     \
-        if (!have_tool(name))                                                                                \
-            GTEST_SKIP() << name << " is not installed";                                                     \
+#define REQUIRE_TOOL(name)                                                                                             \
+    do {                                                                                                               \
+        if (!have_tool(name))                                                                                          \
+            GTEST_SKIP() << name << " is not installed";                                                               \
     } while (0)
 
 inline std::string shq(const std::string &s) { return "'" + s + "'"; }
@@ -68,8 +68,8 @@ inline void write_all(image_writer *iw, const bytes &pixels)
     size_t len = image_row_length(iw);
     bytes row(len);
     for (int y = 0; y < iw->height; y++) {
-        std::copy(pixels.begin() + static_cast<ptrdiff_t>(len * y), pixels.begin() + static_cast<ptrdiff_t>(len * (y + 1)),
-                  row.begin());
+        std::copy(pixels.begin() + static_cast<ptrdiff_t>(len * y),
+                  pixels.begin() + static_cast<ptrdiff_t>(len * (y + 1)), row.begin());
         write_row(iw, row.data());
     }
     close_image_writer(iw);
@@ -95,8 +95,7 @@ inline void magick_from_raw(const bytes &pixels, int width, int height, const st
     std::string raw = path + ".raw";
     write_file(raw, std::string(pixels.begin(), pixels.end()));
     run_result r = sh("convert -size " + std::to_string(width) + "x" + std::to_string(height) + " -depth " +
-                      std::to_string(depth) + " -endian LSB " + map + ":" + shq(raw) + " " + options + " " +
-                      shq(path));
+                      std::to_string(depth) + " -endian LSB " + map + ":" + shq(raw) + " " + options + " " + shq(path));
     if (complains)
         ASSERT_TRUE(file_exists(path)) << r.err;
     else

@@ -250,7 +250,8 @@ TEST_F(JpegFile, OrientationSixAndEightAreRotatedOnlyWhenHonoured)
             write_all(jpeg_writer(out.c_str(), h, w, uchar_RGB, 90, 0), rotated(pixels, w, h, orientation));
             run_result r = sh("exiftool -n -Orientation -ExifByteOrder " + out);
             EXPECT_NE(r.out.find("Orientation                     : 1"), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find(std::string("Exif Byte Order                 : ") + order), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(std::string("Exif Byte Order                 : ") + order), std::string::npos)
+                << r.out;
             free_saved_markers();
         }
 }

@@ -83,18 +83,18 @@ TEST_F(PpmFile, CrLfHeaderLeavesTheLfAsFirstPixelByte)
 TEST_F(PpmFile, HeadersThatAreNotAcceptedGiveNull)
 {
     const char *refused[] = {
-        "P6 4 4 255\n",                 // all on one line
-        "P6\n4 4\n4095\n",              // 12-bit maximum value
-        "P6\n4 4\n# comment\n255\n",    // comment before the maximum value
-        "P3\n1 1\n255\n1 2 3\n",        // plain text PPM
-        "P5\n4 4\n255\n",               // grey PGM
-        "4 4\n255\n",                   // no magic line
-        "P6\n4\n255\n",                 // one number for the size
-        "P6\n0 4\n255\n",               // empty
-        "P6\n-4 4\n255\n",              // negative
-        "P6\n4 4\n",                    // no maximum value
-        "P6\n99999999999 1\n255\n",     // past the int range
-        "",                             // empty file
+        "P6 4 4 255\n",              // all on one line
+        "P6\n4 4\n4095\n",           // 12-bit maximum value
+        "P6\n4 4\n# comment\n255\n", // comment before the maximum value
+        "P3\n1 1\n255\n1 2 3\n",     // plain text PPM
+        "P5\n4 4\n255\n",            // grey PGM
+        "4 4\n255\n",                // no magic line
+        "P6\n4\n255\n",              // one number for the size
+        "P6\n0 4\n255\n",            // empty
+        "P6\n-4 4\n255\n",           // negative
+        "P6\n4 4\n",                 // no maximum value
+        "P6\n99999999999 1\n255\n",  // past the int range
+        "",                          // empty file
         "Hello, I am a text file.\nNot an image at all.\n",
     };
     for (const char *text : refused) {

@@ -8,17 +8,22 @@
 
 using ::testing::ExitedWithCode;
 
-class TiffFile : public FormatTest {};
+class TiffFile : public FormatTest {
+};
 
 static const uint32_t all_formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
 
 static std::string format_name(uint32_t fmt)
 {
     switch (fmt) {
-    case uchar_RGB: return "uchar_RGB";
-    case uchar_RGBA: return "uchar_RGBA";
-    case ushort_RGB: return "ushort_RGB";
-    default: return "ushort_RGBA";
+    case uchar_RGB:
+        return "uchar_RGB";
+    case uchar_RGBA:
+        return "uchar_RGBA";
+    case ushort_RGB:
+        return "ushort_RGB";
+    default:
+        return "ushort_RGBA";
     }
 }
 
@@ -336,7 +341,6 @@ TEST_F(TiffFile, PositionedTiffHasItsFullLengthAndReadsBack)
 
 TEST_F(TiffFile, PositionedTiffRefusesWhatItCannotHold)
 {
-    EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 40000, 40000, ushort_RGBA), ExitedWithCode(1),
-                "too large for file");
+    EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 40000, 40000, ushort_RGBA), ExitedWithCode(1), "too large for file");
     EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 4, 4, float_RGBA), ExitedWithCode(1), "Pixel format 1 not supported");
 }
