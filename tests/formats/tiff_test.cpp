@@ -8,8 +8,7 @@
 
 using ::testing::ExitedWithCode;
 
-class TiffFile : public FormatTest {
-};
+class TiffFile : public FormatTest {};
 
 static const uint32_t all_formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
 
