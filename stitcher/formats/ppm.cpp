@@ -130,6 +130,8 @@ int ppm_get_char(int fd)
     return read_full(fd, &c, 1) == 1 ? c : -1;
 }
 
+enum { PPM_HEADER_LIMIT = 1 << 20 };
+
 struct header_input {
     int fd;
     int consumed; // bytes of the header read so far
@@ -206,6 +208,11 @@ static int parse_header(ppm_data *pd, const char **why)
     for (;;) {
         if (read_line(&in, line) < 0) {
             *why = "the header is incomplete";
+            return -1;
+        }
+        // Comment lines without end (a runaway pipe) stop somewhere.
+        if (in.consumed > PPM_HEADER_LIMIT) {
+            *why = "the header is too long";
             return -1;
         }
         if (line[0] == '#')

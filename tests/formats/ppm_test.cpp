@@ -104,6 +104,13 @@ TEST_F(PpmFile, HeadersThatAreNotAcceptedGiveNull)
     }
 }
 
+TEST_F(PpmFile, EndlessCommentsAreRefused)
+{
+    FILE *pipe = popen("yes '# comment'", "re");
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(ppm_reader_2(pipe), nullptr);
+}
+
 TEST_F(PpmFile, HugeSizeInATinyFileIsRefusedBeforeAnyAllocation)
 {
     write_file(path("huge.ppm"), "P6\n65000 65000\n255\nx"); // 20 bytes
