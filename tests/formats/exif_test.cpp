@@ -176,20 +176,6 @@ TEST(Exif, HostileOffsetsAndCountsAreRefused)
     }
 }
 
-TEST(Exif, CursorReadsShortsInItsByteOrder)
-{
-    const unsigned char data[] = {0x12, 0x34, 0x56};
-    exif_cursor c = {data, 3, 0, 1};
-    uint16_t v;
-    EXPECT_EQ(get_short(&c, &v), 0);
-    EXPECT_EQ(v, 0x1234);
-    EXPECT_EQ(get_short(&c, &v), -1) << "one byte left";
-    c = {data, 3, 1, 0};
-    EXPECT_EQ(get_short(&c, &v), 0);
-    EXPECT_EQ(v, 0x5634);
-    EXPECT_EQ(c.pos, 3u);
-}
-
 TEST(Exif, OnlyShortsAreAskedFor)
 {
     block b = exif_block(false, camera);

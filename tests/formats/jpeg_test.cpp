@@ -137,19 +137,6 @@ TEST_F(JpegFile, DecodesExactlyAsDjpeg)
     }
 }
 
-TEST_F(JpegFile, ReaderAcceptsACallerBuffer)
-{
-    REQUIRE_TOOL("cjpeg");
-    std::string file = cjpeg(smooth(16, 9), 16, 9, "", "b.jpg");
-    bytes whole = djpeg(file);
-    image_reader *ir = jpeg_reader(file.c_str());
-    ASSERT_NE(ir, nullptr);
-    bytes row(48);
-    EXPECT_EQ(read_row(ir, 5, row.data()), row.data());
-    EXPECT_EQ(row, bytes(whole.begin() + 5 * 48, whole.begin() + 6 * 48));
-    close_image_reader(ir);
-}
-
 TEST_F(JpegFile, GreyIsDeliveredAsRgb)
 {
     REQUIRE_TOOL("cjpeg");

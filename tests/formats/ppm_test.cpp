@@ -40,17 +40,6 @@ TEST_F(PpmFile, RoundTripsAreBitExactInEveryLayout)
     }
 }
 
-TEST_F(PpmFile, ReaderAcceptsACallerBufferAndRowsAhead)
-{
-    bytes pixels = pattern(3, 5, uchar_RGB);
-    image_reader *ir = reader_of("P6\n3 5\n255\n" + std::string(pixels.begin(), pixels.end()));
-    ASSERT_NE(ir, nullptr);
-    unsigned char row[9];
-    EXPECT_EQ(read_row(ir, 3, row), row);
-    EXPECT_EQ(row_of(row, 9), bytes(pixels.begin() + 27, pixels.begin() + 36));
-    close_image_reader(ir);
-}
-
 TEST_F(PpmFile, HeadersOfThePartAreRead)
 {
     image_reader *ir = reader_of("P6\n640 480\n255\n" + body(640 * 480 * 3));
