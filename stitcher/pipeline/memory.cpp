@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 void *aligned_malloc(size_t size, size_t alignment)
 {
@@ -37,4 +38,10 @@ bool checked_mul3(int64_t a, int64_t b, int64_t c, int64_t *out)
 {
     int64_t ab;
     return checked_mul(a, b, &ab) && checked_mul(ab, c, out);
+}
+
+size_t physical_memory(void)
+{
+    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(size) : 0;
 }

@@ -13,3 +13,7 @@ void aligned_free(void *p);
 // negative or the product does not fit in 63 bits, and *out is then untouched.
 bool checked_mul(int64_t a, int64_t b, int64_t *out);
 bool checked_mul3(int64_t a, int64_t b, int64_t c, int64_t *out);
+
+// Bytes of memory in the machine (0 when unknown): the bound for decoding a
+// whole image whose size a file claims.
+size_t physical_memory(void);

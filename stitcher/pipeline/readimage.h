@@ -40,6 +40,13 @@ struct image_reader {
     image_reader **followers; // read with (row, null) after each new row of a leader
 };
 
+// Size and layout of an image file, as the format readers report them.
+struct image_size {
+    int32_t width;
+    int32_t height;
+    uint32_t pixformat;
+};
+
 // Readers alive in the process: raised by create_image_reader, lowered when a
 // reader is released. Readers are made and released on two threads, hence the
 // atomic; read it as an int (`int n = image_reader_count;`).

@@ -1,0 +1,376 @@
+#include "stitcher/formats/jpeg.h"
+
+#include "stitcher/formats/exif.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixformat.h"
+#include "stitcher/pipeline/string2.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <jerror.h>
+#include <vector>
+
+static const char msg_no_memory[] = "Not enough memory.\n";
+static const char msg_not_rgb[] = "JPEG images must be uchar_RGB.\n";
+static const char msg_create[] = "Could not create file %s: %s.\n";
+static const char msg_close[] = "Could not close file %s: %s.\n";
+static const char msg_refused[] = "Could not read JPEG image %s: %s.\n";
+static const char msg_failed[] = "JPEG file %s: %s.\n";
+static const char msg_warning[] = "Warning: JPEG file %s: %s.\n";
+
+enum { EXIF_ORIENTATION = 274 };
+
+static std::atomic<int> honorexiforientation{0};
+// Filled once, from the first source JPEG with APP1 or APP2 markers, and
+// never changed afterwards: the writer thread that reads it later sees the
+// complete list through the release/acquire pair.
+static std::atomic<saved_marker *> exif{nullptr};
+
+void set_honor_exiforientation(int honor) { honorexiforientation = honor; }
+
+void free_watermark(void) {}
+
+// ---- errors ----
+
+static void jpeg_fail(j_common_ptr c)
+{
+    jpeg_error_handler *e = reinterpret_cast<jpeg_error_handler *>(c->err);
+    (*c->err->format_message)(c, e->text);
+    if (e->refusing)
+        longjmp(e->refuse, 1);
+    print_error(msg_failed, e->path, e->text);
+}
+
+// Warnings after which libjpeg goes on with made-up pixels.
+static bool loses_data(int code)
+{
+    switch (code) {
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static void jpeg_note(j_common_ptr c, int level)
+{
+    if (level >= 0)
+        return; // trace output
+    if (loses_data(c->err->msg_code))
+        jpeg_fail(c);
+    jpeg_error_handler *e = reinterpret_cast<jpeg_error_handler *>(c->err);
+    if (c->err->num_warnings++ == 0) {
+        (*c->err->format_message)(c, e->text);
+        print_message(msg_warning, e->path, e->text);
+    }
+}
+
+static jpeg_error_mgr *error_manager(jpeg_data *jd)
+{
+    jpeg_std_error(&jd->err.pub);
+    jd->err.pub.error_exit = jpeg_fail;
+    jd->err.pub.emit_message = jpeg_note;
+    jd->err.path = jd->path;
+    jd->err.refusing = 0;
+    return &jd->err.pub;
+}
+
+// ---- saved markers ----
+
+static void free_list(saved_marker *list)
+{
+    while (list) {
+        saved_marker *next = list->next;
+        aligned_free(list);
+        list = next;
+    }
+}
+
+static void keep_markers(const jpeg_decompress_struct *d)
+{
+    if (exif.load(std::memory_order_acquire) || !d->marker_list)
+        return;
+    saved_marker *list = nullptr, **tail = &list;
+    for (jpeg_saved_marker_ptr m = d->marker_list; m; m = m->next) {
+        saved_marker *s = static_cast<saved_marker *>(aligned_malloc(sizeof(saved_marker) + m->data_length));
+        if (!s)
+            print_error(msg_no_memory);
+        unsigned char *data = reinterpret_cast<unsigned char *>(s + 1);
+        memcpy(data, m->data, m->data_length);
+        *s = {nullptr, m->marker, m->data_length, data};
+        *tail = s;
+        tail = &s->next;
+    }
+    saved_marker *expected = nullptr;
+    if (!exif.compare_exchange_strong(expected, list, std::memory_order_acq_rel))
+        free_list(list); // another thread kept its file's markers first
+}
+
+const saved_marker *saved_markers(void) { return exif.load(std::memory_order_acquire); }
+
+void free_saved_markers(void) { free_list(exif.exchange(nullptr, std::memory_order_acq_rel)); }
+
+// ---- opening and closing ----
+
+static jpeg_data *new_record(const char *path)
+{
+    jpeg_data *jd = static_cast<jpeg_data *>(aligned_calloc(1, sizeof(jpeg_data)));
+    if (!jd || !(jd->path = sadd(path, "")))
+        print_error(msg_no_memory);
+    jd->orientation = 1;
+    return jd;
+}
+
+// Releases what libjpeg and the record hold; the file's close is not checked.
+static void release(jpeg_data *jd)
+{
+    if (jd->mode == 1)
+        jpeg_destroy_decompress(&jd->dinfo);
+    else if (jd->mode == 2)
+        jpeg_destroy_compress(&jd->cinfo);
+    if (jd->file)
+        fclose(jd->file);
+    aligned_free(jd->sarray);
+    aligned_free(jd->path);
+    aligned_free(jd);
+}
+
+// The only setjmp of the module: every libjpeg error until the decompressor
+// has started comes back here as a refusal. Nothing with a destructor lives
+// in this frame, and everything it changes is in *jd.
+static int start_decompress(jpeg_data *jd)
+{
+    if (setjmp(jd->err.refuse)) {
+        jd->err.refusing = 0;
+        return -1;
+    }
+    jd->dinfo.err = error_manager(jd);
+    jd->err.refusing = 1;
+    jd->mode = 1;
+    jpeg_create_decompress(&jd->dinfo);
+    // A header may claim an image whose progressive coefficients would not
+    // fit in memory; libjpeg then refuses instead of paging the machine out.
+    jd->dinfo.mem->max_memory_to_use = static_cast<long>(physical_memory());
+    jpeg_stdio_src(&jd->dinfo, jd->file);
+    jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&jd->dinfo, TRUE);
+    // Grey is widened to RGB by the library; CMYK and YCCK have no RGB form
+    // here and would overrun three-sample rows.
+    J_COLOR_SPACE cs = jd->dinfo.jpeg_color_space;
+    if (cs != JCS_GRAYSCALE && cs != JCS_YCbCr && cs != JCS_RGB) {
+        snprintf(jd->err.text, sizeof jd->err.text, "colour space %s is not supported",
+                 cs == JCS_CMYK   ? "CMYK"
+                 : cs == JCS_YCCK ? "YCCK"
+                                  : "(unknown)");
+        jd->err.refusing = 0;
+        return -1;
+    }
+    jd->dinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&jd->dinfo);
+    jd->err.refusing = 0;
+    if (jd->dinfo.output_components != 3) {
+        snprintf(jd->err.text, sizeof jd->err.text, "%d samples per pixel", jd->dinfo.output_components);
+        return -1;
+    }
+    return 0;
+}
+
+static int open_for_reading(jpeg_data *jd)
+{
+    jd->file = fopen(jd->path, "rbe");
+    if (!jd->file) {
+        print_message(msg_refused, jd->path, strerror(errno));
+        return -1;
+    }
+    if (start_decompress(jd) != 0) {
+        print_message(msg_refused, jd->path, jd->err.text);
+        return -1;
+    }
+    for (jpeg_saved_marker_ptr m = jd->dinfo.marker_list; m; m = m->next) {
+        uint16_t orientation;
+        if (m->marker == JPEG_APP0 + 1 &&
+            get_exif_tag(m->data, m->data_length, EXIF_ORIENTATION, SHORT, &orientation) == 0) {
+            jd->orientation = orientation;
+            break;
+        }
+    }
+    keep_markers(&jd->dinfo);
+    return 0;
+}
+
+static int open_for_writing(jpeg_data *jd)
+{
+    jd->file = fopen(jd->path, "wbe");
+    if (!jd->file)
+        return -1;
+    jd->cinfo.err = error_manager(jd);
+    jd->mode = 2;
+    jpeg_create_compress(&jd->cinfo);
+    jpeg_stdio_dest(&jd->cinfo, jd->file);
+    return 0;
+}
+
+jpeg_data *jpeg_open(const char *path, const char *mode)
+{
+    jpeg_data *jd = new_record(path);
+    int status = strcmp(mode, "r") == 0 ? open_for_reading(jd) : open_for_writing(jd);
+    if (status != 0) {
+        int saved = errno;
+        release(jd);
+        errno = saved;
+        return nullptr;
+    }
+    return jd;
+}
+
+int jpeg_close(void *data)
+{
+    jpeg_data *jd = static_cast<jpeg_data *>(data);
+    if (jd->mode == 2) {
+        // Writes the rest of the data and flushes the file; a failure is
+        // fatal through the error manager.
+        jpeg_finish_compress(&jd->cinfo);
+        FILE *file = jd->file;
+        jd->file = nullptr;
+        if (fclose(file) != 0)
+            print_error(msg_close, jd->path, strerror(errno));
+    }
+    release(jd);
+    return 0;
+}
+
+// ---- reading ----
+
+int jpeg_image_size(jpeg_data *jd, image_size *out)
+{
+    const int width = static_cast<int>(jd->dinfo.output_width);
+    const int rows = jd->dinfo.rec_outbuf_height;
+    // Rows of the batch keep a length that is a multiple of 12 bytes.
+    jd->stride = (int64_t(width) * 3 + 11) / 12 * 12;
+    jd->rows_per_batch = rows;
+    int64_t bytes;
+    unsigned char *block = nullptr;
+    if (checked_mul(jd->stride, rows, &bytes))
+        block = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(bytes)));
+    jd->sarray = static_cast<JSAMPARRAY>(aligned_malloc(static_cast<size_t>(rows) * sizeof(JSAMPROW)));
+    if (!block || !jd->sarray) {
+        aligned_free(block);
+        aligned_free(jd->sarray);
+        jd->sarray = nullptr;
+        return -1;
+    }
+    for (int i = 0; i < rows; i++)
+        jd->sarray[i] = block + i * jd->stride;
+    jd->curr_row = 0;
+    jd->rows_in_batch = 0;
+    *out = {width, static_cast<int32_t>(jd->dinfo.output_height), uchar_RGB};
+    return 0;
+}
+
+void jpeg_read(void *data, void *buf)
+{
+    jpeg_data *JD = static_cast<jpeg_data *>(data);
+    if (JD->curr_row >= JD->rows_in_batch) {
+        // The next row's ring slot; libjpeg may deliver fewer rows than
+        // asked for, and the batch then continues where it stopped.
+        int slot = JD->curr_row % JD->rows_per_batch;
+        JDIMENSION n =
+            jpeg_read_scanlines(&JD->dinfo, JD->sarray + slot, static_cast<JDIMENSION>(JD->rows_per_batch - slot));
+        if (n == 0)
+            print_error(msg_failed, JD->path, "no more rows");
+        JD->curr_row = slot;
+        JD->rows_in_batch = slot + static_cast<int32_t>(n);
+    }
+    // clang-format off: the assertion's text is fixed
+    kassert(buf == JD->sarray[JD->curr_row]);
+    // clang-format on
+    JD->curr_row++;
+}
+
+image_reader *jpeg_reader(const char *path)
+{
+    jpeg_data *jd = jpeg_open(path, "r");
+    if (!jd)
+        return nullptr;
+    image_size size;
+    if (jpeg_image_size(jd, &size) != 0) {
+        print_message(msg_refused, path, "not enough memory");
+        jpeg_close(jd);
+        return nullptr;
+    }
+    // The ring of the buffered reader is the decompressor's batch: rows are
+    // decompressed where the chain reads them.
+    void *ring = jd->sarray[0];
+    const int nrows = jd->rows_per_batch, orientation = jd->orientation;
+    const size_t stride = static_cast<size_t>(jd->stride);
+    image_reader *ir = sequential_reader(1, jd, size.width, size.height, uchar_RGB, jpeg_read, jpeg_close);
+    ir = buffered_reader_1(ir, ring, nrows, stride, 1);
+    if (orientation > 1 && honorexiforientation) {
+        ir = rotate_reader(ir, orientation);
+        ir = buffered_reader_2(ir, 1);
+    }
+    return ir;
+}
+
+// ---- writing ----
+
+int jpeg_write_image_header(jpeg_data *jd, int width, int height, int quality, int progressive)
+{
+    jpeg_compress_struct *c = &jd->cinfo;
+    c->image_width = static_cast<JDIMENSION>(width);
+    c->image_height = static_cast<JDIMENSION>(height);
+    c->input_components = 3;
+    c->in_color_space = JCS_RGB;
+    jpeg_set_defaults(c);
+    jpeg_set_quality(c, quality, TRUE);
+    if (progressive)
+        jpeg_simple_progression(c);
+    jpeg_start_compress(c, TRUE);
+    return 0;
+}
+
+// The saved markers, each APP1 with its EXIF Orientation set to 1 in a copy
+// of its own (the list is shared and stays as it was read).
+static void write_markers(jpeg_data *jd)
+{
+    std::vector<unsigned char> copy;
+    for (const saved_marker *m = saved_markers(); m; m = m->next) {
+        copy.assign(m->data, m->data + m->length);
+        if (m->code == JPEG_APP0 + 1)
+            set_exif_tag(copy.data(), copy.size(), EXIF_ORIENTATION, SHORT, 1);
+        jpeg_write_marker(&jd->cinfo, m->code, copy.data(), m->length);
+    }
+}
+
+int jpeg_write_row(void *data, void *row)
+{
+    jpeg_data *jd = static_cast<jpeg_data *>(data);
+    if (!jd->markers_written) {
+        jd->markers_written = 1;
+        write_markers(jd);
+    }
+    JSAMPROW r = static_cast<JSAMPROW>(row);
+    if (jpeg_write_scanlines(&jd->cinfo, &r, 1) != 1)
+        print_error(msg_failed, jd->path, "a row could not be written");
+    return 0;
+}
+
+image_writer *jpeg_writer(const char *path, int width, int height, uint32_t pixformat, int quality, int progressive)
+{
+    if (pixformat != uchar_RGB)
+        print_error(msg_not_rgb);
+    jpeg_data *jd = jpeg_open(path, "w");
+    if (!jd)
+        print_error(msg_create, path, strerror(errno));
+    jpeg_write_image_header(jd, width, height, quality, progressive);
+    return create_virtual_image_writer(width, height, uchar_RGB, jpeg_write_row, jpeg_close, jd);
+}

@@ -1,0 +1,37 @@
+// TIFF and BigTIFF files through libtiff: source images are read by scanline
+// when they are plain 8- or 16-bit RGB(A) strips, else decoded whole by
+// libtiff's RGBA interface; output is written as PackBits strips.
+#pragma once
+#include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/writeimage.h"
+
+#include <cstdint>
+#include <tiffio.h>
+
+struct tiff_data {
+    TIFF *tif;            // null once a whole image is decoded
+    int64_t row_bytes;    // TIFFScanlineSize, or 4 * width for a whole image
+    unsigned char *image; // the whole decoded image (uchar_RGBA)
+    int32_t next_row;     // the scanline the writer writes next
+    int32_t rgba;         // 1 when the whole image is in memory
+    char *path;
+    int32_t fd;           // our descriptor of a file being written, else -1
+};
+
+// "r" opens for reading; any other mode creates a file, as BigTIFF for "w8"
+// or a name ending in .tf8 or .btf. Null when the file cannot be opened.
+tiff_data *tiff_open(const char *path, const char *mode);
+// Chooses the reading mode and fills out; -1 when libtiff cannot decode the
+// file (it has reported why).
+int tiff_image_size(tiff_data *td, image_size *out);
+image_reader *tiff_reader(const char *path);
+void *tiff_read_row(image_reader *ir, int row, void *buf);
+
+// Null for a pixformat other than uchar_RGB(A) and ushort_RGB(A); a file
+// that cannot be created is fatal.
+image_writer *tiff_writer(const char *path, int width, int height, uint32_t pixformat, int big);
+int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixformat);
+// A failed write is fatal. Returns 0.
+int tiff_write_row(void *td, void *row);
+// Completes a written file (a failure is fatal), closes, frees. Returns 0.
+int tiff_close(void *td);
