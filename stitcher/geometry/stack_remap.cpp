@@ -97,13 +97,6 @@ static inline void vsincos(v4 a, v4 *s, v4 *c)
     *c = _mm_or_ps(_mm_xor_ps(select(swap, ps, pc), cos_neg), lost);
 }
 
-static inline v4 vsin(v4 a)
-{
-    v4 s, c;
-    vsincos(a, &s, &c);
-    return s;
-}
-
 static inline v4 vcos(v4 a)
 {
     v4 s, c;
@@ -152,20 +145,37 @@ static inline v4 vtan(v4 a)
 
 // ---- Steps that need more than a line ----
 
-// 12 to 14: direction to an equidistant or equisolid fisheye plane. A
-// direction on the axis in front of the lens maps to the centre.
-static inline void to_fisheye(v4 &x, v4 &y, v4 z, v4 d, bool equisolid)
+// 12: direction to an equidistant fisheye plane. A direction on the axis
+// in front of the lens maps to the centre.
+static inline void to_fisheye(v4 &x, v4 &y, v4 z, v4 d)
 {
     v4 rho = _mm_sqrt_ps(x * x + y * y);
-    v4 theta = vatan2(rho, z);
-    v4 ratio = equisolid ? vset(2) * vsin(theta * vset(0.5f)) / rho : theta / rho;
+    v4 ratio = vatan2(rho, z) / rho;
     v4 axis = _mm_and_ps(_mm_cmpeq_ps(rho, _mm_setzero_ps()), _mm_cmpgt_ps(z, _mm_setzero_ps()));
     ratio = d * select(axis, vset(1) / z, ratio);
     x = ratio * x;
     y = ratio * y;
 }
 
+// 13 and 14: direction to an equisolid-angle plane, R = 2 d sin(theta / 2).
+// With n the length of the direction, 2 sin(theta / 2) = sqrt(2 (n - z) / n),
+// which is rho sqrt(2 / (n (n + z))) in front: no trigonometry to round, no
+// cancellation on either side, and on the axis in front the limit 1/z comes
+// out by itself. Straight back the side of the rim is undefined.
+static inline void to_equisolid(v4 &x, v4 &y, v4 z, v4 d)
+{
+    v4 rho = _mm_sqrt_ps(x * x + y * y);
+    v4 n = _mm_sqrt_ps(x * x + y * y + z * z);
+    v4 front = _mm_sqrt_ps(vset(2) / (n * (n + z)));
+    v4 back = _mm_sqrt_ps(vset(2) * (n - z) / n) / rho;
+    v4 ratio = d * select(_mm_cmpge_ps(z, _mm_setzero_ps()), front, back);
+    x = ratio * x;
+    y = ratio * y;
+}
+
 // 18 to 20: fisheye plane to unit direction; the centre is (0, 0, 1).
+// Beyond the rim of an equisolid disc asin, and with it the direction, is
+// not-a-number.
 static inline void from_fisheye(v4 &x, v4 &y, v4 &z, v4 inv_d, bool equisolid)
 {
     v4 rho = _mm_sqrt_ps(x * x + y * y);
@@ -352,13 +362,13 @@ void remap(float *xa, float *ya, const vector_stack *s)
             break;
         }
         case _to_fisheye:
-            to_fisheye(x, y, z, P(0), false);
+            to_fisheye(x, y, z, P(0));
             break;
         case _to_equisolid:
-            to_fisheye(x, y, z, P(0), true);
+            to_equisolid(x, y, z, P(0));
             break;
         case _to_mirror_equisolid:
-            to_fisheye(x, y, z, P(0), true);
+            to_equisolid(x, y, z, P(0));
             x = -x;
             break;
         case _from_rectilinear:
