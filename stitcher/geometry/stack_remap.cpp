@@ -10,11 +10,11 @@
 
 #include <emmintrin.h>
 
+// GCC's vector extension gives __m128 the arithmetic operators, one
+// instruction each; -ffp-contract=off keeps them from fusing.
 typedef __m128 v4;
 
 static inline v4 vset(float a) { return _mm_set1_ps(a); }
-// GCC's vector extension gives __m128 the arithmetic operators, one
-// instruction each.
 // a where the mask is set, else b.
 static inline v4 select(v4 mask, v4 a, v4 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
 static inline v4 vabs(v4 a) { return _mm_andnot_ps(vset(-0.0f), a); }

@@ -1,4 +1,5 @@
 // The destination-rectangle query.
+#include "stack_testutil.h"
 #include "stitcher/geometry/query_sse.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/script/parser.h"
@@ -10,12 +11,10 @@
 #include <string>
 #include <vector>
 
-namespace {
+using namespace stacktest;
 
-struct step_def {
-    int func;
-    std::vector<double> params;
-};
+namespace
+{
 
 struct query_deleter {
     void operator()(void *p) const { aligned_free(p); }
@@ -145,8 +144,8 @@ query_ptr image_query_for(const char *pline, const char *oline, int width, int h
     int wrap = 1;
     stack_data *sd = parser_create_stack_data(pline, oline, nullptr, width, &wrap);
     stack_data *inv = invert_stack(sd);
-    auto q = make_query(inv, 0, 0, width, height, width * 0.5f - 0.5f, height * 0.5f - 0.5f, pano_w * 0.5f - 0.5f,
-                        pano_h * 0.5f - 0.5f);
+    auto q = make_query(inv, 0, 0, width, height, width * 0.5f - 0.5f, height * 0.5f - 0.5f,
+                        pano_w * 0.5f - 0.5f, pano_h * 0.5f - 0.5f);
     free_stack(inv);
     free_stack(sd);
     return q;

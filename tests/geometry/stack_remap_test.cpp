@@ -1,6 +1,7 @@
 // The four-lane single-precision remap against the scalar double reference,
 // step by step over a million random points each, and at the special points.
 #include "stack_reference.h"
+#include "stack_testutil.h"
 
 #include "stitcher/geometry/matrix.h"
 #include "stitcher/geometry/polynom.h"
@@ -18,39 +19,12 @@
 #include <random>
 #include <vector>
 
-namespace {
+using namespace stacktest;
+
+namespace
+{
 
 const float unmapped = 1.0e21f;
-
-struct step_def {
-    int func;
-    std::vector<double> params;
-};
-
-struct stack_deleter {
-    void operator()(void *p) const { free_stack(p); }
-};
-using stack_ptr = std::unique_ptr<stack_data, stack_deleter>;
-
-stack_ptr make_stack(const std::vector<step_def> &steps)
-{
-    stack_ptr sd(new_stack());
-    int pos = 0;
-    for (const auto &s : steps)
-        push_step(sd.get(), &pos, s.func, s.params.data());
-    return sd;
-}
-
-struct vstack {
-    alignas(16) vector_stack slots[RMPSIZE];
-};
-
-std::unique_ptr<vstack> to_vector(const stack_data *sd)
-{
-    auto v = std::make_unique<vstack>();
-    vector_remapper(sd, v->slots);
-    return v;
-}
 
 // Evaluates a stack on one point through the four-lane remap (all lanes the same).
 ref::point sse1(const vector_stack *vs, float x, float y)
@@ -88,7 +62,10 @@ struct remap_case {
     std::function<verdict(float x, float y, const ref::point &out)> where = nullptr;
 };
 
-std::ostream &operator<<(std::ostream &os, const remap_case &c) { return os << c.name; }
+std::ostream &operator<<(std::ostream &os, const remap_case &c)
+{
+    return os << c.name;
+}
 
 bool same_special(double ref, float got)
 {
@@ -99,9 +76,14 @@ bool same_special(double ref, float got)
     return ref == got; // infinities
 }
 
-bool special(double v) { return !std::isfinite(v) || v == 1.0e21; }
+bool special(double v)
+{
+    return !std::isfinite(v) || v == 1.0e21;
+}
 
-class RemapAgainstReference : public ::testing::TestWithParam<remap_case> {};
+class RemapAgainstReference : public ::testing::TestWithParam<remap_case>
+{
+};
 
 TEST_P(RemapAgainstReference, MillionRandomPoints)
 {
@@ -151,8 +133,8 @@ TEST_P(RemapAgainstReference, MillionRandomPoints)
                 if (special(want[k])) {
                     specials++;
                     ASSERT_TRUE(same_special(want[k], got[k]))
-                        << "input (" << in_x[l] << ", " << in_y[l] << ") coordinate " << k << ": want " << want[k]
-                        << ", got " << got[k];
+                        << "input (" << in_x[l] << ", " << in_y[l] << ") coordinate " << k << ": want "
+                        << want[k] << ", got " << got[k];
                     continue;
                 }
                 double err = fabs(got[k] - want[k]) / std::max(c.scale, fabs(want[k]));
@@ -205,18 +187,47 @@ std::vector<remap_case> all_cases()
     std::vector<remap_case> v;
     // A strong lens that folds back at about 1.05 radii.
     const std::vector<double> lens = lens_step(0.05, -0.5, 0), inv = inverse_lens(lens);
-    v.push_back({"radial", {{_radial, lens}}, -1500, 1500, -1500, 1500, 1000, 5e-7, false,
+    v.push_back({"radial",
+                 {{_radial, lens}},
+                 -1500,
+                 1500,
+                 -1500,
+                 1500,
+                 1000,
+                 5e-7,
+                 false,
                  [lens](float x, float y, const ref::point &) {
                      return fabs(hypot(x, y) / 1000 - lens[6]) < 1e-5 ? SKIP : COMPARE;
                  }});
-    v.push_back({"vert_radial", {{_vert_radial, {1.02, 0.01, -0.03, 0.02, 0.001, 750}}}, -1500, 1500, -1500, 1500,
-                 1000, 5e-7, false});
-    v.push_back({"shift_scale_rotate", {{_shift_scale_rotate, {12.5, -7.25, 1.1, 0.8, 0.6}}}, -3000, 3000, -3000,
-                 3000, 1000, 5e-7, false});
+    v.push_back({"vert_radial",
+                 {{_vert_radial, {1.02, 0.01, -0.03, 0.02, 0.001, 750}}},
+                 -1500,
+                 1500,
+                 -1500,
+                 1500,
+                 1000,
+                 5e-7,
+                 false});
+    v.push_back({"shift_scale_rotate",
+                 {{_shift_scale_rotate, {12.5, -7.25, 1.1, 0.8, 0.6}}},
+                 -3000,
+                 3000,
+                 -3000,
+                 3000,
+                 1000,
+                 5e-7,
+                 false});
     v.push_back({"scale", {{_scale, {1.25, -0.75}}}, -3000, 3000, -3000, 3000, 1000, 5e-7, false});
     v.push_back({"shear", {{_shear, {1.01, 0.002, -0.003}}}, -3000, 3000, -3000, 3000, 1000, 5e-7, false});
     v.push_back({"shift", {{_shift, {3.5, -4.25}}}, -3000, 3000, -3000, 3000, 1000, 5e-7, false});
-    v.push_back({"perspect", {dir_from_angles, {_perspect, {rot, rot + 9}}}, -pi, pi, -pi / 2, pi / 2, 1, 5e-7,
+    v.push_back({"perspect",
+                 {dir_from_angles, {_perspect, {rot, rot + 9}}},
+                 -pi,
+                 pi,
+                 -pi / 2,
+                 pi / 2,
+                 1,
+                 5e-7,
                  true});
     v.push_back(dir_case("to_rectilinear", {_to_rectilinear, {d, 1 / d}}, d, 1e-6,
                          [](float, float, const ref::point &o) {
@@ -237,22 +248,55 @@ std::vector<remap_case> all_cases()
     v.push_back(dir_case("to_equisolid", {_to_equisolid, {d, 1 / d}}, d, 1e-6, front));
     v.push_back(dir_case("to_mirror_equisolid", {_to_mirror_equisolid, {d, 1 / d}}, d, 1e-6, front));
     const float w = static_cast<float>(M_PI * d);
-    v.push_back({"from_rectilinear", {{_from_rectilinear, {d, 1 / d}}}, -3000, 3000, -3000, 3000, 1, 5e-7, true});
-    v.push_back({"from_cylindrical", {{_from_cylindrical, {d, 1 / d}}}, -w, w, -3000, 3000, 1000, 5e-7, true});
+    v.push_back(
+        {"from_rectilinear", {{_from_rectilinear, {d, 1 / d}}}, -3000, 3000, -3000, 3000, 1, 5e-7, true});
+    v.push_back(
+        {"from_cylindrical", {{_from_cylindrical, {d, 1 / d}}}, -w, w, -3000, 3000, 1000, 5e-7, true});
     v.push_back({"from_equirect", {{_from_equirect, {d, 1 / d}}}, -w, w, -w / 2, w / 2, 1, 1e-6, true});
     v.push_back({"from_fisheye", {{_from_fisheye, {d, 1 / d}}}, -w, w, -w, w, 1, 1e-6, true});
     // At the rim of the disc asin magnifies the rounding of its argument.
     auto disc = [](float x, float y, const ref::point &) {
         return fabs(hypot(x, y) / d / 2 - 1) < 0.01 ? SKIP : COMPARE;
     };
-    v.push_back({"from_equisolid", {{_from_equisolid, {d, 1 / d}}}, -2500, 2500, -2500, 2500, 1, 2e-6, true, disc});
-    v.push_back({"from_mirror_equisolid", {{_from_mirror_equisolid, {d, 1 / d}}}, -2500, 2500, -2500, 2500, 1,
-                 2e-6, true, disc});
-    v.push_back({"translate", {dir_from_angles, {_translate, {0.1, -0.2, 1 / 1.3}}}, -pi, pi, -pi / 2, pi / 2, 1,
-                 3e-7, false});
-    v.push_back({"inv_translate", {dir_from_angles, {_inv_translate, {-0.1, 0.2, 1.3}}}, -pi, pi, -pi / 2, pi / 2,
-                 1, 5e-7, false});
-    v.push_back({"inv_radial", {{_inv_radial, inv}}, -1500, 1500, -1500, 1500, 1000, 5e-7, false,
+    v.push_back(
+        {"from_equisolid", {{_from_equisolid, {d, 1 / d}}}, -2500, 2500, -2500, 2500, 1, 2e-6, true, disc});
+    v.push_back({"from_mirror_equisolid",
+                 {{_from_mirror_equisolid, {d, 1 / d}}},
+                 -2500,
+                 2500,
+                 -2500,
+                 2500,
+                 1,
+                 2e-6,
+                 true,
+                 disc});
+    v.push_back({"translate",
+                 {dir_from_angles, {_translate, {0.1, -0.2, 1 / 1.3}}},
+                 -pi,
+                 pi,
+                 -pi / 2,
+                 pi / 2,
+                 1,
+                 3e-7,
+                 false});
+    v.push_back({"inv_translate",
+                 {dir_from_angles, {_inv_translate, {-0.1, 0.2, 1.3}}},
+                 -pi,
+                 pi,
+                 -pi / 2,
+                 pi / 2,
+                 1,
+                 5e-7,
+                 false});
+    v.push_back({"inv_radial",
+                 {{_inv_radial, inv}},
+                 -1500,
+                 1500,
+                 -1500,
+                 1500,
+                 1000,
+                 5e-7,
+                 false,
                  [inv](float x, float y, const ref::point &) {
                      // Next to the fold the inverse magnifies every rounding.
                      return fabs(hypot(x, y) / 1000 / inv[6] - 1) < 0.05 ? SKIP : COMPARE;
@@ -288,7 +332,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, RemapAgainstReference, ::testing::ValuesIn(all_c
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST(RemapSpecial, EmptyStackAndIndependentLanes)
 {
@@ -302,7 +347,8 @@ TEST(RemapSpecial, EmptyStackAndIndependentLanes)
     EXPECT_EQ(ys[3], -INFINITY);
 
     // Four different points in one call give what each gives alone.
-    auto sd = make_stack({{_from_equirect, {d, 1 / d}}, {_to_fisheye, {d, 1 / d}}, {_radial, lens_step(0.01, 0, 0)}});
+    auto sd = make_stack(
+        {{_from_equirect, {d, 1 / d}}, {_to_fisheye, {d, 1 / d}}, {_radial, lens_step(0.01, 0, 0)}});
     auto vs = to_vector(sd.get());
     alignas(16) float px[4] = {10, -700, 1500, 0}, py[4] = {-20, 300, 0, 0};
     alignas(16) float qx[4], qy[4];
@@ -399,10 +445,10 @@ TEST(RemapSpecial, Atan2Quadrants)
     struct {
         float x, z, want;
     } cases[] = {
-        {1, 1, pi / 4},       {1, -1, 3 * pi / 4}, {-1, -1, -3 * pi / 4}, {-1, 1, -pi / 4},
-        {0, -1, pi},          {1, 0, pi / 2},      {-1, 0, -pi / 2},      {0, 0, 0},
-        {0, 1, 0},            {-0.0f, -1, pi},     {3, 4, 0.6435011f},    {-1e-20f, 1, -1e-20f},
-        {1e20f, 1, pi / 2},   {1, 1e20f, 1e-20f},  {INFINITY, 1, pi / 2}, {-5, -1e-3f, -pi / 2 - 2e-4f},
+        {1, 1, pi / 4},     {1, -1, 3 * pi / 4}, {-1, -1, -3 * pi / 4}, {-1, 1, -pi / 4},
+        {0, -1, pi},        {1, 0, pi / 2},      {-1, 0, -pi / 2},      {0, 0, 0},
+        {0, 1, 0},          {-0.0f, -1, pi},     {3, 4, 0.6435011f},    {-1e-20f, 1, -1e-20f},
+        {1e20f, 1, pi / 2}, {1, 1e20f, 1e-20f},  {INFINITY, 1, pi / 2}, {-5, -1e-3f, -pi / 2 - 2e-4f},
     };
     for (const auto &c : cases) {
         ref::point r = sse1({{_from_rectilinear, {c.z, 1}}, {_to_equirect, {1, 1}}}, c.x, 0);
@@ -475,7 +521,8 @@ TEST(RemapSpecial, MultiSegmentLanes)
 TEST(RemapSpecialDeathTest, UnknownCodes)
 {
     // A code 0 would claim 256 parameters; it is refused, not looped on.
-    alignas(16) vector_stack vs[4] = {};
+    auto room = std::make_unique<vstack>();
+    vector_stack *vs = room->slots;
     vs[0].func = 0;
     vs[1].func = -1;
     alignas(16) float xs[4] = {}, ys[4] = {};
@@ -483,7 +530,8 @@ TEST(RemapSpecialDeathTest, UnknownCodes)
     stack_data sd[RMPSIZE] = {};
     sd[0].func = 0;
     sd[1].func = -1;
-    EXPECT_EXIT(vector_remapper(sd, vs), ::testing::ExitedWithCode(1), "Assertion failed: sd\\[i\\].func != 0");
+    EXPECT_EXIT(vector_remapper(sd, vs), ::testing::ExitedWithCode(1),
+                "Assertion failed: sd\\[i\\].func != 0");
     sd[0].func = 27;
     EXPECT_EXIT(vector_remapper(sd, vs), ::testing::ExitedWithCode(1),
                 "Assertion failed: sd\\[0\\].func < sizeof\\(remap_data_size\\)/sizeof\\(int\\)");

@@ -1,4 +1,5 @@
 // Stack blocks: the code table, the evaluation form, printing and inversion.
+#include "stack_testutil.h"
 #include "stitcher/geometry/matrix.h"
 #include "stitcher/geometry/polynom.h"
 #include "stitcher/geometry/stack.h"
@@ -12,39 +13,10 @@
 #include <memory>
 #include <vector>
 
-namespace {
+using namespace stacktest;
 
-struct step_def {
-    int func;
-    std::vector<double> params;
-};
-
-struct stack_deleter {
-    void operator()(void *p) const { free_stack(p); }
-};
-using stack_ptr = std::unique_ptr<stack_data, stack_deleter>;
-
-stack_ptr make_stack(const std::vector<step_def> &steps)
+namespace
 {
-    stack_ptr sd(new_stack());
-    int pos = 0;
-    for (const auto &s : steps)
-        push_step(sd.get(), &pos, s.func, s.params.data());
-    return sd;
-}
-
-// The steps of a stack, read back.
-std::vector<step_def> steps_of(const stack_data *sd)
-{
-    std::vector<step_def> out;
-    for (int i = 0; sd[i].func >= 0; i += 1 + remap_data_size[sd[i].func]) {
-        step_def s{sd[i].func, {}};
-        for (int k = 0; k < remap_data_size[sd[i].func]; k++)
-            s.params.push_back(sd[i + 1 + k].param);
-        out.push_back(s);
-    }
-    return out;
-}
 
 TEST(Stack, CodeTable)
 {
@@ -98,7 +70,8 @@ TEST(Stack, VectorForm)
 
 TEST(Stack, PrintStack)
 {
-    auto sd = make_stack({{_shift, {1, 2}}, {_perspect, {1, 0, 0, 0, 1, 0, 0, 0, 1}}, {_to_rectilinear, {5, 0.2}}});
+    auto sd =
+        make_stack({{_shift, {1, 2}}, {_perspect, {1, 0, 0, 0, 1, 0, 0, 0, 1}}, {_to_rectilinear, {5, 0.2}}});
     testing::internal::CaptureStdout();
     print_stack(sd.get());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -110,7 +83,8 @@ TEST(StackDeathTest, PrintStackRefusesUnknownCodes)
     stack_data sd[RMPSIZE] = {};
     sd[0].func = 30;
     EXPECT_EXIT(print_stack(sd), ::testing::ExitedWithCode(1),
-                "Assertion failed: sd\\[i\\].func>=0 && sd\\[i\\].func < sizeof\\(remap_data_size\\)/sizeof\\(int\\)");
+                "Assertion failed: sd\\[i\\].func>=0 && sd\\[i\\].func < "
+                "sizeof\\(remap_data_size\\)/sizeof\\(int\\)");
     sd[0].func = 0;
     EXPECT_EXIT(print_stack(sd), ::testing::ExitedWithCode(1), "Assertion failed: sd\\[i\\].func != 0");
 }
@@ -135,7 +109,8 @@ TEST(Invert, ShiftAndProjectionChain)
     rot_matrix m;
     set_euler_matrix(20, -10, 5, m);
     const double d1 = 636.6, d2 = 1000;
-    auto fwd = make_stack({{_from_rectilinear, {d1, 1 / d1}}, {_perspect, {m, m + 9}}, {_to_rectilinear, {d2, 1 / d2}}});
+    auto fwd = make_stack(
+        {{_from_rectilinear, {d1, 1 / d1}}, {_perspect, {m, m + 9}}, {_to_rectilinear, {d2, 1 / d2}}});
     stack_ptr back(invert_stack(fwd.get()));
     auto b = steps_of(back.get());
     ASSERT_EQ(b.size(), 3u);

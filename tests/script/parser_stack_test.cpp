@@ -5,6 +5,7 @@
 #include "stitcher/geometry/stack.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/script/parser.h"
+#include "tests/geometry/stack_testutil.h"
 
 #include <gtest/gtest.h>
 
@@ -14,31 +15,13 @@
 #include <string>
 #include <vector>
 
-namespace {
+using namespace stacktest;
 
-struct step_def {
-    int func;
-    std::vector<double> params;
-};
-
-std::vector<step_def> steps_of(const stack_data *sd)
+namespace
 {
-    std::vector<step_def> out;
-    for (int i = 0; sd[i].func >= 0; i += 1 + remap_data_size[sd[i].func]) {
-        step_def s{sd[i].func, {}};
-        for (int k = 0; k < remap_data_size[sd[i].func]; k++)
-            s.params.push_back(sd[i + 1 + k].param);
-        out.push_back(s);
-    }
-    return out;
-}
 
-struct stack_deleter {
-    void operator()(void *p) const { free_stack(p); }
-};
-using stack_ptr = std::unique_ptr<stack_data, stack_deleter>;
-
-stack_ptr build(const char *pline, const char *oline, int width, int *wrap = nullptr, const char *viewpoint = nullptr)
+stack_ptr build(const char *pline, const char *oline, int width, int *wrap = nullptr,
+                const char *viewpoint = nullptr)
 {
     int no_wrap = 0;
     return stack_ptr(parser_create_stack_data(pline, oline, viewpoint, width, wrap ? wrap : &no_wrap));
@@ -241,7 +224,8 @@ TEST(StackBuilding, Viewpoint)
     // Offsets and angles, after the rotation of the image.
     vantorix_fileversion = 30;
     s = build_steps(p, "o f0 v50 p10", 1000, nullptr, "#-viewpoint 0.1 -0.2 0.5 15 -5");
-    ASSERT_EQ(codes(s), (std::vector<int>{_from_equirect, _perspect, _translate, _perspect, _to_rectilinear}));
+    ASSERT_EQ(codes(s),
+              (std::vector<int>{_from_equirect, _perspect, _translate, _perspect, _to_rectilinear}));
     EXPECT_DOUBLE_EQ(s[2].params[0], 0.1);
     EXPECT_DOUBLE_EQ(s[2].params[1], -0.2);
     EXPECT_DOUBLE_EQ(s[2].params[2], exp(-0.5));
@@ -262,7 +246,8 @@ TEST(StackBuilding, Viewpoint)
     EXPECT_EQ(s[1].params[2], 0.5);
 
     // Lines that do not scan write nothing.
-    for (const char *bad : {"#-viewpoint 1 2 3 4", "#-viewpoint", "#-viewpoint 1 2 x 4 5", "#-viewpointless"}) {
+    for (const char *bad :
+         {"#-viewpoint 1 2 3 4", "#-viewpoint", "#-viewpoint 1 2 x 4 5", "#-viewpointless"}) {
         vantorix_fileversion = 0;
         s = build_steps(p, o, 1000, nullptr, bad);
         EXPECT_EQ(codes(s), (std::vector<int>{_from_equirect, _to_rectilinear})) << bad;
@@ -415,9 +400,14 @@ struct round_trip_case {
     std::string name;
 };
 
-std::ostream &operator<<(std::ostream &os, const round_trip_case &c) { return os << c.pline << " / " << c.oline; }
+std::ostream &operator<<(std::ostream &os, const round_trip_case &c)
+{
+    return os << c.pline << " / " << c.oline;
+}
 
-class RoundTrip : public ::testing::TestWithParam<round_trip_case> {};
+class RoundTrip : public ::testing::TestWithParam<round_trip_case>
+{
+};
 
 // Panorama points that land inside the image come back through the
 // inverted stack within 2e-3 pixels on the middle half of the panorama's
@@ -450,8 +440,9 @@ TEST_P(RoundTrip, PanoramaToImageAndBack)
         bool middle = fabs(x) < c.pano_w / 4.0;
         if (middle)
             worst_middle = std::max(worst_middle, err);
-        ASSERT_LE(err, middle ? 2e-3 : 3e-3) << "panorama (" << x << ", " << y << ") image (" << q.first << ", "
-                                             << q.second << ") back (" << p.first << ", " << p.second << ")";
+        ASSERT_LE(err, middle ? 2e-3 : 3e-3)
+            << "panorama (" << x << ", " << y << ") image (" << q.first << ", " << q.second << ") back ("
+            << p.first << ", " << p.second << ")";
     }
     EXPECT_GT(inside, 4000);
     printf("worst %.3g px, in the middle half %.3g px, over %d points\n", worst, worst_middle, inside);
@@ -463,11 +454,11 @@ std::vector<round_trip_case> round_trip_cases()
 {
     static std::vector<std::string> olines;
     const char *images[] = {
-        "o f0 v70 y25 p-15 r8",  // rectilinear
+        "o f0 v70 y25 p-15 r8",   // rectilinear
         "o f1 v100 y-40 p10 r-3", // cylindrical
-        "o f4 v120 y70 p5 r2",   // equirectangular
-        "o f3 v170 y-10 p30 r1", // fisheye
-        "o f5 v160 y15 p-20 r5", // equisolid
+        "o f4 v120 y70 p5 r2",    // equirectangular
+        "o f3 v170 y-10 p30 r1",  // fisheye
+        "o f5 v160 y15 p-20 r5",  // equisolid
         "o f6 v160 y-25 p12 r-4", // mirrored equisolid
     };
     const struct {
@@ -485,7 +476,8 @@ std::vector<round_trip_case> round_trip_cases()
         {"p f19 w4000 h2000 v300 P\"60 -20 -40\"", 4000, 2000, 1, "tripar_squeezed"},
         {"p f19 w4000 h2000 v300 P\"100 0 0\"", 4000, 2000, 1, "tripar_stereographic"},
     };
-    const char *image_names[] = {"rectilinear", "cylindrical", "equirect", "fisheye", "equisolid", "mirror_equisolid"};
+    const char *image_names[] = {"rectilinear", "cylindrical", "equirect",
+                                 "fisheye",     "equisolid",   "mirror_equisolid"};
     olines.reserve(2 * std::size(images));
     std::vector<round_trip_case> v;
     for (const char *img : images) {
