@@ -34,6 +34,8 @@ bool find_option(const char *line, char key, std::string *value);
 // trailing text ignored, no number gives 0); the default when absent.
 int get_int(char key, const char *line, int def);
 double get_double(char key, const char *line, double def);
+// strtod in the "C" locale, whatever locale the process runs in.
+double c_strtod(const char *s, char **end);
 // An integer option that is present and not -1 (which scripts use for
 // "not given"): true and *value set; otherwise *value is left alone.
 bool get_int_given(char key, const char *line, int *value);
@@ -46,6 +48,33 @@ int parser_get_image_size(const char *line, int size[2]);
 // copy released) by set_global_image_params, which copies its argument.
 extern char *global_image_params;
 void set_global_image_params(const char *line);
+
+// ---- Projections and the stack of an image ----
+
+// The projection class (projection_class) of a p-line or o-line `f` value;
+// -1 where the table has no entry.
+extern const int pano_projection_table[20];
+extern const int image_projection_table[11];
+// The class of a p-line f: 2 (equirectangular) when f is outside 0..19.
+int pano_projection(int f);
+// The class of an o-line f: 0 (rectilinear) when f is outside 0..10.
+int image_projection(int f);
+
+// The panorama width when the panorama wraps horizontally (a cylindrical or
+// equirectangular panorama, or one without f, of 360 degrees), else 0.
+int parser_get_wrap_length(const char *pline);
+
+// The number of a .vtx "#-fileversion" line, 0 when none. Above 26 the z of
+// a viewpoint line is a logarithm.
+extern int vantorix_fileversion;
+
+// The stack that maps a panorama pixel (from the panorama centre) to a pixel
+// of the image (from its centre), built from the p-line, the image's o-line
+// and its "#-viewpoint" line (or null); width is the image width. *wrap is
+// in: non-zero allows a wrap shift to be taken out of the yaw; out: that
+// shift in whole panorama pixels, 0 when none. Released with free_stack.
+stack_data *parser_create_stack_data(const char *pline, const char *oline, const char *viewpoint, int width,
+                                     int *wrap);
 
 // ---- The output format code ----
 

@@ -84,13 +84,18 @@ static locale_t c_locale()
     return loc;
 }
 
+double c_strtod(const char *s, char **end)
+{
+    locale_t loc = c_locale();
+    return loc ? strtod_l(s, end, loc) : strtod(s, end);
+}
+
 double get_double(char key, const char *line, double def)
 {
     std::string v;
     if (!find_option(line, key, &v))
         return def;
-    locale_t loc = c_locale();
-    return loc ? strtod_l(v.c_str(), nullptr, loc) : strtod(v.c_str(), nullptr);
+    return c_strtod(v.c_str(), nullptr);
 }
 
 bool get_int_given(char key, const char *line, int *value)

@@ -1,0 +1,29 @@
+// The destination-rectangle query: the bounding box of a rectangle of source
+// pixels mapped through an (inverted) stack.
+#pragma once
+#include "stitcher/blend/rectangle.h"
+#include "stitcher/geometry/stack.h"
+
+#include <cstdint>
+
+// Allocated 16-byte aligned by the caller. Centres lie at size * 0.5 - 0.5,
+// repeated in all four lanes.
+struct alignas(16) rect_query {
+    float src_cx[4];
+    float src_cy[4];
+    int32_t x, y, width, height; // the source rectangle
+    float dst_cx[4];
+    float dst_cy[4];
+    int32_t dst_x, dst_y, dst_width, dst_height;
+    vector_stack stack[RMPSIZE];
+};
+
+// Maps the pixels (q->x + c, q->y + r), 0 <= r < rows, in groups of four
+// columns from c = 0 while c < columns, and writes the bounding box of the
+// results in destination pixels to out; returns out. The last group of a
+// row reaches up to three columns past the rectangle, and those count.
+// With border_only set, rows other than the first and the last map only
+// their first and last group. Not-a-number points are left out; 1.0e21
+// and infinities count. With nothing mapped the box is
+// {1e10, -1e10, 1e10, -1e10}.
+frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangle *out, int border_only);
