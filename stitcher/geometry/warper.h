@@ -1,0 +1,69 @@
+// The warper: a reader of float_RGBA rows of an image's destination
+// rectangle in the panorama, each pixel mapped back into the decoded source
+// through the image's stack, sampled with the chosen interpolator and given
+// the feathered alpha. Every row is shared among the warper threads.
+#pragma once
+#include "stitcher/blend/rectangle.h"
+#include "stitcher/geometry/stack.h"
+#include "stitcher/geometry/transform.h"
+#include "stitcher/pipeline/loadimage.h"
+#include "stitcher/pipeline/pixformat.h"
+#include "stitcher/pipeline/readimage.h"
+
+#include <cstdint>
+
+// Process-wide settings, made once by the entry before any warper.
+extern int interpolator;     // code of transform.h; default INTERP_POLY3
+extern int num_warp_threads; // at least 1
+void set_interpolator(int code);
+void set_num_warp_threads(int n);
+
+// What all threads of one warp share; read-only while rows are computed,
+// except the groups of to_data that each thread owns. Vector fields hold
+// one value in all four lanes. Coordinates are relative to the source centre.
+struct alignas(16) remap_data {
+    alignas(16) float src_cx[4]; // source width * 0.5 - 0.5: pixel i is centred at i
+    alignas(16) float src_cy[4];
+    alignas(16) float crop_left[4]; // bounds of the usable source rectangle
+    alignas(16) float crop_right[4];
+    alignas(16) float crop_top[4];
+    alignas(16) float crop_bottom[4];
+    alignas(16) float alpha_scale[4];    // priority / 100 * 256 / src_cx
+    alignas(16) uint32_t rect_mask[4];   // all ones for the rectangular crop
+    alignas(16) uint32_t circle_mask[4]; // all ones for the circular crop
+    uint64_t src_size;                   // bytes of the source buffer
+    int64_t src_stride;                  // bytes per source row
+    int32_t src_bpp;                     // bytes per source pixel
+    int32_t src_width;                   // the loaded image's size: the edge band reads
+    int32_t src_height;                  // only pixels inside it
+    const unsigned char *src_pixels;     // not owned
+    int32_t dest_x;
+    alignas(16) float pano_cx[4];
+    alignas(16) float pano_cy[4];
+    float *to_data; // the row: destination width rounded up to groups of four
+    vector_stack stack[RMPSIZE];
+    pix_converter converter; // source pixformat to float_RGBA
+    image_reader *threads;   // the threaded reader around the warp, or null
+};
+
+// One thread's private record. The first three fields are the header the
+// threaded reader requires: it copies `size` bytes for each extra thread and
+// writes the index and count. A thread computes the groups of four columns
+// that start at 4 * thread_index, then every 4 * thread_count.
+struct warp_data {
+    int32_t size;
+    int32_t thread_index;
+    int32_t thread_count;
+    remap_data *rd;
+    int32_t dest_y; // panorama row of the reader's row 0
+    float *to_data;
+    remap_row_fn remap_row;
+};
+
+// The reader of dest_rect (panorama pixels) warped from src. src_rect is
+// the usable part of the source (cut to the loaded image); circle selects the
+// circle of radius src_cx about the source centre, cut by src_rect. The
+// source buffer must stay unchanged while rows are read. The row returned is
+// the warper's own and stays valid until the next row is computed.
+image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle dest_rect,
+                     const int32_t pano_size[2], const stack_data *stack, int circle);

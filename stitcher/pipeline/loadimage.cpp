@@ -1,0 +1,65 @@
+// Decoding whole images into memory: the shared buffer of the source images
+// and the loading of any reader into a caller's record.
+#include "stitcher/pipeline/loadimage.h"
+
+#include "stitcher/formats/tiff.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixformat.h"
+
+#include <cstring>
+
+static const char msg_no_memory[] = "Not enough memory to load source image.\n";
+
+uint64_t loaded_image_size(int width, int height, uint32_t pixformat)
+{
+    int64_t bytes;
+    if (!checked_mul3(width, height, get_bytes_per_pixel(pixformat), &bytes) || bytes > INT64_MAX - 15)
+        print_error(msg_no_memory);
+    return static_cast<uint64_t>((bytes + 15) & ~int64_t(15));
+}
+
+// Makes li's buffer hold `size` bytes, keeping it when the size is the same.
+static void reserve_image_buffer(loaded_image *li, uint64_t size)
+{
+    if (size == li->size && (li->buffer || size == 0)) return;
+    aligned_free(li->buffer);
+    li->buffer = nullptr;
+    li->size = 0;
+    if (size == 0) return;
+    li->buffer = aligned_malloc(static_cast<size_t>(size));
+    if (!li->buffer) print_error(msg_no_memory);
+    li->size = size;
+}
+
+void load_image(image_reader *ir, void *dst)
+{
+    size_t len = image_row_length(ir);
+    unsigned char *p = static_cast<unsigned char *>(dst);
+    for (int y = 0; y < ir->height; y++, p += len) {
+        void *row = read_row(ir, y, nullptr);
+        kassert(row != NULL);
+        memcpy(p, row, len);
+    }
+}
+
+void get_image_buffer(image_reader *ir, loaded_image *li)
+{
+    reserve_image_buffer(li, loaded_image_size(ir->width, ir->height, ir->pixformat));
+    li->pixformat = ir->pixformat;
+    li->width = ir->width;
+    li->height = ir->height;
+    li->priority = 100;
+    load_image(ir, li->buffer);
+}
+
+void dump_buffer(const loaded_image *li, const char *path)
+{
+    image_writer *t = tiff_writer(path, li->width, li->height, li->pixformat, 0);
+    kassert(t);
+    size_t len = static_cast<size_t>(li->width) * get_bytes_per_pixel(li->pixformat);
+    unsigned char *p = static_cast<unsigned char *>(li->buffer);
+    for (int y = 0; y < li->height; y++, p += len)
+        write_row(t, p);
+    close_image_writer(t);
+}

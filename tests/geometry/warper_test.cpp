@@ -1,0 +1,508 @@
+// The warper and its remappers: the four-lane rows against the scalar
+// reference on random stacks, identities (the identity warp, constants,
+// ramps), the classification at the edges, the alpha, threads and the ring.
+#include "tests/geometry/warp_testing.h"
+#include "tests/pipeline/chain_testing.h"
+
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/script/parser.h"
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <limits>
+
+using namespace stacktest;
+using namespace warptest;
+
+namespace
+{
+
+const uint32_t formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA, float_RGBA};
+const double nan_ = std::numeric_limits<double>::quiet_NaN();
+const double inf_ = std::numeric_limits<double>::infinity();
+
+// Rotation, scale, shear and shift of the plane, about the identity.
+stack_ptr affine_stack(std::mt19937 &rng, int w)
+{
+    std::uniform_real_distribution<double> u(-1, 1);
+    double a = u(rng) * 3.2, s = 1 + 0.45 * u(rng);
+    return make_stack({{_shift_scale_rotate, {u(rng) * w / 4, u(rng) * w / 4, s, std::cos(a), std::sin(a)}},
+                       {_shear, {1, 0.2 * u(rng), 0.2 * u(rng)}},
+                       {_shift, {u(rng) * w / 3, u(rng) * w / 3}}});
+}
+
+// Through a perspective matrix: points behind the viewer (1.0e21), on the
+// horizon (infinite or not a number) and ordinary ones in one row.
+stack_ptr perspective_stack(std::mt19937 &rng, int w)
+{
+    std::uniform_real_distribution<double> u(-1, 1);
+    double d = w;
+    if (rng() % 2)
+        return make_stack({{_from_rectilinear, {d, 1 / d}},
+                           {_perspect, {1, 0, 0, 0, 1, 0, 0.1, 0, 0}},
+                           {_to_rectilinear, {d, 1 / d}},
+                           {_scale, {0.5, 0.5}}});
+    return make_stack({{_from_rectilinear, {d, 1 / d}},
+                       {_perspect,
+                        {1, 0.2 * u(rng), 0.1 * u(rng), 0.2 * u(rng), 1, 0.1 * u(rng), 0.8 * u(rng) / d,
+                         0.8 * u(rng) / d, u(rng)}},
+                       {_to_rectilinear, {d, 1 / d}}});
+}
+
+// A whole row of special values, or a half plane of them.
+stack_ptr poison_stack(std::mt19937 &rng, int)
+{
+    switch (rng() % 4) {
+    case 0:
+        return make_stack({{_shift, {nan_, 0}}});
+    case 1:
+        return make_stack({{_scale, {inf_, 1}}});
+    case 2:
+        return make_stack({{_scale, {1, -inf_}}});
+    default:
+        return make_stack({{_radial, {1, 0, 0, 0, 0, 10, 1}}}); // 1.0e21 beyond 10 pixels
+    }
+}
+
+// A fisheye or rectilinear image in an equirectangular panorama.
+stack_ptr script_stack(std::mt19937 &rng, int w)
+{
+    const char *olines[] = {"o f3 v180 y30 p-10 r5", "o f0 v70 y-10 p5 r-3", "o f2 v120 y5"};
+    int wrap = 0;
+    char pline[64];
+    snprintf(pline, sizeof pline, "p f2 w%d h%d v200", w, w / 2);
+    return stack_ptr(parser_create_stack_data(pline, olines[rng() % 3], nullptr, w, &wrap));
+}
+
+typedef stack_ptr (*stack_maker)(std::mt19937 &, int);
+const stack_maker makers[] = {affine_stack, perspective_stack, poison_stack, script_stack};
+
+// Random usable rectangles: the whole image, a part of it, or one reaching
+// past it (cut to the image).
+irectangle random_rect(std::mt19937 &rng, int w, int h)
+{
+    switch (rng() % 3) {
+    case 0:
+        return {0, 0, w, h};
+    case 1:
+        return {int(rng() % 5), int(rng() % 5), w - 3 - int(rng() % 5), h - 2 - int(rng() % 5)};
+    default:
+        return {-2, -1, w + 5, h + 3};
+    }
+}
+
+TEST(Warper, RowsEqualTheScalarReference)
+{
+    std::mt19937 rng(2024);
+    for (int code = 0; code < INTERP_COUNT; code++) {
+        const int T = interpolator_taps(code);
+        // Odd sizes, large enough for an interior of every kernel.
+        const int w = 2 * T + 13, h = 2 * T + 7;
+        int n = 0, classes[3] = {0, 0, 0};
+        for (uint32_t fmt : formats) {
+            source src(w, h, fmt);
+            src.randomize(static_cast<unsigned>(code * 31 + fmt));
+            for (int circle = 0; circle < 2; circle++) {
+                for (int k = 0; k < 2; k++, n++) {
+                    stack_ptr sd = makers[(n + code) % 4](rng, w);
+                    warp_case c;
+                    c.src_rect = random_rect(rng, w, h);
+                    c.pano[0] = w + 2 * int(rng() % 7) + 1;
+                    c.pano[1] = h + 2 * int(rng() % 5);
+                    c.dest = {-3 + int(rng() % 4), -2, c.pano[0] + 5, c.pano[1] + 3};
+                    c.stack = sd.get();
+                    c.circle = circle;
+                    c.code = code;
+                    SCOPED_TRACE(testing::Message() << "code " << code << " format " << fmt << " circle "
+                                                    << circle << " stack " << (n + code) % 4);
+                    EXPECT_TRUE(
+                        same_rows(warp_rows(src.li, c), reference_rows(src.li, c, classes), c.dest.width));
+                }
+            }
+        }
+        EXPECT_GT(classes[0], 300) << code;
+        EXPECT_GT(classes[1], 100) << code;
+        EXPECT_GT(classes[2], 1000) << code;
+    }
+}
+
+TEST(Warper, ThreadCountsGiveTheSameBits)
+{
+    std::mt19937 rng(5);
+    for (int code = 0; code < INTERP_COUNT; code++) {
+        const int T = interpolator_taps(code);
+        source src(2 * T + 21, 2 * T + 9, code % 2 ? uchar_RGBA : float_RGBA);
+        src.randomize(static_cast<unsigned>(code));
+        stack_ptr sd = affine_stack(rng, src.li.width);
+        for (int width : {5, 2 * T + 27}) {
+            warp_case c;
+            c.src_rect = {0, 0, src.li.width, src.li.height};
+            c.pano[0] = width;
+            c.pano[1] = src.li.height;
+            c.dest = {0, 0, width, src.li.height};
+            c.stack = sd.get();
+            c.code = code;
+            c.circle = code % 3 == 0;
+            std::vector<float> one = warp_rows(src.li, c);
+            for (int threads : {2, 3, 8, 33}) {
+                c.threads = threads;
+                SCOPED_TRACE(testing::Message()
+                             << "code " << code << " width " << width << " threads " << threads);
+                EXPECT_TRUE(same_rows(warp_rows(src.li, c), one, width));
+            }
+        }
+    }
+}
+
+// The identity: a rectilinear panorama of the image's own size and field of
+// view gives the image back, with the alpha of the distance to its edge.
+TEST(Warper, IdentityWarpReturnsTheSource)
+{
+    const int w = 67, h = 45;
+    source src(w, h, uchar_RGBA);
+    src.randomize(9, 0);
+    int wrap = 0;
+    stack_ptr sd(parser_create_stack_data("p f0 w67 h45 v50", "o f0 v50", nullptr, w, &wrap));
+    const float cx = w * 0.5f - 0.5f, scale = 256.0f / cx;
+    for (int code = 0; code < INTERP_COUNT; code++) {
+        warp_case c;
+        c.src_rect = {0, 0, w, h};
+        c.pano[0] = w;
+        c.pano[1] = h;
+        c.dest = {0, 0, w, h};
+        c.stack = sd.get();
+        c.code = code;
+        std::vector<float> out = warp_rows(src.li, c);
+        const unsigned char *p = static_cast<const unsigned char *>(src.li.buffer);
+        for (int y = 0; y < h; y++) {
+            for (int x = 0; x < w; x++) {
+                const float *o = &out[4 * (static_cast<size_t>(y) * w + x)];
+                const unsigned char *s = p + 4 * (static_cast<size_t>(y) * w + x);
+                for (int ch = 0; ch < 3; ch++)
+                    ASSERT_NEAR(o[ch], s[ch], 2e-3) << "code " << code << " at " << x << "," << y;
+                float edge = std::min(std::min(x, w - 1 - x), std::min(y, h - 1 - y));
+                ASSERT_NEAR(o[3], edge * scale, 1e-3 * scale) << "code " << code << " at " << x << "," << y;
+            }
+        }
+    }
+}
+
+// Interior pixels of a constant image are the constant times the kernel's
+// sums (exactly 1 but for the Lanczos kernels, which are not normalised), and
+// the linear kernel and the splines reproduce a ramp.
+TEST(Warper, ConstantsAndRamps)
+{
+    std::mt19937 rng(17);
+    for (int code = 0; code < INTERP_COUNT; code++) {
+        const int T = interpolator_taps(code);
+        const int w = 2 * T + 25, h = 2 * T + 19;
+        source flat(w, h, float_RGBA), ramp(w, h, float_RGBA);
+        flat.fill([](int, int, int c) { return c == 3 ? 255.0f : 173.0f; });
+        ramp.fill([](int x, int y, int c) { return c == 3 ? 255.0f : 20.0f + 1.5f * x + 0.75f * y + c; });
+        stack_ptr sd = affine_stack(rng, w);
+        auto vs = to_vector(sd.get());
+        warp_case c;
+        c.src_rect = {0, 0, w, h};
+        c.pano[0] = w;
+        c.pano[1] = h;
+        c.dest = {0, 0, w, h};
+        c.stack = sd.get();
+        c.code = code;
+        std::vector<float> f = warp_rows(flat.li, c), r = warp_rows(ramp.li, c);
+        rref::setup s = rref::make_setup(&flat.li, c.src_rect, false, code);
+        const bool linear_exact = code == INTERP_BILINEAR || code == INTERP_SPLINE16 ||
+                                  code == INTERP_SPLINE36 || code == INTERP_SPLINE64 || code == INTERP_NN;
+        int interior = 0;
+        for (int y = 0; y < h; y++) {
+            for (int x0 = 0; x0 < w; x0 += 4) {
+                alignas(16) float X[4], Y[4];
+                for (int j = 0; j < 4; j++) {
+                    X[j] = static_cast<float>(x0 + j) - s.cx;
+                    Y[j] = static_cast<float>(y) - s.cy;
+                }
+                remap(X, Y, vs->slots);
+                for (int j = 0; j < 4 && x0 + j < w; j++) {
+                    float ed = rref::edge_distance(s, X[j], Y[j]);
+                    if (!(ed >= (T == 1 ? 0 : T / 2))) continue;
+                    interior++;
+                    size_t i = 4 * (static_cast<size_t>(y) * w + x0 + j);
+                    float xs = X[j] + s.cx, ys = Y[j] + s.cy;
+                    float fx = std::floor(xs), fy = std::floor(ys);
+                    double sx = 1, sy = 1;
+                    if (T > 1) {
+                        float wx[32], wy[32];
+                        rref::weights(code, xs - fx, wx);
+                        rref::weights(code, ys - fy, wy);
+                        sx = sy = 0;
+                        for (int k = 0; k < T; k++) {
+                            sx += wx[k];
+                            sy += wy[k];
+                        }
+                    }
+                    if (code < INTERP_SINC256) {
+                        ASSERT_NEAR(f[i], 173.0f, 2e-4) << code;
+                    }
+                    ASSERT_NEAR(f[i], 173.0 * sx * sy, 2e-4) << code;
+                    if (!linear_exact) continue;
+                    if (code == INTERP_NN) {
+                        xs = std::nearbyint(xs);
+                        ys = std::nearbyint(ys);
+                    }
+                    for (int ch = 0; ch < 3; ch++)
+                        ASSERT_NEAR(r[i + ch], 20.0f + 1.5f * xs + 0.75f * ys + ch, 2e-3) << code;
+                }
+            }
+        }
+        EXPECT_GT(interior, w * h / 8) << code;
+    }
+}
+
+// ---- Edges, by single points ----
+
+// A panorama of one pixel has its centre at 0: destination pixel (x, y) is
+// the point (x, y), and a shift stack puts it anywhere in the source.
+struct point_warp {
+    source src;
+    irectangle rect;
+    int circle = 0;
+    point_warp(int w, int h, uint32_t fmt = uchar_RGBA) : src(w, h, fmt), rect{0, 0, w, h}
+    {
+        // R: ten times the column, G: ten times the row.
+        src.fill([](int x, int y, int c) {
+            return c == 0 ? 10.0f * x : c == 1 ? 10.0f * y : c == 2 ? 7.0f : 255.0f;
+        });
+    }
+    // The pixel of source position (xs, ys), in pixel coordinates.
+    std::vector<float> at(int code, float xs, float ys)
+    {
+        float cx = src.li.width * 0.5f - 0.5f, cy = src.li.height * 0.5f - 0.5f;
+        stack_ptr sd = make_stack({{_shift, {xs - cx, ys - cy}}});
+        warp_case c;
+        c.src_rect = rect;
+        c.pano[0] = c.pano[1] = 1;
+        c.dest = {0, 0, 1, 1};
+        c.stack = sd.get();
+        c.circle = circle;
+        c.code = code;
+        std::vector<float> out = warp_rows(src.li, c);
+        EXPECT_TRUE(same_rows(out, reference_rows(src.li, c), 1));
+        return out;
+    }
+    float scale() const { return 256.0f / (src.li.width * 0.5f - 0.5f); }
+};
+
+TEST(WarperEdges, NearestPixelIsTheNearestEverywhere)
+{
+    point_warp pw(9, 7);
+    // Interior.
+    EXPECT_EQ(pw.at(INTERP_NN, 3.7f, 3.0f)[0], 40.0f);
+    EXPECT_EQ(pw.at(INTERP_NN, 3.2f, 3.0f)[0], 30.0f);
+    EXPECT_EQ(pw.at(INTERP_NN, 2.5f, 3.0f)[0], 20.0f); // ties to even
+    EXPECT_EQ(pw.at(INTERP_NN, 3.5f, 3.0f)[0], 40.0f);
+    EXPECT_EQ(pw.at(INTERP_NN, 4.0f, 2.6f)[1], 30.0f);
+    // The same point in the edge band of a rectangle starting at column 4.
+    pw.rect = {4, 0, 5, 7};
+    auto p = pw.at(INTERP_NN, 3.7f, 3.0f);
+    EXPECT_EQ(p[0], 40.0f);
+    EXPECT_FLOAT_EQ(p[3], (3.7f - 4.0f) * pw.scale());
+}
+
+TEST(WarperEdges, EdgeBandAndOutside)
+{
+    point_warp pw(9, 7);
+    pw.rect = {2, 0, 7, 7};
+    for (int code : {INTERP_NN, INTERP_BILINEAR, INTERP_POLY3, INTERP_SINC1024}) {
+        // -0.5 is still in the band and reads its nearest pixel (1.5 -> 2).
+        auto p = pw.at(code, 1.5f, 3.0f);
+        EXPECT_EQ(p[0], 20.0f) << code;
+        EXPECT_EQ(p[3], -0.5f * pw.scale()) << code;
+        // -0.51 is outside: the zero pixel.
+        p = pw.at(code, 1.49f, 3.0f);
+        EXPECT_EQ(p, std::vector<float>(4, 0.0f)) << code;
+    }
+}
+
+TEST(WarperEdges, InteriorMarginUsesTheFullKernel)
+{
+    point_warp pw(9, 7);
+    // Bilinear, margin 1: a row distance of exactly 1 interpolates between
+    // columns 4 and 5; just below it the nearest column (4.5 -> 4) is read.
+    auto in = pw.at(INTERP_BILINEAR, 4.5f, 1.0f);
+    EXPECT_EQ(in[0], 45.0f);
+    EXPECT_EQ(in[3], 1.0f * pw.scale());
+    auto band = pw.at(INTERP_BILINEAR, 4.5f, 0.99f);
+    EXPECT_EQ(band[0], 40.0f);
+    EXPECT_EQ(band[1], 10.0f);
+    // Spline36, margin 3.
+    EXPECT_NE(pw.at(INTERP_SPLINE36, 3.25f, 3.0f)[0], 30.0f);
+    EXPECT_EQ(pw.at(INTERP_SPLINE36, 2.75f, 3.0f)[0], 30.0f);
+}
+
+TEST(WarperEdges, RowAndColumnAreCheckedApart)
+{
+    // Even width, rectangle reaching the last column: 7.5 rounds to column 8,
+    // past the row's end. That is no pixel, not the next row's first one.
+    point_warp pw(8, 6);
+    for (int code : {INTERP_NN, INTERP_POLY3}) {
+        EXPECT_EQ(pw.at(code, 7.5f, 2.0f), std::vector<float>(4, 0.0f)) << code;
+        EXPECT_EQ(pw.at(code, 7.5f, 5.0f), std::vector<float>(4, 0.0f)) << code; // the last row
+        EXPECT_EQ(pw.at(code, 3.0f, 5.5f), std::vector<float>(4, 0.0f)) << code; // row 6: none
+        EXPECT_EQ(pw.at(code, 3.0f, 4.5f)[1], 40.0f) << code;                    // row 4, the even one
+        auto p = pw.at(code, 3.0f, -0.5f);                                       // row 0
+        EXPECT_EQ(p[1], 0.0f) << code;
+        EXPECT_EQ(p[2], 7.0f) << code;
+        EXPECT_EQ(pw.at(code, -0.5f, 2.0f)[2], 7.0f) << code; // column 0
+    }
+    // A rectangle inside the image: the band may read the pixel just outside it.
+    pw.rect = {1, 1, 6, 3};
+    auto p = pw.at(INTERP_NN, 0.5f, 2.0f);
+    EXPECT_EQ(p[1], 20.0f);
+    EXPECT_EQ(p[2], 7.0f);
+}
+
+TEST(WarperEdges, UnmappablePointsAndCentreAlpha)
+{
+    point_warp pw(9, 7);
+    EXPECT_EQ(pw.at(INTERP_POLY3, 1e21f, 3.0f), std::vector<float>(4, 0.0f));
+    EXPECT_EQ(pw.at(INTERP_POLY3, 4.0f, std::numeric_limits<float>::infinity()), std::vector<float>(4, 0.0f));
+    EXPECT_EQ(pw.at(INTERP_POLY3, std::numeric_limits<float>::quiet_NaN(), 3.0f),
+              std::vector<float>(4, 0.0f));
+    // The pixel at the floor of the point has alpha 0: the colour stays
+    // interpolated, the alpha is 0.
+    pw.src.set(4, 3, 3, 0);
+    auto p = pw.at(INTERP_BILINEAR, 4.25f, 3.0f);
+    EXPECT_EQ(p[0], 42.5f);
+    EXPECT_EQ(p[3], 0.0f);
+    // Its neighbour's alpha does not matter.
+    EXPECT_GT(pw.at(INTERP_BILINEAR, 3.75f, 3.0f)[3], 0.0f);
+}
+
+TEST(WarperEdges, CircularCrop)
+{
+    point_warp pw(21, 21);
+    pw.circle = 1;
+    const float c = 10.0f; // centre and radius
+    // Inside the rectangle at distance r from the centre: the edge distance is
+    // at most radius - r.
+    auto p = pw.at(INTERP_POLY3, c, c - 10.4f);
+    EXPECT_NEAR(p[3], -0.4f * pw.scale(), 1e-4);
+    EXPECT_EQ(p[1], 0.0f);
+    float d = 7.3f / std::sqrt(2.0f);
+    p = pw.at(INTERP_POLY3, c + d, c + d);
+    EXPECT_NEAR(p[3], (10.0f - 7.3f) * pw.scale(), 1e-3);
+    // Beyond radius + 0.5: outside, though inside the rectangle.
+    d = 10.6f / std::sqrt(2.0f);
+    EXPECT_EQ(pw.at(INTERP_POLY3, c + d, c + d), std::vector<float>(4, 0.0f));
+    EXPECT_EQ(pw.at(INTERP_NN, c + 10.6f, c), std::vector<float>(4, 0.0f));
+}
+
+TEST(WarperAlpha, PriorityAndSourceLayouts)
+{
+    point_warp pw(9, 7);
+    float full = pw.at(INTERP_POLY3, 4.0f, 3.0f)[3];
+    EXPECT_EQ(full, 3.0f * 256.0f / 4.0f); // the row distance: centre of a landscape image
+    pw.src.li.priority = 50;
+    EXPECT_EQ(pw.at(INTERP_POLY3, 4.0f, 3.0f)[3], full / 2);
+    pw.src.li.priority = 200;
+    EXPECT_EQ(pw.at(INTERP_POLY3, 4.0f, 3.0f)[3], 2 * full); // not clamped
+    // Without alpha in the source, every covered pixel has the feathered alpha.
+    point_warp rgb(9, 7, uchar_RGB);
+    EXPECT_EQ(rgb.at(INTERP_SPLINE16, 2.5f, 2.0f)[3], 2.0f * rgb.scale());
+    point_warp wide(9, 7, ushort_RGB);
+    EXPECT_EQ(wide.at(INTERP_NN, 2.5f, 2.0f)[3], 2.0f * wide.scale());
+}
+
+TEST(WarperAlpha, OnePixelWideSourceKeepsNumbers)
+{
+    for (int code = 0; code < INTERP_COUNT; code++) {
+        point_warp pw(1, 5);
+        for (float x : {-0.5f, -0.2f, 0.0f, 0.3f}) {
+            auto p = pw.at(code, x, 2.0f);
+            for (float v : p)
+                EXPECT_TRUE(std::isfinite(v)) << code << " at " << x;
+            EXPECT_LE(p[3], 0.0f);
+        }
+    }
+}
+
+// ---- The reader ----
+
+class WarperReader : public ChainTest
+{
+};
+
+TEST_F(WarperReader, ShapeRingAndThreads)
+{
+    source src(13, 7, uchar_RGBA);
+    src.randomize(3, 0);
+    src.li.kind = 2;
+    stack_ptr sd = make_stack({{_shift, {0.25, 0}}});
+    const int32_t pano[2] = {13, 7};
+    for (int threads : {1, 4}) {
+        set_num_warp_threads(threads);
+        int before = image_reader_count;
+        image_reader *r = warper(&src.li, {0, 0, 13, 7}, {0, 0, 13, 7}, pano, sd.get(), 0);
+        set_num_warp_threads(1);
+        // The ring on the base reader, with the threaded reader between them
+        // when there is more than one thread.
+        EXPECT_EQ(image_reader_count - before, threads == 1 ? 2 : 3);
+        EXPECT_EQ(r->type, 2u);
+        // A row asked for twice in a row is computed once: a change of the
+        // source shows only in the next row computed.
+        std::vector<float> first(static_cast<const float *>(read_row(r, 0, nullptr)),
+                                 static_cast<const float *>(read_row(r, 0, nullptr)) + 52);
+        memset(src.li.buffer, 0, src.li.size);
+        const float *again = static_cast<const float *>(read_row(r, 0, nullptr));
+        EXPECT_EQ(std::vector<float>(again, again + 52), first);
+        EXPECT_NE(first[0], 0.0f);
+        EXPECT_EQ(static_cast<const float *>(read_row(r, 1, nullptr))[0], 0.0f);
+        // With a caller buffer the row is copied into it.
+        std::vector<float> buf(52);
+        EXPECT_EQ(read_row(r, 2, buf.data()), buf.data());
+        close_image_reader(r);
+        src.randomize(3, 0);
+    }
+}
+
+TEST(WarperDeathTest, RefusedSettingsAndSources)
+{
+    source src(9, 7, uchar_RGBA);
+    stack_ptr sd = make_stack({});
+    const int32_t pano[2] = {9, 7};
+    set_interpolator(11);
+    EXPECT_EXIT(warper(&src.li, {0, 0, 9, 7}, {0, 0, 9, 7}, pano, sd.get(), 0), ::testing::ExitedWithCode(1),
+                "Unsupported interpolator\\.");
+    set_interpolator(INTERP_POLY3);
+    source grey(9, 7, float_G);
+    EXPECT_EXIT(warper(&grey.li, {0, 0, 9, 7}, {0, 0, 9, 7}, pano, sd.get(), 0), ::testing::ExitedWithCode(1),
+                "Conversion from 3 to 1 not supported\\.");
+}
+
+// Cancel is seen on rows 0, 50, 100, ... of the rectangle, by the calling
+// thread; the row is completed before the run ends.
+TEST(WarperDeathTest, CancelOnEveryFiftiethRow)
+{
+    auto run = [](int threads) {
+        set_console(0);
+        source src(9, 7, uchar_RGBA);
+        src.randomize(1);
+        stack_ptr sd = make_stack({});
+        const int32_t pano[2] = {64, 64};
+        set_num_warp_threads(threads);
+        image_reader *r = warper(&src.li, {0, 0, 9, 7}, {0, 1000, 64, 120}, pano, sd.get(), 0);
+        progress_open("Warping");
+        for (int y = 0; y < 49; y++)
+            read_row(r, y, nullptr);
+        raise(SIGINT);
+        read_row(r, 49, nullptr);
+        fprintf(stderr, "row 49 done\n");
+        read_row(r, 50, nullptr);
+        fprintf(stderr, "row 50 done\n");
+        exit(0);
+    };
+    EXPECT_EXIT(run(1), ::testing::ExitedWithCode(1), "row 49 done\n(.|\n)*Cancelled");
+    EXPECT_EXIT(run(4), ::testing::ExitedWithCode(1), "row 49 done\n(.|\n)*Cancelled");
+}
+
+} // namespace
