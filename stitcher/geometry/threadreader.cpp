@@ -1,12 +1,21 @@
-// The threaded row reader. Its extra threads start with the reader and live
-// until it is closed: starting and joining them for every row cost more than
-// the row itself at 8 threads (see bench/warper_bench.cpp). Between rows a
-// worker spins briefly, then sleeps on the round counter.
+// The threaded row reader.
 //
-// Hand-over: the calling thread writes each worker's row and buffer, sets
-// `pending` and raises `round` (release); a worker that sees the new round
-// (acquire) reads its share and lowers `pending` (release); the caller's
-// acquire of pending == 0 makes every share visible to it.
+// The extra threads start with the reader and live until it is closed:
+// starting and joining them for every row cost more than a whole warped row
+// at 8 threads (bench/warper_bench.cpp). Between rows a worker spins for a
+// while, then sleeps on the round counter.
+//
+// A row is cut into shares_per_thread shares per thread. Each share is
+// claimed once, by the first thread to reach it: every thread starts with
+// its own shares and then takes over whatever is left, so a thread that is
+// late, descheduled, asleep or was never started costs at most a few small
+// shares. Claims carry the round number, so a thread late for one round can
+// never take a share of the next.
+//
+// Hand-over: the calling thread writes the row and buffer of every share,
+// sets `pending` and raises `round` (release); a thread that sees the new
+// round (acquire) and wins a claim reads that share and lowers `pending`
+// (release); the caller's acquire of pending == 0 makes every share visible.
 #include "stitcher/geometry/threadreader.h"
 
 #include "stitcher/pipeline/keloerror.h"
@@ -14,43 +23,65 @@
 #include "stitcher/pipeline/pthreads.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
-#include <emmintrin.h>
 #include <new>
 
 static const char msg_no_memory[] = "Not enough memory.\n";
 
-struct thread_data;
+// Under load from other programs a finer cut finishes rows sooner; 8 loses
+// again to the claims and to the spread of each share over the whole row.
+static const int shares_per_thread = 4;
 
-// One extra thread: its copy of the reader and the current read. On a line
-// of its own, so that no two workers share one.
+// About the time of one warped row: rows pulled back to back find their
+// workers awake. No pause instruction: under a hypervisor a pause loop makes
+// the virtual processor give its time away.
+static const int64_t spin_ns = 100000;
+
+// One share of the row: a copy of the reader (share 0 is the wrapped reader
+// itself) and the current read. On a cache line of its own.
 struct alignas(64) thread_arg {
     image_reader *reader;
     int32_t row;
     void *buf;
+    std::atomic<uint32_t> claimed{0}; // the last round whose share was taken
+};
+
+struct thread_data;
+
+struct thread_worker {
     thread_data *owner;
-    zthread *thread; // null when it could not be started: the caller reads its share
+    int32_t index;   // 1 .. threads - 1; the calling thread is 0
+    zthread *thread; // null when it could not be started
 };
 
 struct alignas(64) thread_data {
-    image_reader *source; // thread index 0
-    int32_t count;
-    thread_arg *clones; // count - 1
+    image_reader *source;   // share 0, always read by the calling thread
+    int32_t count;          // shares
+    int32_t threads;        // threads, the calling one included
+    thread_arg *clones;     // shares 1 .. count - 1
+    thread_worker *workers; // threads - 1
     alignas(64) std::atomic<uint32_t> round{0};
-    alignas(64) std::atomic<int32_t> pending{0};
     std::atomic<int32_t> stop{0};
+    alignas(64) std::atomic<int32_t> pending{0}; // shares of the round not yet read
 };
 
-// About 10 to 40 microseconds: rows pulled back to back find their workers
-// awake, and idle workers soon leave the processors to others.
-static const int spin_rounds = 1000;
+static int64_t now_ns(void)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 static uint32_t wait_round(std::atomic<uint32_t> &round, uint32_t seen)
 {
     uint32_t r;
-    for (int i = 0; i < spin_rounds; i++) {
-        if ((r = round.load(std::memory_order_acquire)) != seen) return r;
-        _mm_pause();
+    const int64_t end = now_ns() + spin_ns;
+    for (int i = 1;; i++) {
+        if ((r = round.load(std::memory_order_acquire)) != seen)
+            return r;
+        if (i % 64 == 0 && now_ns() > end)
+            break;
     }
     while ((r = round.load(std::memory_order_acquire)) == seen)
         round.wait(seen, std::memory_order_acquire);
@@ -60,55 +91,82 @@ static uint32_t wait_round(std::atomic<uint32_t> &round, uint32_t seen)
 static void wait_done(std::atomic<int32_t> &pending)
 {
     int32_t v;
-    for (int i = 0; i < spin_rounds; i++) {
-        if (pending.load(std::memory_order_acquire) == 0) return;
-        _mm_pause();
+    const int64_t end = now_ns() + spin_ns;
+    for (int i = 1;; i++) {
+        if (pending.load(std::memory_order_acquire) == 0)
+            return;
+        if (i % 64 == 0 && now_ns() > end)
+            break;
     }
     while ((v = pending.load(std::memory_order_acquire)) != 0)
         pending.wait(v, std::memory_order_acquire);
 }
 
+// Reads share a for `round` unless another thread took it; 1 when it did.
+static int run_share(thread_arg *a, uint32_t round)
+{
+    // A plain look first: a failed exchange would take the line from its owner.
+    uint32_t before = round - 1;
+    if (a->claimed.load(std::memory_order_relaxed) != before ||
+        !a->claimed.compare_exchange_strong(before, round, std::memory_order_acq_rel))
+        return 0;
+    read_row(a->reader, a->row, a->buf);
+    return 1;
+}
+
+// Thread t's own shares t, t + threads, ..., then any share still unclaimed;
+// `pending` is lowered once for all the shares this thread read.
+static void run_shares(thread_data *td, int t, uint32_t round)
+{
+    int done = 0;
+    for (int i = t; i < td->count; i += td->threads)
+        if (i > 0)
+            done += run_share(&td->clones[i - 1], round);
+    for (int i = 0; i < td->count - 1; i++)
+        done += run_share(&td->clones[i], round);
+    if (done > 0 && td->pending.fetch_sub(done, std::memory_order_acq_rel) == done)
+        td->pending.notify_one();
+}
+
 static void *read_thread_function(void *arg)
 {
-    thread_arg *a = static_cast<thread_arg *>(arg);
-    thread_data *td = a->owner;
+    thread_worker *w = static_cast<thread_worker *>(arg);
+    thread_data *td = w->owner;
     uint32_t seen = 0;
     for (;;) {
         seen = wait_round(td->round, seen);
-        if (td->stop.load(std::memory_order_acquire)) return nullptr;
-        read_row(a->reader, a->row, a->buf);
-        if (td->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) td->pending.notify_one();
+        if (td->stop.load(std::memory_order_acquire))
+            return nullptr;
+        run_shares(td, w->index, seen);
     }
+}
+
+// The calling thread's part after share 0.
+static void finish_row(thread_data *td)
+{
+    run_shares(td, 0, td->round.load(std::memory_order_relaxed));
+    wait_done(td->pending);
 }
 
 static void *thread_read_row(image_reader *tr, int n, void *buf)
 {
     thread_data *td = static_cast<thread_data *>(tr->data);
-    int running = 0;
     for (int i = 0; i < td->count - 1; i++) {
-        thread_arg *a = &td->clones[i];
-        if (a->thread) {
-            a->row = n;
-            a->buf = buf;
-            running++;
-        }
+        td->clones[i].row = n;
+        td->clones[i].buf = buf;
     }
-    if (running > 0) {
-        td->pending.store(running, std::memory_order_relaxed);
-        td->round.fetch_add(1, std::memory_order_release);
-        td->round.notify_all();
-    }
+    td->pending.store(td->count - 1, std::memory_order_relaxed);
+    td->round.store(td->round.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    td->round.notify_all();
     void *r = read_row(td->source, n, buf);
-    // Shares of threads that could not be started; the row is always complete.
-    for (int i = 0; i < td->count - 1; i++)
-        if (!td->clones[i].thread) read_row(td->clones[i].reader, n, buf);
-    wait_done(td->pending);
+    finish_row(td);
     return r;
 }
 
 void thread_reader_wait(image_reader *tr)
 {
-    if (tr) wait_done(static_cast<thread_data *>(tr->data)->pending);
+    if (tr)
+        finish_row(static_cast<thread_data *>(tr->data));
 }
 
 static int thread_close(void *data)
@@ -117,15 +175,19 @@ static int thread_close(void *data)
     td->stop.store(1, std::memory_order_relaxed);
     td->round.fetch_add(1, std::memory_order_release);
     td->round.notify_all();
+    for (int i = 0; i < td->threads - 1; i++)
+        if (td->workers[i].thread)
+            zthread_join(td->workers[i].thread, nullptr);
     for (int i = 0; i < td->count - 1; i++) {
-        thread_arg *a = &td->clones[i];
-        if (a->thread) zthread_join(a->thread, nullptr);
         // The copies never went through create_image_reader: their close
         // functions do not run, and the source's close frees what they share.
+        thread_arg *a = &td->clones[i];
         aligned_free(a->reader->data);
         aligned_free(a->reader);
+        a->~thread_arg();
     }
     aligned_free(td->clones);
+    aligned_free(td->workers);
     int status = close_image_reader(td->source);
     td->~thread_data();
     aligned_free(td);
@@ -134,35 +196,47 @@ static int thread_close(void *data)
 
 image_reader *thread_reader(image_reader *ir, int n)
 {
-    if (n <= 1) return ir;
+    if (n <= 1)
+        return ir;
     thread_header *head = static_cast<thread_header *>(ir->data);
     kassert(head->size >= static_cast<int32_t>(sizeof(thread_header)));
+    const int count = n * shares_per_thread;
     void *mem = aligned_malloc(sizeof(thread_data), 64);
-    thread_arg *clones =
-        static_cast<thread_arg *>(aligned_calloc(static_cast<size_t>(n) - 1, sizeof(thread_arg), 64));
-    if (!mem || !clones) print_error(msg_no_memory);
+    void *clones = aligned_calloc(static_cast<size_t>(count) - 1, sizeof(thread_arg), 64);
+    void *workers = aligned_calloc(static_cast<size_t>(n) - 1, sizeof(thread_worker));
+    if (!mem || !clones || !workers)
+        print_error(msg_no_memory);
     thread_data *td = new (mem) thread_data;
     td->source = ir;
-    td->count = n;
-    td->clones = clones;
+    td->count = count;
+    td->threads = n;
+    td->clones = static_cast<thread_arg *>(clones);
+    td->workers = static_cast<thread_worker *>(workers);
     head->thread_index = 0;
-    head->thread_count = n;
-    for (int i = 1; i < n; i++) {
+    head->thread_count = count;
+    for (int i = 1; i < count; i++) {
         image_reader *copy = static_cast<image_reader *>(aligned_malloc(sizeof(image_reader)));
         thread_header *h = static_cast<thread_header *>(aligned_malloc(static_cast<size_t>(head->size), 64));
-        if (!copy || !h) print_error(msg_no_memory);
+        if (!copy || !h)
+            print_error(msg_no_memory);
         *copy = *ir;
         memcpy(h, head, static_cast<size_t>(head->size));
         h->thread_index = i;
-        h->thread_count = n;
+        h->thread_count = count;
         copy->data = h;
-        clones[i - 1] = thread_arg{copy, 0, nullptr, td, nullptr};
+        thread_arg *a = new (&td->clones[i - 1]) thread_arg;
+        a->reader = copy;
+        a->row = 0;
+        a->buf = nullptr;
     }
-    // Started only once every copy is complete; a thread that cannot be
-    // started leaves its share to the calling thread.
-    for (int i = 0; i < n - 1; i++)
-        if (zthread_create(&clones[i].thread, nullptr, read_thread_function, &clones[i]) != 0)
-            clones[i].thread = nullptr;
+    // Started once every share is complete. A thread that cannot be started
+    // leaves its shares to the others.
+    for (int i = 0; i < n - 1; i++) {
+        thread_worker *w = &td->workers[i];
+        *w = {td, i + 1, nullptr};
+        if (zthread_create(&w->thread, nullptr, read_thread_function, w) != 0)
+            w->thread = nullptr;
+    }
     connect_reader(ir);
     return create_image_reader(ir->type, td, ir->width, ir->height, ir->pixformat, thread_read_row,
                                thread_close);

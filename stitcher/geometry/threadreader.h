@@ -1,11 +1,14 @@
 // Several threads computing one row of a reader together.
 //
 // The wrapped reader's private record must begin with three int32 fields:
-// its own size in bytes, a thread index and a thread count. Its read function
+// its own size in bytes, a share index and a share count. Its read function
 // computes only the share of the row that index and count select, into
-// storage that all copies share, and returns the complete row's storage.
-// thread_reader makes a byte copy of the record for each extra thread (the
-// pointers in it are shared) and runs all copies on the same row at once.
+// storage that all copies share, and returns the complete row's storage; it
+// must not depend on which thread runs it. thread_reader cuts each row into a
+// few shares per thread, makes a byte copy of the record for every share but
+// the first (the pointers in it are shared) and has n threads read all shares
+// of the row at once. Share 0, the wrapped reader itself, is always read by
+// the calling thread.
 #pragma once
 #include "stitcher/pipeline/readimage.h"
 
@@ -14,15 +17,17 @@
 // The header every wrapped private record begins with.
 struct thread_header {
     int32_t size;
-    int32_t thread_index;
-    int32_t thread_count;
+    int32_t thread_index; // the share
+    int32_t thread_count; // the number of shares
 };
 
 // n <= 1 returns ir itself, untouched. Otherwise a reader of ir's tag, size
-// and pixformat that connects ir once; its close closes ir.
+// and pixformat that connects ir once and closes it when closed; its n - 1
+// extra threads live as long as it does. It must be read by one thread at a
+// time; a read returns once every share of the row is complete.
 image_reader *thread_reader(image_reader *ir, int n);
 
-// For a share that must end the run (Cancel) while the row is being read:
-// waits until every other thread has finished its share of that row. Called
-// from within the calling thread's own share, never from the others.
+// For share 0 when it must end the run (Cancel): completes the other shares
+// of the row being read and waits for them. Called only from within the read
+// of share 0.
 void thread_reader_wait(image_reader *tr);

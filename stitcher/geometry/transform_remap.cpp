@@ -138,7 +138,8 @@ void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi,
 inline bool nearest_pixel(const remap_data *rd, const group *g, int j, float *out)
 {
     int64_t cx = g->nx[j], cy = g->ny[j];
-    if (cx < 0 || cy < 0 || cx >= rd->src_width || cy >= rd->src_height) return false;
+    if (cx < 0 || cy < 0 || cx >= rd->src_width || cy >= rd->src_height)
+        return false;
     rd->converter(rd->src_pixels + cy * rd->src_stride + cx * rd->src_bpp, out, 1);
     return true;
 }
@@ -162,7 +163,8 @@ inline void store_group(const remap_data *rd, const group *g, float (*px)[4], co
 // it already is, else converted into buf.
 template <int T> inline const float *fetch(const remap_data *rd, const unsigned char *at, float *buf)
 {
-    if (rd->src_bpp == 16 && rd->converter == float4_to_float4) return reinterpret_cast<const float *>(at);
+    if (rd->src_bpp == 16 && rd->converter == float4_to_float4)
+        return reinterpret_cast<const float *>(at);
     rd->converter(at, buf, T);
     return buf;
 }
@@ -181,7 +183,8 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
             kernel(wx, g.xs - g.fx);
             kernel(wy, g.ys - g.fy);
             for (int j = 0; j < 4; j++) {
-                if (!(g.inside >> j & 1)) continue;
+                if (!(g.inside >> j & 1))
+                    continue;
                 const unsigned char *at = rd->src_pixels + (int64_t(g.iy[j]) - lo) * rd->src_stride +
                                           (int64_t(g.ix[j]) - lo) * rd->src_bpp;
                 alignas(16) float buf[T * 4];
@@ -189,7 +192,8 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
                 for (int r = 0; r < T; r++, at += rd->src_stride) {
                     const float *row = fetch<T>(rd, at, buf);
                     h[r] = tap_sum<T>(reinterpret_cast<const v4 *>(row), wx, j);
-                    if (r == lo) src_alpha[j] = row[4 * lo + 3];
+                    if (r == lo)
+                        src_alpha[j] = row[4 * lo + 3];
                 }
                 _mm_store_ps(px[j], tap_sum<T>(h, wy, j));
             }
@@ -282,7 +286,8 @@ static const struct {
 
 remap_row_fn get_remap_row_func(int code)
 {
-    if (code < 0 || code >= INTERP_COUNT) print_error(msg_interpolator);
+    if (code < 0 || code >= INTERP_COUNT)
+        print_error(msg_interpolator);
     return interpolators[code].remap;
 }
 

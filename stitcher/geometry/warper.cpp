@@ -96,7 +96,8 @@ image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle de
 {
     warp_data *wd = static_cast<warp_data *>(aligned_malloc(sizeof(warp_data), 64));
     remap_data *rd = static_cast<remap_data *>(aligned_malloc(sizeof(remap_data), 64));
-    if (!wd || !rd) print_error(msg_no_memory);
+    if (!wd || !rd)
+        print_error(msg_no_memory);
     image_reader *base = create_image_reader(static_cast<uint32_t>(src->kind), wd, dest_rect.width,
                                              dest_rect.height, float_RGBA, warp_read_row, warp_close_image);
     wd->dest_y = dest_rect.y;
@@ -105,7 +106,8 @@ image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle de
     // Whole groups of four pixels: the last group writes up to three past the width.
     size_t groups = (static_cast<size_t>(dest_rect.width) + 3) / 4;
     rd->to_data = static_cast<float *>(aligned_malloc(groups > 0 ? groups * 64 : 64, 64));
-    if (!rd->to_data) assertion_failed("t->to_data", __FILE__, __LINE__);
+    if (!rd->to_data)
+        assertion_failed("t->to_data", __FILE__, __LINE__);
 
     vector_remapper(stack, rd->stack);
     rd->converter = get_pix_converter(src->pixformat, float_RGBA);

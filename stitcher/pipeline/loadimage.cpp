@@ -22,13 +22,16 @@ uint64_t loaded_image_size(int width, int height, uint32_t pixformat)
 // Makes li's buffer hold `size` bytes, keeping it when the size is the same.
 static void reserve_image_buffer(loaded_image *li, uint64_t size)
 {
-    if (size == li->size && (li->buffer || size == 0)) return;
+    if (size == li->size && (li->buffer || size == 0))
+        return;
     aligned_free(li->buffer);
     li->buffer = nullptr;
     li->size = 0;
-    if (size == 0) return;
+    if (size == 0)
+        return;
     li->buffer = aligned_malloc(static_cast<size_t>(size));
-    if (!li->buffer) print_error(msg_no_memory);
+    if (!li->buffer)
+        print_error(msg_no_memory);
     li->size = size;
 }
 

@@ -31,7 +31,8 @@ inline float sin_ref(float a)
                0.5f * z + 1.0f;
     float ps = ((-1.9515295891e-4f * z + 8.3321608736e-3f) * z - 1.6666654611e-1f) * z * r + r;
     float v = (j & 2) ? pc : ps;
-    if (j & 4) v = -v;
+    if (j & 4)
+        v = -v;
     return std::signbit(a) ? -v : v;
 }
 
@@ -124,8 +125,10 @@ inline setup make_setup(const loaded_image *src, irectangle rect, bool circle, i
     int x0 = rect.x > 0 ? rect.x : 0, y0 = rect.y > 0 ? rect.y : 0;
     int x1 = rect.x + rect.width < src->width ? rect.x + rect.width : src->width;
     int y1 = rect.y + rect.height < src->height ? rect.y + rect.height : src->height;
-    if (x1 < x0) x1 = x0;
-    if (y1 < y0) y1 = y0;
+    if (x1 < x0)
+        x1 = x0;
+    if (y1 < y0)
+        y1 = y0;
     s.left = static_cast<float>(x0) - s.cx;
     s.right = static_cast<float>(x1 - 1) - s.cx;
     s.top = static_cast<float>(y0) - s.cy;
@@ -144,18 +147,21 @@ inline float vmin(float a, float b)
 
 inline float edge_distance(const setup &s, float X, float Y)
 {
-    if (std::isnan(X) || std::isnan(Y)) return NAN;
+    if (std::isnan(X) || std::isnan(Y))
+        return NAN;
     float d = vmin(X - s.left, s.right - X);
     d = vmin(d, Y - s.top);
     d = vmin(d, s.bottom - Y);
-    if (s.circle) d = vmin(d, s.cx - std::sqrt(X * X + Y * Y));
+    if (s.circle)
+        d = vmin(d, s.cx - std::sqrt(X * X + Y * Y));
     return d;
 }
 
 // Pixel (x, y) as float_RGBA; false outside the image.
 inline bool pixel_at(const setup &s, int64_t x, int64_t y, float *out)
 {
-    if (x < 0 || y < 0 || x >= s.width || y >= s.height) return false;
+    if (x < 0 || y < 0 || x >= s.width || y >= s.height)
+        return false;
     s.conv(s.pixels + y * s.stride + x * s.bpp, out, 1);
     return true;
 }
@@ -181,7 +187,8 @@ inline void pixel(const setup &s, float X, float Y, float out[4])
             for (int k = 0; k < T; k++) {
                 float p[4] = {0, 0, 0, 0};
                 pixel_at(s, int64_t(fx) - lo + k, int64_t(fy) - lo + r, p);
-                if (k == lo && r == lo) src_alpha = p[3];
+                if (k == lo && r == lo)
+                    src_alpha = p[3];
                 for (int c = 0; c < 4; c++)
                     h[r][c] = k == 0 ? p[c] * wx[0] : h[r][c] + p[c] * wx[k];
             }
@@ -193,7 +200,8 @@ inline void pixel(const setup &s, float X, float Y, float out[4])
         }
     } else if (ed >= -0.5f) {
         // The edge band, and the interior of the nearest-pixel member.
-        if (!pixel_at(s, int64_t(nx), int64_t(ny), out)) return;
+        if (!pixel_at(s, int64_t(nx), int64_t(ny), out))
+            return;
         src_alpha = out[3];
     } else {
         return;

@@ -219,7 +219,8 @@ TEST(Kernels, SineAgreesWithTheLibrary)
         for (int l = 0; l < 4; l++) {
             ASSERT_EQ(s[l], rref::sin_ref(x[l])) << x[l];
             double want = std::sin(static_cast<double>(x[l]));
-            if (want != 0) worst = std::max(worst, ulps(s[l], want));
+            if (want != 0)
+                worst = std::max(worst, ulps(s[l], want));
         }
     }
     EXPECT_LE(worst, 2.0);

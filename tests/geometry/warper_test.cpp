@@ -224,7 +224,8 @@ TEST(Warper, ConstantsAndRamps)
                 remap(X, Y, vs->slots);
                 for (int j = 0; j < 4 && x0 + j < w; j++) {
                     float ed = rref::edge_distance(s, X[j], Y[j]);
-                    if (!(ed >= (T == 1 ? 0 : T / 2))) continue;
+                    if (!(ed >= (T == 1 ? 0 : T / 2)))
+                        continue;
                     interior++;
                     size_t i = 4 * (static_cast<size_t>(y) * w + x0 + j);
                     float xs = X[j] + s.cx, ys = Y[j] + s.cy;
@@ -244,7 +245,8 @@ TEST(Warper, ConstantsAndRamps)
                         ASSERT_NEAR(f[i], 173.0f, 2e-4) << code;
                     }
                     ASSERT_NEAR(f[i], 173.0 * sx * sy, 2e-4) << code;
-                    if (!linear_exact) continue;
+                    if (!linear_exact)
+                        continue;
                     if (code == INTERP_NN) {
                         xs = std::nearbyint(xs);
                         ys = std::nearbyint(ys);

@@ -1,0 +1,153 @@
+// Megapixels per second of the warper on a 10,000-pixel-wide destination, a
+// rectilinear source of 5000 x 3334 pixels in an equirectangular panorama,
+// and the cost of handing a row to the row threads: starting and joining them
+// for every row against workers that live as long as the warper.
+//
+// Threaded figures are wall-clock rates; pin the program to the cores it may
+// use (taskset -c 0-7 build/bench/warper_bench).
+#include "stitcher/geometry/threadreader.h"
+#include "stitcher/geometry/warper.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pthreads.h"
+#include "stitcher/script/parser.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <random>
+
+namespace
+{
+
+const int src_w = 5000, src_h = 3334;
+const int dest_w = 10000, dest_h = 600;
+
+struct bench_source {
+    loaded_image li{};
+    stack_data *stack = nullptr;
+    bench_source()
+    {
+        li = {1, src_w, src_h, uchar_RGBA, static_cast<uint64_t>(src_w) * src_h * 4, nullptr, 100};
+        li.buffer = aligned_malloc(li.size);
+        std::mt19937 rng(1);
+        uint32_t *p = static_cast<uint32_t *>(li.buffer);
+        for (size_t i = 0; i < li.size / 4; i++)
+            p[i] = rng() | 0xff000000u;
+        int wrap = 0;
+        // 100 degrees of image over 90 of panorama: every destination pixel is covered.
+        stack =
+            parser_create_stack_data("p f2 w10000 h5000 v90", "o f0 v100 y0 p0 r0", nullptr, src_w, &wrap);
+    }
+    ~bench_source()
+    {
+        aligned_free(li.buffer);
+        free_stack(stack);
+    }
+};
+
+bench_source &the_source()
+{
+    static bench_source s;
+    return s;
+}
+
+void warp(benchmark::State &state, int code)
+{
+    bench_source &s = the_source();
+    const int32_t pano[2] = {10000, 5000};
+    const irectangle dest = {0, 2500 - dest_h / 2, dest_w, dest_h};
+    set_interpolator(code);
+    set_num_warp_threads(static_cast<int>(state.range(0)));
+    image_reader *r = warper(&s.li, {0, 0, src_w, src_h}, dest, pano, s.stack, 0);
+    int row = 0;
+    for (auto _ : state) {
+        if (row == dest_h) {
+            close_image_reader(r);
+            r = warper(&s.li, {0, 0, src_w, src_h}, dest, pano, s.stack, 0);
+            row = 0;
+        }
+        benchmark::DoNotOptimize(read_row(r, row++, nullptr));
+    }
+    close_image_reader(r);
+    set_num_warp_threads(1);
+    state.counters["Mpix/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * dest_w / 1e6,
+                                                  benchmark::Counter::kIsRate);
+    state.counters["us/row"] = benchmark::Counter(static_cast<double>(state.iterations()) / 1e6,
+                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// What starting the extra threads of one row and joining them costs.
+void *nothing(void *)
+{
+    return nullptr;
+}
+
+void spawn_and_join(benchmark::State &state)
+{
+    const int extra = static_cast<int>(state.range(0)) - 1;
+    zthread *threads[64];
+    for (auto _ : state) {
+        for (int i = 0; i < extra; i++)
+            zthread_create(&threads[i], nullptr, nothing, nullptr);
+        for (int i = 0; i < extra; i++)
+            zthread_join(threads[i], nullptr);
+    }
+}
+
+// The same hand-over through the threaded reader, over shares that do
+// nothing: what the persistent workers cost per row.
+struct empty_share {
+    int32_t size, thread_index, thread_count;
+};
+
+void *empty_read(image_reader *ir, int, void *)
+{
+    return ir->data;
+}
+int empty_close(void *data)
+{
+    aligned_free(data);
+    return 0;
+}
+
+void hand_over(benchmark::State &state)
+{
+    empty_share *e = static_cast<empty_share *>(aligned_malloc(sizeof(empty_share)));
+    *e = {sizeof(empty_share), 0, 1};
+    image_reader *base = create_image_reader(1, e, 1, 1000000, float_RGBA, empty_read, empty_close);
+    image_reader *tr = thread_reader(base, static_cast<int>(state.range(0)));
+    int row = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(read_row(tr, row++, nullptr));
+    close_image_reader(tr);
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(warp, nearest, INTERP_NN)->Arg(1)->Arg(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(warp, bilinear, INTERP_BILINEAR)
+    ->Arg(1)
+    ->Arg(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(warp, poly3, INTERP_POLY3)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(6)
+    ->Arg(7)
+    ->Arg(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(warp, spline36, INTERP_SPLINE36)
+    ->Arg(1)
+    ->Arg(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(warp, sinc256, INTERP_SINC256)
+    ->Arg(1)
+    ->Arg(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(spawn_and_join)->Arg(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(hand_over)->Arg(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
