@@ -290,6 +290,10 @@ int ppm_image_size(ppm_data *pd, image_size *out)
         struct stat st;
         if (!pd->pipe && fstat(pd->fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < length)
             why = "the file is shorter than its header says";
+        // A program's output cannot be measured; its images are decoded whole.
+        size_t memory = physical_memory();
+        if (pd->pipe && memory && static_cast<uint64_t>(length - pd->header_len) > memory)
+            why = "the image is larger than the memory of this machine";
     }
     if (why) {
         print_message(msg_refused, shown_name(pd), why);

@@ -16,7 +16,7 @@ struct point {
 
 inline double poly4(const double *a, double r) { return a[0] + a[1] * r + a[2] * r * r + a[3] * pow(r, 3) + a[4] * pow(r, 4); }
 
-// The spec of atan2 for the stack: atan2(0, 0) = 0, atan2(0, z < 0) = pi
+// The atan2 of the stack: atan2(0, 0) = 0, atan2(0, z < 0) = pi
 // (also for a negative zero first argument).
 inline double atan2z(double y, double x)
 {

@@ -1,0 +1,168 @@
+#include "stitcher/formats/external_reader.h"
+
+#include "stitcher/formats/ppm.h"
+#include "stitcher/pipeline/fileio.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/string2.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+static const char msg_no_memory[] = "Not enough memory.\n";
+static const char msg_pipe[] = "Could not open pipe: %s\n";
+static const char msg_too_large[] = "Reader description file %s is too large.\n";
+
+// Far beyond any list of converters; keeps a wrong -r (a device, a huge
+// file) from being read into memory.
+enum { DESCRIPTION_LIMIT = 1 << 20, LINE_LIMIT = 1023 };
+
+ext_reader *ext_readers = nullptr;
+
+static char *copy_of(const std::string &s)
+{
+    char *p = static_cast<char *>(aligned_malloc(s.size() + 1));
+    if (!p)
+        print_error(msg_no_memory);
+    memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+char *shell_quote(const char *s)
+{
+    std::string q = "'";
+    for (; *s; s++) {
+        if (*s == '\'')
+            q += "'\\''";
+        else
+            q += *s;
+    }
+    q += '\'';
+    return copy_of(q);
+}
+
+// The whole file; false when it cannot be opened or read.
+static bool read_text(const char *path, std::string *text)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    text->clear();
+    char block[65536];
+    int64_t got;
+    while ((got = read_full(fd, block, sizeof block)) > 0) {
+        text->append(block, static_cast<size_t>(got));
+        if (text->size() > DESCRIPTION_LIMIT) {
+            close(fd);
+            print_error(msg_too_large, path);
+        }
+    }
+    close(fd);
+    return got == 0;
+}
+
+static bool is_blank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// One line of the file: appends its entry when it has one.
+static void add_entry(std::string line, const char *program_dir, ext_reader ***tail)
+{
+    line.resize(strnlen(line.c_str(), line.size())); // text ends at a NUL byte
+    if (line.empty() || line[0] == '#')
+        return;
+    size_t p = 0;
+    while (p < line.size() && is_blank(line[p]))
+        p++;
+    size_t suffix_start = p;
+    while (p < line.size() && !is_blank(line[p]))
+        p++;
+    if (p == suffix_start || p == line.size())
+        return;
+    std::string suffix = line.substr(suffix_start, p - suffix_start);
+    while (p < line.size() && is_blank(line[p]))
+        p++;
+    if (p == line.size())
+        return;
+    std::string command = line.substr(p);
+    // Quoted, the directory stays one word with the program name that the
+    // command starts with, whatever characters it holds.
+    if (program_dir && *program_dir) {
+        char *dir = shell_quote(program_dir);
+        command = dir + command;
+        aligned_free(dir);
+    }
+    ext_reader *e = static_cast<ext_reader *>(aligned_malloc(sizeof(ext_reader)));
+    if (!e)
+        print_error(msg_no_memory);
+    *e = {copy_of(suffix), copy_of(command), nullptr};
+    **tail = e;
+    *tail = &e->next;
+}
+
+int register_external_readers(const char *path, const char *program_dir)
+{
+    std::string text;
+    if (!read_text(path, &text)) {
+        if (!program_dir)
+            return -1;
+        char *beside = sadd(program_dir, path);
+        if (!beside)
+            print_error(msg_no_memory);
+        bool found = read_text(beside, &text);
+        aligned_free(beside);
+        if (!found)
+            return -1;
+    }
+    ext_reader **tail = &ext_readers;
+    while (*tail)
+        tail = &(*tail)->next;
+    // Lines end at CR or LF; a longer one than 1023 characters goes on as
+    // the next line.
+    std::string line;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            add_entry(line, program_dir, &tail);
+            line.clear();
+            continue;
+        }
+        line += c;
+        if (line.size() == LINE_LIMIT) {
+            add_entry(line, program_dir, &tail);
+            line.clear();
+        }
+    }
+    add_entry(line, program_dir, &tail);
+    return 0;
+}
+
+image_reader *external_reader(const char *path)
+{
+    ext_reader *e = ext_readers;
+    while (e && strcmp(e->suffix, "*") != 0 && !sendswith(path, e->suffix, 1))
+        e = e->next;
+    if (!e)
+        return nullptr;
+    // The image name is one argument, whatever it holds: a name from a
+    // project script must not run commands.
+    char *name = shell_quote(path);
+    std::string command = std::string(e->command) + " " + name;
+    aligned_free(name);
+    FILE *pipe = popen(command.c_str(), "re");
+    if (!pipe)
+        print_error(msg_pipe, command.c_str());
+    return ppm_reader_2(pipe);
+}
+
+void free_ext_readers(void)
+{
+    while (ext_readers) {
+        ext_reader *e = ext_readers;
+        ext_readers = e->next;
+        aligned_free(e->suffix);
+        aligned_free(e->command);
+        aligned_free(e);
+    }
+}

@@ -1,0 +1,32 @@
+// Image files read through outside converter programs. A reader-description
+// file lists, one entry a line, a file-name ending and a command; a file with
+// that ending is read from the command's standard output, which must be a
+// PPM image or its RGBA variant.
+//
+// Lines: "#..." is a comment; otherwise optional blanks, the suffix (compared
+// without case; "*" matches every file), blanks, and the command up to the
+// end of the line. The command names its program relative to the program
+// directory given at registration.
+#pragma once
+#include "stitcher/pipeline/readimage.h"
+
+struct ext_reader {
+    char *suffix;
+    char *command; // the program directory (quoted for the shell) and the line's command
+    ext_reader *next;
+};
+
+// The entries in file order.
+extern ext_reader *ext_readers;
+
+// Reads the file at path, or when that fails and program_dir is not null, the
+// one at program_dir + path, and appends its entries. 0, or -1 when neither
+// can be read.
+int register_external_readers(const char *path, const char *program_dir);
+// The converted image of the first entry that matches, or null when none
+// does or the program's output is not an accepted PPM image.
+image_reader *external_reader(const char *path);
+void free_ext_readers(void);
+
+// s in single quotes for the shell, each ' written as '\''.
+char *shell_quote(const char *s);

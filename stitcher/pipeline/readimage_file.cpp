@@ -1,0 +1,35 @@
+// Opening image files by the suffix of their names.
+#include "stitcher/pipeline/readimage.h"
+
+#include "stitcher/formats/external_reader.h"
+#include "stitcher/formats/jpeg.h"
+#include "stitcher/formats/ppm.h"
+#include "stitcher/formats/tiff.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/string2.h"
+
+static const char msg_unreadable[] = "Image %s cannot be read.\n";
+
+image_reader *file_image_reader(const char *path)
+{
+    if (sendswith(path, ".jpg", 1) || sendswith(path, ".jpeg", 1))
+        return jpeg_reader(path);
+    if (sendswith(path, ".ppm", 1))
+        return ppm_reader(path);
+    if (sendswith(path, ".tif", 1) || sendswith(path, ".tiff", 1))
+        return tiff_reader(path);
+    image_reader *ir = external_reader(path);
+    if (!ir)
+        print_error(msg_unreadable, path);
+    return ir;
+}
+
+int get_image_size(const char *path, image_size *out)
+{
+    image_reader *ir = file_image_reader(path);
+    if (!ir)
+        return -1;
+    *out = {ir->width, ir->height, ir->pixformat};
+    close_image_reader(ir);
+    return 0;
+}
