@@ -118,13 +118,7 @@ loaded_image *get_source_image(int k)
         r = select_circle(r);
     if (d->select_rect.width != 0)
         r = select_rectangle(r, d->select_rect);
-    loaded_image *li = &load_data.shared;
-    reserve_image_buffer(li, loaded_image_size(r->width, r->height, r->pixformat));
-    li->pixformat = r->pixformat;
-    li->width = r->width;
-    li->height = r->height;
-    li->priority = 100;
-    load_image(r, li->buffer);
+    get_image_buffer(r, &load_data.shared);
     close_image_reader(r);
-    return li;
+    return &load_data.shared;
 }

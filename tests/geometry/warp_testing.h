@@ -80,6 +80,19 @@ struct warp_case {
     int threads = 1;
 };
 
+// A warp of the whole source into a panorama of the source's size.
+inline warp_case same_size(const loaded_image &li, const stack_data *sd, int code)
+{
+    warp_case c;
+    c.src_rect = {0, 0, li.width, li.height};
+    c.pano[0] = li.width;
+    c.pano[1] = li.height;
+    c.dest = {0, 0, li.width, li.height};
+    c.stack = sd;
+    c.code = code;
+    return c;
+}
+
 // Every row of the warp, width * 4 floats each.
 inline std::vector<float> warp_rows(const loaded_image &li, const warp_case &w)
 {

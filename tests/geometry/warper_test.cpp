@@ -136,13 +136,8 @@ TEST(Warper, ThreadCountsGiveTheSameBits)
         src.randomize(static_cast<unsigned>(code));
         stack_ptr sd = affine_stack(rng, src.li.width);
         for (int width : {5, 2 * T + 27}) {
-            warp_case c;
-            c.src_rect = {0, 0, src.li.width, src.li.height};
-            c.pano[0] = width;
-            c.pano[1] = src.li.height;
-            c.dest = {0, 0, width, src.li.height};
-            c.stack = sd.get();
-            c.code = code;
+            warp_case c = same_size(src.li, sd.get(), code);
+            c.pano[0] = c.dest.width = width;
             c.circle = code % 3 == 0;
             std::vector<float> one = warp_rows(src.li, c);
             for (int threads : {2, 3, 8, 33}) {
@@ -166,14 +161,7 @@ TEST(Warper, IdentityWarpReturnsTheSource)
     stack_ptr sd(parser_create_stack_data("p f0 w67 h45 v50", "o f0 v50", nullptr, w, &wrap));
     const float cx = w * 0.5f - 0.5f, scale = 256.0f / cx;
     for (int code = 0; code < INTERP_COUNT; code++) {
-        warp_case c;
-        c.src_rect = {0, 0, w, h};
-        c.pano[0] = w;
-        c.pano[1] = h;
-        c.dest = {0, 0, w, h};
-        c.stack = sd.get();
-        c.code = code;
-        std::vector<float> out = warp_rows(src.li, c);
+        std::vector<float> out = warp_rows(src.li, same_size(src.li, sd.get(), code));
         const unsigned char *p = static_cast<const unsigned char *>(src.li.buffer);
         for (int y = 0; y < h; y++) {
             for (int x = 0; x < w; x++) {
@@ -202,13 +190,7 @@ TEST(Warper, ConstantsAndRamps)
         ramp.fill([](int x, int y, int c) { return c == 3 ? 255.0f : 20.0f + 1.5f * x + 0.75f * y + c; });
         stack_ptr sd = affine_stack(rng, w);
         auto vs = to_vector(sd.get());
-        warp_case c;
-        c.src_rect = {0, 0, w, h};
-        c.pano[0] = w;
-        c.pano[1] = h;
-        c.dest = {0, 0, w, h};
-        c.stack = sd.get();
-        c.code = code;
+        warp_case c = same_size(flat.li, sd.get(), code);
         std::vector<float> f = warp_rows(flat.li, c), r = warp_rows(ramp.li, c);
         rref::setup s = rref::make_setup(&flat.li, c.src_rect, false, code);
         const bool linear_exact = code == INTERP_BILINEAR || code == INTERP_SPLINE16 ||
