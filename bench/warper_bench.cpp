@@ -77,10 +77,7 @@ void warp(benchmark::State &state, int code)
 }
 
 // What starting the extra threads of one row and joining them costs.
-void *nothing(void *)
-{
-    return nullptr;
-}
+void *nothing(void *) { return nullptr; }
 
 void spawn_and_join(benchmark::State &state)
 {
@@ -100,10 +97,7 @@ struct empty_share {
     int32_t size, thread_index, thread_count;
 };
 
-void *empty_read(image_reader *ir, int, void *)
-{
-    return ir->data;
-}
+void *empty_read(image_reader *ir, int, void *) { return ir->data; }
 int empty_close(void *data)
 {
     aligned_free(data);

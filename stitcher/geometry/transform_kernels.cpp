@@ -5,10 +5,7 @@
 
 typedef __m128 v4;
 
-static inline v4 vset(float a)
-{
-    return _mm_set1_ps(a);
-}
+static inline v4 vset(float a) { return _mm_set1_ps(a); }
 static inline v4 select(v4 mask, v4 a, v4 b)
 {
     return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
@@ -21,14 +18,8 @@ void bilinear_c(v4 *w, v4 t)
 }
 
 // a = -0.75: K01(x) = ((a + 2)x - (a + 3))x^2 + 1, K12(x) = ((ax - 5a)x + 8a)x - 4a.
-v4 cubic01(v4 x)
-{
-    return (vset(1.25f) * x - vset(2.25f)) * (x * x) + vset(1);
-}
-v4 cubic12(v4 x)
-{
-    return ((vset(-0.75f) * x + vset(3.75f)) * x - vset(6)) * x + vset(3);
-}
+v4 cubic01(v4 x) { return (vset(1.25f) * x - vset(2.25f)) * (x * x) + vset(1); }
+v4 cubic12(v4 x) { return ((vset(-0.75f) * x + vset(3.75f)) * x - vset(6)) * x + vset(3); }
 
 void poly3_c(v4 *w, v4 t)
 {
@@ -122,23 +113,8 @@ template <int A> static void lanczos(v4 *w, v4 t)
     }
 }
 
-void sinc16_c(v4 *w, v4 t)
-{
-    lanczos<2>(w, t);
-}
-void sinc36_c(v4 *w, v4 t)
-{
-    lanczos<3>(w, t);
-}
-void sinc64_c(v4 *w, v4 t)
-{
-    lanczos<4>(w, t);
-}
-void sinc256_c(v4 *w, v4 t)
-{
-    lanczos<8>(w, t);
-}
-void sinc1024_c(v4 *w, v4 t)
-{
-    lanczos<16>(w, t);
-}
+void sinc16_c(v4 *w, v4 t) { lanczos<2>(w, t); }
+void sinc36_c(v4 *w, v4 t) { lanczos<3>(w, t); }
+void sinc64_c(v4 *w, v4 t) { lanczos<4>(w, t); }
+void sinc256_c(v4 *w, v4 t) { lanczos<8>(w, t); }
+void sinc1024_c(v4 *w, v4 t) { lanczos<16>(w, t); }

@@ -11,14 +11,8 @@ static const char msg_interpolator[] = "Unsupported interpolator.";
 
 typedef __m128 v4;
 
-static inline v4 vset(float a)
-{
-    return _mm_set1_ps(a);
-}
-static inline v4 vload(const float *p)
-{
-    return _mm_load_ps(p);
-}
+static inline v4 vset(float a) { return _mm_set1_ps(a); }
+static inline v4 vload(const float *p) { return _mm_load_ps(p); }
 static inline v4 vmask(const uint32_t *p)
 {
     return _mm_castsi128_ps(_mm_load_si128(reinterpret_cast<const __m128i *>(p)));
@@ -49,34 +43,13 @@ template <int T> static inline v4 tap_sum(const v4 *pixels, const v4 *weights, i
     return acc;
 }
 
-v4 intp_1(const v4 *pixels)
-{
-    return pixels[0];
-}
-v4 intp_2(const v4 *p, const v4 *w, int lane)
-{
-    return tap_sum<2>(p, w, lane);
-}
-v4 intp_4(const v4 *p, const v4 *w, int lane)
-{
-    return tap_sum<4>(p, w, lane);
-}
-v4 intp_6(const v4 *p, const v4 *w, int lane)
-{
-    return tap_sum<6>(p, w, lane);
-}
-v4 intp_8(const v4 *p, const v4 *w, int lane)
-{
-    return tap_sum<8>(p, w, lane);
-}
-v4 intp_16(const v4 *p, const v4 *w, int lane)
-{
-    return tap_sum<16>(p, w, lane);
-}
-v4 intp_32(const v4 *p, const v4 *w, int lane)
-{
-    return tap_sum<32>(p, w, lane);
-}
+v4 intp_1(const v4 *pixels) { return pixels[0]; }
+v4 intp_2(const v4 *p, const v4 *w, int lane) { return tap_sum<2>(p, w, lane); }
+v4 intp_4(const v4 *p, const v4 *w, int lane) { return tap_sum<4>(p, w, lane); }
+v4 intp_6(const v4 *p, const v4 *w, int lane) { return tap_sum<6>(p, w, lane); }
+v4 intp_8(const v4 *p, const v4 *w, int lane) { return tap_sum<8>(p, w, lane); }
+v4 intp_16(const v4 *p, const v4 *w, int lane) { return tap_sum<16>(p, w, lane); }
+v4 intp_32(const v4 *p, const v4 *w, int lane) { return tap_sum<32>(p, w, lane); }
 
 namespace
 {
@@ -234,46 +207,16 @@ void remap_row_nn(warp_data *wd, int width, int y)
     }
 }
 
-void remap_row_bilinear(warp_data *wd, int width, int y)
-{
-    remap_taps<2, bilinear_c>(wd, width, y);
-}
-void remap_row_poly3(warp_data *wd, int width, int y)
-{
-    remap_taps<4, poly3_c>(wd, width, y);
-}
-void remap_row_spline16(warp_data *wd, int width, int y)
-{
-    remap_taps<4, spline16_c>(wd, width, y);
-}
-void remap_row_spline36(warp_data *wd, int width, int y)
-{
-    remap_taps<6, spline36_c>(wd, width, y);
-}
-void remap_row_spline64(warp_data *wd, int width, int y)
-{
-    remap_taps<8, spline64_c>(wd, width, y);
-}
-void remap_row_sinc16(warp_data *wd, int width, int y)
-{
-    remap_taps<4, sinc16_c>(wd, width, y);
-}
-void remap_row_sinc36(warp_data *wd, int width, int y)
-{
-    remap_taps<6, sinc36_c>(wd, width, y);
-}
-void remap_row_sinc64(warp_data *wd, int width, int y)
-{
-    remap_taps<8, sinc64_c>(wd, width, y);
-}
-void remap_row_sinc256(warp_data *wd, int width, int y)
-{
-    remap_taps<16, sinc256_c>(wd, width, y);
-}
-void remap_row_sinc1024(warp_data *wd, int width, int y)
-{
-    remap_taps<32, sinc1024_c>(wd, width, y);
-}
+void remap_row_bilinear(warp_data *wd, int width, int y) { remap_taps<2, bilinear_c>(wd, width, y); }
+void remap_row_poly3(warp_data *wd, int width, int y) { remap_taps<4, poly3_c>(wd, width, y); }
+void remap_row_spline16(warp_data *wd, int width, int y) { remap_taps<4, spline16_c>(wd, width, y); }
+void remap_row_spline36(warp_data *wd, int width, int y) { remap_taps<6, spline36_c>(wd, width, y); }
+void remap_row_spline64(warp_data *wd, int width, int y) { remap_taps<8, spline64_c>(wd, width, y); }
+void remap_row_sinc16(warp_data *wd, int width, int y) { remap_taps<4, sinc16_c>(wd, width, y); }
+void remap_row_sinc36(warp_data *wd, int width, int y) { remap_taps<6, sinc36_c>(wd, width, y); }
+void remap_row_sinc64(warp_data *wd, int width, int y) { remap_taps<8, sinc64_c>(wd, width, y); }
+void remap_row_sinc256(warp_data *wd, int width, int y) { remap_taps<16, sinc256_c>(wd, width, y); }
+void remap_row_sinc1024(warp_data *wd, int width, int y) { remap_taps<32, sinc1024_c>(wd, width, y); }
 
 static const struct {
     remap_row_fn remap;
@@ -291,7 +234,4 @@ remap_row_fn get_remap_row_func(int code)
     return interpolators[code].remap;
 }
 
-int interpolator_taps(int code)
-{
-    return code < 0 || code >= INTERP_COUNT ? 0 : interpolators[code].taps;
-}
+int interpolator_taps(int code) { return code < 0 || code >= INTERP_COUNT ? 0 : interpolators[code].taps; }

@@ -12,14 +12,8 @@ static const char msg_conversion[] = "Conversion from %d to %d not supported.\n"
 int interpolator = INTERP_POLY3;
 int num_warp_threads = 1;
 
-void set_interpolator(int code)
-{
-    interpolator = code;
-}
-void set_num_warp_threads(int n)
-{
-    num_warp_threads = n;
-}
+void set_interpolator(int code) { interpolator = code; }
+void set_num_warp_threads(int n) { num_warp_threads = n; }
 
 static void fill4(float *v, float value)
 {

@@ -42,14 +42,8 @@ inline float sinc(float u)
     return sin_ref(x) / x;
 }
 
-inline float k01(float x)
-{
-    return (1.25f * x - 2.25f) * (x * x) + 1.0f;
-}
-inline float k12(float x)
-{
-    return ((-0.75f * x + 3.75f) * x - 6.0f) * x + 3.0f;
-}
+inline float k01(float x) { return (1.25f * x - 2.25f) * (x * x) + 1.0f; }
+inline float k12(float x) { return ((-0.75f * x + 3.75f) * x - 6.0f) * x + 3.0f; }
 
 // The T weights of a code's kernel at offset t (none for the nearest pixel).
 inline void weights(int code, float t, float *w)
@@ -140,10 +134,7 @@ inline setup make_setup(const loaded_image *src, irectangle rect, bool circle, i
 }
 
 // As the four-lane minimum: the second operand when either is not a number.
-inline float vmin(float a, float b)
-{
-    return a < b ? a : b;
-}
+inline float vmin(float a, float b) { return a < b ? a : b; }
 
 inline float edge_distance(const setup &s, float X, float Y)
 {

@@ -25,10 +25,7 @@ const kernel_case kernels[] = {
     {INTERP_SINC1024, sinc1024_c},
 };
 
-bool is_lanczos(int code)
-{
-    return code >= INTERP_SINC256;
-}
+bool is_lanczos(int code) { return code >= INTERP_SINC256; }
 
 // The weights of all four lanes at t0..t3; w[k][lane].
 std::vector<std::vector<float>> run_kernel(kernel_fn fn, int taps, const float t[4])

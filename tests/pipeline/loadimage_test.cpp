@@ -177,10 +177,7 @@ TEST_F(Loading, ReaderIntoACallersRecord)
     aligned_free(li.buffer);
 }
 
-void *no_rows(image_reader *, int, void *)
-{
-    return nullptr;
-}
+void *no_rows(image_reader *, int, void *) { return nullptr; }
 
 TEST_F(Loading, Refusals)
 {
