@@ -8,7 +8,6 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
-
 #include "stitcher/script/parser.h"
 
 #include <cstring>
@@ -55,6 +54,8 @@ static void reserve_image_buffer(loaded_image *li, uint64_t size)
 void load_image(image_reader *ir, void *dst)
 {
     size_t len = image_row_length(ir);
+    if (len == 0)
+        return;
     unsigned char *p = static_cast<unsigned char *>(dst);
     for (int y = 0; y < ir->height; y++, p += len) {
         void *row = read_row(ir, y, nullptr);
