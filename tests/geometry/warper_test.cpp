@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <limits>
+#include <sys/mman.h>
 
 using namespace stacktest;
 using namespace warptest;
@@ -395,6 +396,36 @@ TEST(WarperAlpha, PriorityAndSourceLayouts)
     EXPECT_EQ(rgb.at(INTERP_SPLINE16, 2.5f, 2.0f)[3], 2.0f * rgb.scale());
     point_warp wide(9, 7, ushort_RGB);
     EXPECT_EQ(wide.at(INTERP_NN, 2.5f, 2.0f)[3], 2.0f * wide.scale());
+}
+
+// Byte offsets past 2 GiB: a 30000 x 20000 uchar_RGBA source (2.4 GB of
+// address space, of which only the pages read are ever touched).
+TEST(WarperEdges, SourcesPastTwoGigabytes)
+{
+    const int w = 30000, h = 20000;
+    const size_t bytes = size_t(w) * h * 4;
+    void *mem = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    loaded_image li = {1, w, h, uchar_RGBA, bytes, mem, 100};
+    unsigned char *p = static_cast<unsigned char *>(mem);
+    for (int y = 19000; y < 19004; y++)
+        for (int x = 29990; x < 29994; x++)
+            memcpy(p + (size_t(y) * w + x) * 4, "\x50\x60\x70\xff", 4);
+    const float cx = w * 0.5f - 0.5f, cy = h * 0.5f - 0.5f;
+    stack_ptr sd = make_stack({{_shift, {29991.5 - cx, 19001.5 - cy}}});
+    warp_case c;
+    c.src_rect = {0, 0, w, h};
+    c.pano[0] = c.pano[1] = 1;
+    c.dest = {0, 0, 1, 1};
+    c.stack = sd.get();
+    for (int code : {INTERP_NN, INTERP_POLY3}) {
+        c.code = code;
+        std::vector<float> out = warp_rows(li, c);
+        EXPECT_EQ(out[0], 80.0f) << code;
+        EXPECT_EQ(out[2], 112.0f) << code;
+        EXPECT_GT(out[3], 0.0f) << code;
+    }
+    munmap(mem, bytes);
 }
 
 TEST(WarperAlpha, OnePixelWideSourceKeepsNumbers)
