@@ -13,7 +13,7 @@
 
 struct warp_data;
 
-// Fills this thread's groups of four columns of panorama row y (see warp_data)
+// Fills this share's groups of four columns of panorama row y (see warp_data)
 // into the warp's row buffer; width is the destination width.
 typedef void (*remap_row_fn)(warp_data *wd, int width, int y);
 

@@ -18,9 +18,10 @@ extern int num_warp_threads; // at least 1
 void set_interpolator(int code);
 void set_num_warp_threads(int n);
 
-// What all threads of one warp share; read-only while rows are computed,
-// except the groups of to_data that each thread owns. Vector fields hold
-// one value in all four lanes. Coordinates are relative to the source centre.
+// What all shares of one warp have in common; read-only while rows are
+// computed, except the groups of to_data that each share owns. Vector fields
+// hold one value in all four lanes. Coordinates are relative to the source
+// centre.
 struct alignas(16) remap_data {
     alignas(16) float src_cx[4]; // source width * 0.5 - 0.5: pixel i is centred at i
     alignas(16) float src_cy[4];
@@ -46,10 +47,11 @@ struct alignas(16) remap_data {
     image_reader *threads;   // the threaded reader around the warp, or null
 };
 
-// One thread's private record. The first three fields are the header the
-// threaded reader requires: it copies `size` bytes for each extra thread and
-// writes the index and count. A thread computes the groups of four columns
-// that start at 4 * thread_index, then every 4 * thread_count.
+// The private record of one share of a row. The first three fields are the
+// header the threaded reader requires: it copies `size` bytes for each share
+// and writes the index and count. A share is the groups of four columns that
+// start at 4 * thread_index, then every 4 * thread_count; whichever thread
+// runs it, it writes those groups of to_data and nothing else.
 struct warp_data {
     int32_t size;
     int32_t thread_index;
