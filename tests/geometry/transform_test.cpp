@@ -229,33 +229,6 @@ TEST(Kernels, SineAgreesWithTheLibrary)
     EXPECT_EQ(s[3], -1e-20f);
 }
 
-TEST(Kernels, TapSums)
-{
-    __m128 pix[32], w[32];
-    for (int k = 0; k < 32; k++) {
-        pix[k] = _mm_setr_ps(k + 1.0f, 2.0f * k, -1.0f * k, 0.5f);
-        w[k] = _mm_setr_ps(1.0f / (k + 1), 0.25f, static_cast<float>(k), -1.0f);
-    }
-    __m128 (*sums[])(const __m128 *, const __m128 *, int) = {intp_2, intp_4,  intp_6,
-                                                             intp_8, intp_16, intp_32};
-    const int taps[] = {2, 4, 6, 8, 16, 32};
-    for (int i = 0; i < 6; i++) {
-        for (int lane = 0; lane < 4; lane++) {
-            alignas(16) float got[4];
-            _mm_store_ps(got, sums[i](pix, w, lane));
-            for (int c = 0; c < 4; c++) {
-                float want = pix[0][c] * w[0][lane];
-                for (int k = 1; k < taps[i]; k++)
-                    want = want + pix[k][c] * w[k][lane];
-                EXPECT_EQ(got[c], want) << taps[i] << " lane " << lane << " channel " << c;
-            }
-        }
-    }
-    alignas(16) float first[4];
-    _mm_store_ps(first, intp_1(pix + 3));
-    EXPECT_EQ(first[0], 4.0f);
-}
-
 TEST(Interpolators, Table)
 {
     const int taps[INTERP_COUNT] = {1, 2, 4, 4, 6, 8, 16, 32, 8, 6, 4};
