@@ -18,7 +18,6 @@
 #include <climits>
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 struct blender_data {
     size_t offset_b;
@@ -111,8 +110,7 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     if (g < 0 || h < 0 || g > INT_MAX / 12) return 1;
     int rows = blend_bufsize(levels) + get_seam_preload();
 
-    blender_data *bd = static_cast<blender_data *>(aligned_calloc(1, sizeof(blender_data)));
-    if (!bd) print_error(msg_no_memory);
+    blender_data *bd = static_cast<blender_data *>(checked_calloc(1, sizeof(blender_data)));
     bd->offset_b = 16 * static_cast<size_t>(g);
     bd->offset_mask = 2 * bd->offset_b;
     bd->width = g;
@@ -121,8 +119,7 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     bd->s1 = s1;
     bd->mode = mode;
     if (s1->width > g) {
-        bd->wide_b = static_cast<unsigned char *>(aligned_malloc(image_row_length(s1)));
-        if (!bd->wide_b) print_error(msg_no_memory);
+        bd->wide_b = static_cast<unsigned char *>(checked_malloc(image_row_length(s1)));
     }
     connect_reader(s0);
     connect_reader(s1);

@@ -63,12 +63,8 @@ image_reader *color_reader(int i, int width, int height)
 {
     uint32_t word = color_word(i);
     print_stdout(msg_color_reader, word);
-    color_data *cd = static_cast<color_data *>(aligned_malloc(sizeof(color_data)));
-    if (!cd)
-        print_error(msg_no_memory);
-    cd->row = static_cast<uint32_t *>(aligned_malloc(std::max<size_t>(static_cast<size_t>(width), 1) * 4));
-    if (!cd->row)
-        print_error(msg_no_memory);
+    color_data *cd = static_cast<color_data *>(checked_malloc(sizeof(color_data)));
+    cd->row = static_cast<uint32_t *>(checked_malloc(std::max<size_t>(static_cast<size_t>(width), 1) * 4));
     std::fill(cd->row, cd->row + width, word);
     return create_image_reader(1, cd, width, height, uchar_RGBA, color_read, color_close);
 }
@@ -85,9 +81,7 @@ image_number_mask *read_mask(image_reader *ir)
     if (!mask || !checked_mul(ir->width, ir->height, &size))
         print_error(msg_no_memory);
     *mask = {1, ir->width, ir->height, -1, static_cast<uint64_t>(size), nullptr, 100};
-    mask->bytes = static_cast<unsigned char *>(aligned_malloc(std::max<size_t>(static_cast<size_t>(size), 1)));
-    if (!mask->bytes)
-        print_error(msg_no_memory);
+    mask->bytes = static_cast<unsigned char *>(checked_malloc(std::max<size_t>(static_cast<size_t>(size), 1)));
     size_t step = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat));
     uint32_t last_color = 0;
     unsigned char last_number = MASK_NO_CODE;
@@ -176,9 +170,7 @@ image_reader *mask_reader(image_reader *ir, int k, const image_number_mask *mask
     if ((ir->type & 3) != (static_cast<uint32_t>(mask->kind) & 3))
         assertion_failed("(ir->type & 3) == (mask->type & 3)", __FILE__, __LINE__);
     connect_reader(ir);
-    mask_data *md = static_cast<mask_data *>(aligned_malloc(sizeof(mask_data)));
-    if (!md)
-        print_error(msg_no_memory);
+    mask_data *md = static_cast<mask_data *>(checked_malloc(sizeof(mask_data)));
     *md = {ir, k, mask, rect};
     image_reader *inner = create_image_reader(ir->type, md, ir->width, ir->height, float_G, mask_read, mask_close);
     return buffered_reader_2(inner, 20);

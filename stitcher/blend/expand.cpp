@@ -12,7 +12,6 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 struct expand_data {
     image_reader *src;
@@ -93,8 +92,7 @@ image_reader *expand(image_reader *ia)
     // clang-format off: the assertion's text is fixed
     kassert(ia->pixformat== float_G);
     // clang-format on
-    expand_data *ed = static_cast<expand_data *>(aligned_malloc(sizeof(expand_data)));
-    if (!ed) print_error(msg_no_memory);
+    expand_data *ed = static_cast<expand_data *>(checked_malloc(sizeof(expand_data)));
     ed->src = ia;
     connect_reader(ia);
     return create_image_reader(ia->type, ed, expanded(ia->width), expanded(ia->height), float_G, expand_read,
@@ -146,8 +144,7 @@ static image_reader *laplace_stage(image_reader *ia, image_reader *ib, reader_re
     // Columns and rows of the fine level beyond the expansion would be read
     // from past the coarse rows.
     kassert(ia->width == expanded(ib->width) && ia->height == expanded(ib->height));
-    laplace_data *ld = static_cast<laplace_data *>(aligned_malloc(sizeof(laplace_data)));
-    if (!ld) print_error(msg_no_memory);
+    laplace_data *ld = static_cast<laplace_data *>(checked_malloc(sizeof(laplace_data)));
     *ld = {ia, ib};
     connect_reader(ia);
     connect_reader(ib);

@@ -13,7 +13,6 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 static const float w0 = 0.4f, w1 = 0.25f, w2 = 0.05f;
 
@@ -89,8 +88,7 @@ static int reduced(int n)
 image_reader *reduce(image_reader *ir)
 {
     kassert(ir->pixformat == float_RGBA || ir->pixformat == float_G);
-    reduce_data *rd = static_cast<reduce_data *>(aligned_malloc(sizeof(reduce_data)));
-    if (!rd) print_error(msg_no_memory);
+    reduce_data *rd = static_cast<reduce_data *>(checked_malloc(sizeof(reduce_data)));
     rd->src = ir;
     connect_reader(ir);
     return create_image_reader(ir->type, rd, reduced(ir->width), reduced(ir->height), ir->pixformat,

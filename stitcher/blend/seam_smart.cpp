@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 static const int seam_rows = 381;
 static const int max_regions = 10;
@@ -212,8 +211,7 @@ image_reader *seamer(image_reader *ir)
 image_reader *seamer_ring(image_reader *ir, int ring_rows)
 {
     kassert(ir->pixformat == float_RGBA);
-    seam_data *sd = static_cast<seam_data *>(aligned_calloc(1, sizeof(seam_data)));
-    if (!sd) print_error(msg_no_memory);
+    seam_data *sd = static_cast<seam_data *>(checked_calloc(1, sizeof(seam_data)));
     sd->source = ir;
     sd->preload = get_seam_preload();
     // Windows start every preload / 2 rows; the smart seam mode sets 200.
@@ -225,10 +223,9 @@ image_reader *seamer_ring(image_reader *ir, int ring_rows)
                   ? static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(bytes)))
                   : nullptr;
     kassert(sd->rct);
-    sd->rows = static_cast<const float **>(aligned_calloc(static_cast<size_t>(sd->preload), sizeof(float *)));
-    sd->regions = static_cast<irectangle *>(aligned_calloc(max_regions, sizeof(irectangle)));
-    sd->prev_mask = static_cast<unsigned char *>(aligned_calloc(std::max<size_t>(width, 1), 1));
-    if (!sd->rows || !sd->regions || !sd->prev_mask) print_error(msg_no_memory);
+    sd->rows = static_cast<const float **>(checked_calloc(static_cast<size_t>(sd->preload), sizeof(float *)));
+    sd->regions = static_cast<irectangle *>(checked_calloc(max_regions, sizeof(irectangle)));
+    sd->prev_mask = static_cast<unsigned char *>(checked_calloc(std::max<size_t>(width, 1), 1));
     for (int i = 0; i < max_regions; i++)
         sd->factor[i] = sd->prev_factor[i] = 1.0f;
     connect_reader(ir);

@@ -7,7 +7,6 @@
 
 #include <emmintrin.h>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 struct spline_data {
     image_reader *a;
@@ -61,8 +60,7 @@ image_reader *spline(image_reader *ia, image_reader *ib, image_reader *ir)
     // b and m are read over a's width and height.
     kassert(ib->width >= ia->width && ir->width >= ia->width);
     kassert(ib->height >= ia->height && ir->height >= ia->height);
-    spline_data *sd = static_cast<spline_data *>(aligned_malloc(sizeof(spline_data)));
-    if (!sd) print_error(msg_no_memory);
+    spline_data *sd = static_cast<spline_data *>(checked_malloc(sizeof(spline_data)));
     *sd = {ia, ib, ir};
     connect_reader(ia);
     connect_reader(ib);

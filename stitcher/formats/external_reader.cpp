@@ -23,15 +23,6 @@ enum { DESCRIPTION_LIMIT = 1 << 20, LINE_LIMIT = 1023 };
 
 ext_reader *ext_readers = nullptr;
 
-static char *copy_of(const std::string &s)
-{
-    char *p = static_cast<char *>(aligned_malloc(s.size() + 1));
-    if (!p)
-        print_error(msg_no_memory);
-    memcpy(p, s.c_str(), s.size() + 1);
-    return p;
-}
-
 char *shell_quote(const char *s)
 {
     std::string q = "'";
@@ -42,7 +33,7 @@ char *shell_quote(const char *s)
             q += *s;
     }
     q += '\'';
-    return copy_of(q);
+    return sdup(q.c_str());
 }
 
 // The whole file; false when it cannot be opened or read.
@@ -94,10 +85,8 @@ static void add_entry(std::string line, const char *program_dir, ext_reader ***t
         command = dir + command;
         aligned_free(dir);
     }
-    ext_reader *e = static_cast<ext_reader *>(aligned_malloc(sizeof(ext_reader)));
-    if (!e)
-        print_error(msg_no_memory);
-    *e = {copy_of(suffix), copy_of(command), nullptr};
+    ext_reader *e = static_cast<ext_reader *>(checked_malloc(sizeof(ext_reader)));
+    *e = {sdup(suffix.c_str()), sdup(command.c_str()), nullptr};
     **tail = e;
     *tail = &e->next;
 }

@@ -12,7 +12,6 @@
 #include <jerror.h>
 #include <vector>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_not_rgb[] = "JPEG images must be uchar_RGB.\n";
 static const char msg_create[] = "Could not create file %s: %s.\n";
 static const char msg_close[] = "Could not close file %s: %s.\n";
@@ -100,9 +99,7 @@ static void keep_markers(const jpeg_decompress_struct *d)
         return;
     saved_marker *list = nullptr, **tail = &list;
     for (jpeg_saved_marker_ptr m = d->marker_list; m; m = m->next) {
-        saved_marker *s = static_cast<saved_marker *>(aligned_malloc(sizeof(saved_marker) + m->data_length));
-        if (!s)
-            print_error(msg_no_memory);
+        saved_marker *s = static_cast<saved_marker *>(checked_malloc(sizeof(saved_marker) + m->data_length));
         unsigned char *data = reinterpret_cast<unsigned char *>(s + 1);
         memcpy(data, m->data, m->data_length);
         *s = {nullptr, m->marker, m->data_length, data};
@@ -122,9 +119,8 @@ void free_saved_markers(void) { free_list(exif.exchange(nullptr, std::memory_ord
 
 static jpeg_data *new_record(const char *path)
 {
-    jpeg_data *jd = static_cast<jpeg_data *>(aligned_calloc(1, sizeof(jpeg_data)));
-    if (!jd || !(jd->path = sadd(path, "")))
-        print_error(msg_no_memory);
+    jpeg_data *jd = static_cast<jpeg_data *>(checked_calloc(1, sizeof(jpeg_data)));
+    jd->path = sdup(path);
     jd->orientation = 1;
     return jd;
 }

@@ -45,9 +45,7 @@ static void allocate(packbits_stream *s, size_t n)
     size_t size = std::max<size_t>(n + n / CHUNK + 1, MIN_BUFFER);
     aligned_free(s->buf);
     *s = {};
-    s->buf = static_cast<unsigned char *>(aligned_malloc(size));
-    if (!s->buf)
-        print_error(msg_no_memory);
+    s->buf = static_cast<unsigned char *>(checked_malloc(size));
     s->size = size;
 }
 

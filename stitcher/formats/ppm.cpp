@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_open_output[] = "Could not open file %s.\n";
 static const char msg_write[] = "Could not write file %s: %s.\n";
 static const char msg_close[] = "Could not close file %s: %s.\n";
@@ -32,12 +31,10 @@ static const char *shown_name(const ppm_data *pd)
 
 ppm_data *ppm_open(const char *path)
 {
-    ppm_data *pd = static_cast<ppm_data *>(aligned_malloc(sizeof(ppm_data)));
-    if (!pd)
-        print_error(msg_no_memory);
+    ppm_data *pd = static_cast<ppm_data *>(checked_malloc(sizeof(ppm_data)));
     *pd = {nullptr, 0, 0, 0, -1, 0, 0, 0, nullptr};
-    if (path && !(pd->path = sadd(path, "")))
-        print_error(msg_no_memory);
+    if (path)
+        pd->path = sdup(path);
     return pd;
 }
 

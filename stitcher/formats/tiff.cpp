@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_no_image_memory[] = "Not enaough memory to read TIFF-image.\n";
 static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
 static const char msg_big[] = "Trying big tiff.\n";
@@ -23,12 +22,8 @@ static const char msg_refused[] = "Could not read TIFF image %s: %s.\n";
 
 static tiff_data *new_record(const char *path)
 {
-    tiff_data *td = static_cast<tiff_data *>(aligned_malloc(sizeof(tiff_data)));
-    if (!td)
-        print_error(msg_no_memory);
-    *td = {nullptr, 0, nullptr, 0, 0, sadd(path, ""), -1};
-    if (!td->path)
-        print_error(msg_no_memory);
+    tiff_data *td = static_cast<tiff_data *>(checked_malloc(sizeof(tiff_data)));
+    *td = {nullptr, 0, nullptr, 0, 0, sdup(path), -1};
     return td;
 }
 

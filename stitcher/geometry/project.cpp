@@ -24,7 +24,6 @@ static const char *const msg_pix_width =
     "Script-error: A multi-segment panorama must be at least 1 pixel wide, not %d.\n";
 static const char *const msg_span =
     "Script-error: The segments of the multi-segment projection do not add up to a positive width.\n";
-static const char *const msg_memory = "Not enough memory.\n";
 
 proj_piece *mult_rectilinear_data = nullptr;
 
@@ -302,9 +301,7 @@ int create_projection_data(const proj_segments *ps)
     }
     if (!mult_rectilinear_data) {
         // Room for every entry, so that no piece count can read past it.
-        auto *t = static_cast<proj_piece *>(aligned_calloc(N_SEGM, sizeof(proj_piece)));
-        if (!t)
-            print_error(msg_memory);
+        auto *t = static_cast<proj_piece *>(checked_calloc(N_SEGM, sizeof(proj_piece)));
         memcpy(t, table, sizeof table);
         mult_rectilinear_data = t;
     }

@@ -8,16 +8,13 @@
 #include <cmath>
 #include <cstring>
 
-static const char *const msg_memory = "Not enough memory.\n";
 
 const int remap_data_size[27] = {256, 0, 7, 6, 5, 2, 3, 2, 9, 2, 2, 2, 2, 2,
                                  2,   2, 2, 2, 2, 2, 2, 3, 3, 7, 5, 5, 1};
 
 stack_data *new_stack(void)
 {
-    auto *sd = static_cast<stack_data *>(aligned_calloc(RMPSIZE, sizeof(stack_data)));
-    if (!sd)
-        print_error(msg_memory);
+    auto *sd = static_cast<stack_data *>(checked_calloc(RMPSIZE, sizeof(stack_data)));
     sd[0].func = -1;
     return sd;
 }

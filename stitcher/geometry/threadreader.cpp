@@ -27,7 +27,6 @@
 #include <cstring>
 #include <new>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 // Under load from other programs a finer cut finishes rows sooner; 8 loses
 // again to the claims and to the spread of each share over the whole row.
@@ -201,11 +200,9 @@ image_reader *thread_reader(image_reader *ir, int n)
     thread_header *head = static_cast<thread_header *>(ir->data);
     kassert(head->size >= static_cast<int32_t>(sizeof(thread_header)));
     const int count = n * shares_per_thread;
-    void *mem = aligned_malloc(sizeof(thread_data), 64);
-    void *clones = aligned_calloc(static_cast<size_t>(count) - 1, sizeof(thread_arg), 64);
-    void *workers = aligned_calloc(static_cast<size_t>(n) - 1, sizeof(thread_worker));
-    if (!mem || !clones || !workers)
-        print_error(msg_no_memory);
+    void *mem = checked_malloc(sizeof(thread_data), 64);
+    void *clones = checked_calloc(static_cast<size_t>(count) - 1, sizeof(thread_arg), 64);
+    void *workers = checked_calloc(static_cast<size_t>(n) - 1, sizeof(thread_worker));
     thread_data *td = new (mem) thread_data;
     td->source = ir;
     td->count = count;
@@ -215,10 +212,8 @@ image_reader *thread_reader(image_reader *ir, int n)
     head->thread_index = 0;
     head->thread_count = count;
     for (int i = 1; i < count; i++) {
-        image_reader *copy = static_cast<image_reader *>(aligned_malloc(sizeof(image_reader)));
-        thread_header *h = static_cast<thread_header *>(aligned_malloc(static_cast<size_t>(head->size), 64));
-        if (!copy || !h)
-            print_error(msg_no_memory);
+        image_reader *copy = static_cast<image_reader *>(checked_malloc(sizeof(image_reader)));
+        thread_header *h = static_cast<thread_header *>(checked_malloc(static_cast<size_t>(head->size), 64));
         *copy = *ir;
         memcpy(h, head, static_cast<size_t>(head->size));
         h->thread_index = i;

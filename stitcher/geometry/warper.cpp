@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_conversion[] = "Conversion from %d to %d not supported.\n";
 
 int interpolator = INTERP_POLY3;
@@ -88,10 +87,8 @@ static void fill_remap_data(remap_data *rd, const loaded_image *src, irectangle 
 image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle dest_rect,
                      const int32_t pano_size[2], const stack_data *stack, int circle)
 {
-    warp_data *wd = static_cast<warp_data *>(aligned_malloc(sizeof(warp_data), 64));
-    remap_data *rd = static_cast<remap_data *>(aligned_malloc(sizeof(remap_data), 64));
-    if (!wd || !rd)
-        print_error(msg_no_memory);
+    warp_data *wd = static_cast<warp_data *>(checked_malloc(sizeof(warp_data), 64));
+    remap_data *rd = static_cast<remap_data *>(checked_malloc(sizeof(remap_data), 64));
     image_reader *base = create_image_reader(static_cast<uint32_t>(src->kind), wd, dest_rect.width,
                                              dest_rect.height, float_RGBA, warp_read_row, warp_close_image);
     wd->dest_y = dest_rect.y;

@@ -9,15 +9,6 @@
 #include <cmath>
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
-
-static void *checked_alloc(size_t bytes)
-{
-    void *p = aligned_malloc(bytes);
-    if (!p)
-        print_error(msg_no_memory);
-    return p;
-}
 
 static int clamp_int(int64_t v, int64_t lo, int64_t hi) { return static_cast<int>(std::clamp(v, lo, hi)); }
 
@@ -102,7 +93,7 @@ image_reader *read_cut_rectangle(image_reader *ir, irectangle rect)
 {
     kassert(rect.width >= 0 && rect.height >= 0);
     uint32_t fmt = alpha_pixformat(ir->pixformat);
-    cut_data *cd = static_cast<cut_data *>(checked_alloc(sizeof(cut_data)));
+    cut_data *cd = static_cast<cut_data *>(checked_malloc(sizeof(cut_data)));
     cd->src = ir;
     cd->conv = alpha_converter(ir->pixformat);
     size_t in_bpp = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat));
@@ -119,9 +110,7 @@ image_reader *read_cut_rectangle(image_reader *ir, irectangle rect)
     cd->count = inside.width;
     cd->y = rect.y;
     cd->row_length = static_cast<size_t>(rect.width) * out_bpp;
-    cd->rowbuf = static_cast<unsigned char *>(aligned_calloc(1, cd->row_length));
-    if (!cd->rowbuf)
-        print_error(msg_no_memory);
+    cd->rowbuf = static_cast<unsigned char *>(checked_calloc(1, cd->row_length));
     cd->dirty = false;
     connect_reader(ir);
     return create_image_reader(ir->type, cd, rect.width, rect.height, fmt, cut_read, cut_close);
@@ -160,7 +149,7 @@ static int select_close(void *data)
 
 image_reader *select_rectangle(image_reader *ir, irectangle rect)
 {
-    select_data *sd = static_cast<select_data *>(checked_alloc(sizeof(select_data)));
+    select_data *sd = static_cast<select_data *>(checked_malloc(sizeof(select_data)));
     sd->src = ir;
     sd->fmt = alpha_pixformat(ir->pixformat);
     sd->conv = alpha_converter(ir->pixformat);
@@ -215,7 +204,7 @@ static int circle_close(void *data)
 
 image_reader *select_circle(image_reader *ir)
 {
-    circle_data *cd = static_cast<circle_data *>(checked_alloc(sizeof(circle_data)));
+    circle_data *cd = static_cast<circle_data *>(checked_malloc(sizeof(circle_data)));
     cd->src = ir;
     cd->fmt = alpha_pixformat(ir->pixformat);
     cd->conv = alpha_converter(ir->pixformat);
@@ -258,7 +247,7 @@ image_reader *extract_rectangle(image_reader *ir, irectangle rect)
     kassert(rect.x >= 0 && rect.y >= 0 && rect.width >= 0 && rect.height >= 0 &&
             int64_t(rect.x) + rect.width <= ir->width && int64_t(rect.y) + rect.height <= ir->height);
     size_t bpp = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat));
-    extract_data *ed = static_cast<extract_data *>(checked_alloc(sizeof(extract_data)));
+    extract_data *ed = static_cast<extract_data *>(checked_malloc(sizeof(extract_data)));
     *ed = {ir, static_cast<size_t>(rect.x) * bpp, rect.y, static_cast<size_t>(rect.width) * bpp};
     connect_reader(ir);
     return create_image_reader(ir->type, ed, rect.width, rect.height, ir->pixformat, extract_read, extract_close);
@@ -277,7 +266,7 @@ int pipe_image(image_reader *ir, image_writer *iw)
     }
     pix_converter conv = get_pix_converter(ir->pixformat, iw->pixformat);
     kassert(conv != NULL);
-    void *buf = checked_alloc(std::max(image_row_length(ir), image_row_length(iw)));
+    void *buf = checked_malloc(std::max(image_row_length(ir), image_row_length(iw)));
     for (int i = 0; i < rows; i++) {
         const void *row = read_row(ir, i, nullptr);
         if (ir->width > 0)

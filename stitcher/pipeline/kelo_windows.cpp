@@ -1,6 +1,6 @@
 #include "stitcher/pipeline/kelo_windows.h"
 
-#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/string2.h"
 
 #include <atomic>
 #include <csignal>
@@ -157,9 +157,7 @@ char *win_save_file_as(const char *default_name, const char *title)
     while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
         line[--n] = '\0';
     const char *answer = n > 0 ? line : default_name;
-    char *copy = static_cast<char *>(aligned_malloc(strlen(answer) + 1));
-    if (copy)
-        strcpy(copy, answer);
+    char *copy = sdup(answer);
     free(line);
     return copy;
 }

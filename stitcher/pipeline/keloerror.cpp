@@ -1,7 +1,7 @@
 #include "stitcher/pipeline/keloerror.h"
 
 #include "stitcher/pipeline/kelo_windows.h"
-#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/string2.h"
 
 #include <atomic>
 #include <cpuid.h>
@@ -115,10 +115,7 @@ char *save_file_as(const char *default_name, const char *title)
     char word[1024];
     if (scanf("%1023s", word) != 1 || word[0] == '\0')
         return nullptr;
-    char *copy = static_cast<char *>(aligned_malloc(strlen(word) + 1));
-    if (copy)
-        strcpy(copy, word);
-    return copy;
+    return sdup(word);
 }
 
 int progress(int command, ...)

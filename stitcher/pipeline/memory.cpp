@@ -1,5 +1,7 @@
 #include "stitcher/pipeline/memory.h"
 
+#include "stitcher/pipeline/keloerror.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -24,6 +26,22 @@ void *aligned_calloc(size_t count, size_t size, size_t alignment)
 }
 
 void aligned_free(void *p) { free(p); }
+
+void *checked_malloc(size_t size, size_t alignment)
+{
+    void *p = aligned_malloc(size, alignment);
+    if (!p)
+        print_error("Not enough memory.\n");
+    return p;
+}
+
+void *checked_calloc(size_t count, size_t size, size_t alignment)
+{
+    void *p = aligned_calloc(count, size, alignment);
+    if (!p)
+        print_error("Not enough memory.\n");
+    return p;
+}
 
 bool checked_mul(int64_t a, int64_t b, int64_t *out)
 {

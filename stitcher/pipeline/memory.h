@@ -8,6 +8,9 @@
 void *aligned_malloc(size_t size, size_t alignment = 16);
 void *aligned_calloc(size_t count, size_t size, size_t alignment = 16);
 void aligned_free(void *p);
+// The same, ending the run with "Not enough memory.\n" instead of null.
+void *checked_malloc(size_t size, size_t alignment = 16);
+void *checked_calloc(size_t count, size_t size, size_t alignment = 16);
 
 // Products of sizes read from files and scripts: false when an operand is
 // negative or the product does not fit in 63 bits, and *out is then untouched.

@@ -38,9 +38,7 @@ image_reader *create_image_reader(uint32_t type, void *data, int width, int heig
                                   reader_read_fn read, reader_close_fn close)
 {
     kassert(width >= 0 && height >= 0);
-    image_reader *ir = static_cast<image_reader *>(aligned_malloc(sizeof(image_reader)));
-    if (!ir)
-        print_error(msg_no_memory);
+    image_reader *ir = static_cast<image_reader *>(checked_malloc(sizeof(image_reader)));
     *ir = {type & 3u, width, height, pixformat, read, data, close, 0, 0, nullptr};
     {
         std::lock_guard<std::mutex> hold(live_lock);
@@ -133,9 +131,7 @@ static int sequential_close(void *data)
 image_reader *sequential_reader(uint32_t type, void *data, int width, int height, uint32_t pixformat,
                                 produce_fn produce, reader_close_fn close)
 {
-    sequential_data *sd = static_cast<sequential_data *>(aligned_malloc(sizeof(sequential_data)));
-    if (!sd)
-        print_error(msg_no_memory);
+    sequential_data *sd = static_cast<sequential_data *>(checked_malloc(sizeof(sequential_data)));
     *sd = {0, produce, close, data};
     return create_image_reader(type, sd, width, height, pixformat, sequential_read, sequential_close);
 }
@@ -172,9 +168,7 @@ image_reader *split_reader(image_reader *ir, size_t byte_offset, int width, uint
     kassert(width >= 0 && checked_mul(width, get_bytes_per_pixel(pixformat), &view_len));
     // The view must lie inside the source's row, or its pointers reach past it.
     kassert(byte_offset + static_cast<size_t>(view_len) <= image_row_length(ir));
-    split_data *sd = static_cast<split_data *>(aligned_malloc(sizeof(split_data)));
-    if (!sd)
-        print_error(msg_no_memory);
+    split_data *sd = static_cast<split_data *>(checked_malloc(sizeof(split_data)));
     *sd = {byte_offset, ir};
     return create_image_reader(ir->type, sd, width, ir->height, pixformat, split_read, split_close);
 }

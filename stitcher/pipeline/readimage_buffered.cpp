@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_locked[] = "Trying to overwrite locked rowbuffer %d\n";
 static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
@@ -83,10 +82,8 @@ image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t 
     // clang-format on
     kassert(nrows > 0);
     kassert(ring != NULL);
-    buffered_data *bd = static_cast<buffered_data *>(aligned_malloc(sizeof(buffered_data)));
-    int32_t *locks = static_cast<int32_t *>(aligned_calloc(static_cast<size_t>(nrows), sizeof(int32_t)));
-    if (!bd || !locks)
-        print_error(msg_no_memory);
+    buffered_data *bd = static_cast<buffered_data *>(checked_malloc(sizeof(buffered_data)));
+    int32_t *locks = static_cast<int32_t *>(checked_calloc(static_cast<size_t>(nrows), sizeof(int32_t)));
     *bd = {0, 0, static_cast<unsigned char *>(ring), rowlength, nrows, ir, owns, locks};
     connect_reader(ir);
     return create_image_reader(ir->type, bd, ir->width, ir->height, ir->pixformat, buffered_read, buffered_close);

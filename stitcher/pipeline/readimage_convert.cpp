@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 struct toformat_data {
     image_reader *src;
@@ -64,9 +63,7 @@ static int toformat_close(void *data)
 static image_reader *converting_reader(image_reader *ir, uint32_t pixformat, int nbuffered,
                                        const toformat_data &init, reader_read_fn read)
 {
-    toformat_data *td = static_cast<toformat_data *>(aligned_malloc(sizeof(toformat_data)));
-    if (!td)
-        print_error(msg_no_memory);
+    toformat_data *td = static_cast<toformat_data *>(checked_malloc(sizeof(toformat_data)));
     *td = init;
     connect_reader(ir);
     image_reader *r = create_image_reader(ir->type, td, ir->width, ir->height, pixformat, read, toformat_close);

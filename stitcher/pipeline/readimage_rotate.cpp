@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_no_image_memory[] = "Not enough memory to load image.\n";
 static const char msg_orientation[] = "exif rotation %d not implemented\n";
 
@@ -74,9 +73,7 @@ static int rotate_close(void *data)
 image_reader *rotate_reader(image_reader *ir, int orientation)
 {
     kassert(ir->pixformat == uchar_RGB);
-    rotate_data *rd = static_cast<rotate_data *>(aligned_malloc(sizeof(rotate_data)));
-    if (!rd)
-        print_error(msg_no_memory);
+    rotate_data *rd = static_cast<rotate_data *>(checked_malloc(sizeof(rotate_data)));
     *rd = {ir, orientation, nullptr, 0};
     return create_image_reader(ir->type, rd, ir->height, ir->width, uchar_RGB, rotate_read, rotate_close);
 }

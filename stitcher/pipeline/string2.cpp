@@ -15,12 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static char *copy_string(const std::string &s)
+char *sdup(const char *s)
 {
-    char *r = static_cast<char *>(aligned_malloc(s.size() + 1));
-    if (r)
-        memcpy(r, s.c_str(), s.size() + 1);
-    return r;
+    size_t n = strlen(s) + 1;
+    return static_cast<char *>(memcpy(checked_malloc(n), s, n));
 }
 
 char *sadd(const char *a, const char *b)
@@ -120,9 +118,7 @@ char *get_directory(const char *path)
             dir += '/';
         dir += part;
     }
-    char *d = copy_string(dir);
-    kassert(d != NULL);
-    return d;
+    return sdup(dir.c_str());
 }
 
 char *sreplace(char *s, const char *from, const char *to)

@@ -3,6 +3,8 @@
 #pragma once
 
 char *sadd(const char *a, const char *b);
+// A copy of s; the run ends with "Not enough memory.\n" when none can be made.
+char *sdup(const char *s);
 int sstartswith(const char *s, const char *prefix, int ignore_case);
 int sendswith(const char *s, const char *suffix, int ignore_case);
 // The whole file as a string, with CR LF read as LF; null when the file is

@@ -180,9 +180,7 @@ int size_template(const template_ *t)
 int32_t *pack_template(const template_ *t)
 {
     int n = size_template(t);
-    int32_t *p = static_cast<int32_t *>(aligned_malloc(static_cast<size_t>(n) * sizeof(int32_t)));
-    if (!p)
-        print_error(msg_no_memory);
+    int32_t *p = static_cast<int32_t *>(checked_malloc(static_cast<size_t>(n) * sizeof(int32_t)));
     p[0] = n;
     p[1] = t->n_line_tpls;
     int32_t *w = p + 2;

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <new>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_exit[] = "Received exit";
 
 enum { NBUF = 5 };
@@ -71,9 +70,7 @@ static int thread_close(void *data)
 
 image_writer *thread_writer(image_writer *iw)
 {
-    void *mem = aligned_malloc(sizeof(thread_writer_data), 64);
-    if (!mem)
-        print_error(msg_no_memory);
+    void *mem = checked_malloc(sizeof(thread_writer_data), 64);
     thread_writer_data *td = new (mem) thread_writer_data{iw, image_row_length(iw), {}, {0}, {0}, {0}, nullptr};
     for (int i = 0; i < NBUF; i++) {
         td->buf[i] = aligned_malloc(td->row_length);

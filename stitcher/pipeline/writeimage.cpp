@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 
 size_t image_row_length(const image_writer *iw)
 {
@@ -17,19 +16,11 @@ size_t image_row_length(const image_writer *iw)
     return static_cast<size_t>(len);
 }
 
-static void *checked_alloc(size_t bytes)
-{
-    void *p = aligned_malloc(bytes);
-    if (!p)
-        print_error(msg_no_memory);
-    return p;
-}
-
 image_writer *create_virtual_image_writer(int width, int height, uint32_t pixformat, writer_write_fn write,
                                           writer_close_fn close, void *data)
 {
     kassert(width >= 0);
-    image_writer *iw = static_cast<image_writer *>(checked_alloc(sizeof(image_writer)));
+    image_writer *iw = static_cast<image_writer *>(checked_malloc(sizeof(image_writer)));
     *iw = {pixformat, width, height, write, close, data, 0};
     return iw;
 }
@@ -44,7 +35,7 @@ int close_image_writer(image_writer *iw)
 {
     if (iw->rows_written < iw->height) {
         size_t len = image_row_length(iw);
-        void *zero = checked_alloc(len);
+        void *zero = checked_malloc(len);
         // Refilled for every row: a writer may change the row it is given.
         while (iw->rows_written < iw->height) {
             memset(zero, 0, len);
@@ -89,8 +80,8 @@ static int mult_close(void *data)
 image_writer *mult_writer(image_writer **writers, int n)
 {
     kassert(n > 0);
-    mult_data *md = static_cast<mult_data *>(checked_alloc(sizeof(mult_data)));
-    md->writers = static_cast<image_writer **>(checked_alloc(static_cast<size_t>(n) * sizeof(image_writer *)));
+    mult_data *md = static_cast<mult_data *>(checked_malloc(sizeof(mult_data)));
+    md->writers = static_cast<image_writer **>(checked_malloc(static_cast<size_t>(n) * sizeof(image_writer *)));
     memcpy(md->writers, writers, static_cast<size_t>(n) * sizeof(image_writer *));
     md->n = n;
     return create_virtual_image_writer(writers[0]->width, writers[0]->height, writers[0]->pixformat, mult_write,
