@@ -223,16 +223,6 @@ static double make_transition(piece_d *p, double edge, double fov_spline, double
     return len;
 }
 
-// Doubles beyond the float range become infinities rather than undefined.
-static float to_float(double v)
-{
-    if (v > FLT_MAX)
-        return INFINITY;
-    if (v < -FLT_MAX)
-        return -INFINITY;
-    return static_cast<float>(v);
-}
-
 int create_projection_data(const proj_segments *ps)
 {
     kassert(2*ps->nseg+1 < N_SEGM);

@@ -2,6 +2,19 @@
 // cross-section of flat planes, one per segment, joined by smooth transition
 // pieces and unrolled so that its length spans the panorama's width.
 #pragma once
+#include <cfloat>
+#include <cmath>
+
+// A double stored in a single-precision table: values beyond the float range
+// become infinities rather than undefined conversions.
+inline float to_float(double v)
+{
+    if (v > FLT_MAX)
+        return INFINITY;
+    if (v < -FLT_MAX)
+        return -INFINITY;
+    return static_cast<float>(v);
+}
 
 // A list of doubles read from the p-line; an absent list is a null pointer.
 struct vector_dbl {

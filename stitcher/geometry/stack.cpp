@@ -1,6 +1,8 @@
 // Stack blocks: allocation, writing steps, the evaluation form, printing.
 #include "stitcher/geometry/stack.h"
 
+#include "stitcher/geometry/project.h"
+
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 
@@ -48,16 +50,6 @@ void print_stack(const stack_data *sd)
         i += 1 + n;
         kassert(i < RMPSIZE);
     }
-}
-
-// Doubles beyond the float range become infinities, not undefined values.
-static float to_float(double v)
-{
-    if (v > FLT_MAX)
-        return INFINITY;
-    if (v < -FLT_MAX)
-        return -INFINITY;
-    return static_cast<float>(v);
 }
 
 void vector_remapper(const stack_data *sd, vector_stack *vs)
