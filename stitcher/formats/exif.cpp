@@ -32,8 +32,9 @@ static int get_long(exif_cursor *c, uint32_t *out)
 
 // Position of the value bytes of the IFD0 entry with this tag, type SHORT
 // and count 1, or -1. Sets the cursor's byte order.
-static int64_t find_short(exif_cursor *c, int tag)
+static int64_t find_short(exif_cursor *c, int tag, int type)
 {
+    kassert(type == SHORT);
     if (c->size <= 9 || memcmp(c->data, "Exif\0\0", 6) != 0)
         return -1;
     const unsigned char *order = c->data + TIFF_START;
@@ -52,47 +53,37 @@ static int64_t find_short(exif_cursor *c, int tag)
     if (get_short(c, &entries))
         return -1;
     for (uint32_t i = 0; i < entries; i++) {
-        uint16_t etag, type;
+        uint16_t etag, etype;
         uint32_t count;
-        if (get_short(c, &etag) || get_short(c, &type) || get_long(c, &count))
+        if (get_short(c, &etag) || get_short(c, &etype) || get_long(c, &count))
             return -1;
         uint64_t value = c->pos;
         if (!fits(c, 4))
             return -1;
         c->pos += 4;
-        if (etag == tag && type == SHORT && count == 1)
+        if (etag == tag && etype == SHORT && count == 1)
             return static_cast<int64_t>(value);
     }
     return -1;
 }
 
-// find_short over a block; the byte order goes to *big_endian.
-static int64_t locate(const unsigned char *block, uint64_t length, int tag, int type, int *big_endian)
-{
-    kassert(type == SHORT);
-    exif_cursor c = {block, length, 0, 0};
-    int64_t at = find_short(&c, tag);
-    *big_endian = c.big_endian;
-    return at;
-}
-
 int get_exif_tag(const unsigned char *block, uint64_t length, int tag, int type, uint16_t *out)
 {
-    int big_endian;
-    int64_t at = locate(block, length, tag, type, &big_endian);
+    exif_cursor c = {block, length, 0, 0};
+    int64_t at = find_short(&c, tag, type);
     if (at < 0)
         return -1;
-    exif_cursor c = {block, length, static_cast<uint64_t>(at), big_endian};
+    c.pos = static_cast<uint64_t>(at);
     return get_short(&c, out);
 }
 
 int set_exif_tag(unsigned char *block, uint64_t length, int tag, int type, uint16_t value)
 {
-    int big_endian;
-    int64_t at = locate(block, length, tag, type, &big_endian);
+    exif_cursor c = {block, length, 0, 0};
+    int64_t at = find_short(&c, tag, type);
     if (at < 0)
         return -1;
-    block[at + (big_endian ? 0 : 1)] = static_cast<unsigned char>(value >> 8);
-    block[at + (big_endian ? 1 : 0)] = static_cast<unsigned char>(value);
+    block[at + (c.big_endian ? 0 : 1)] = static_cast<unsigned char>(value >> 8);
+    block[at + (c.big_endian ? 1 : 0)] = static_cast<unsigned char>(value);
     return 0;
 }
