@@ -13,7 +13,6 @@
 #include <string>
 #include <unistd.h>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
 static const char msg_pipe[] = "Could not open pipe: %s\n";
 static const char msg_too_large[] = "Reader description file %s is too large.\n";
 
@@ -23,7 +22,8 @@ enum { DESCRIPTION_LIMIT = 1 << 20, LINE_LIMIT = 1023 };
 
 ext_reader *ext_readers = nullptr;
 
-char *shell_quote(const char *s)
+// s in single quotes for the shell, each ' written as '\''.
+static std::string shell_quote(const char *s)
 {
     std::string q = "'";
     for (; *s; s++) {
@@ -33,7 +33,7 @@ char *shell_quote(const char *s)
             q += *s;
     }
     q += '\'';
-    return sdup(q.c_str());
+    return q;
 }
 
 // The whole file; false when it cannot be opened or read.
@@ -58,8 +58,9 @@ static bool read_text(const char *path, std::string *text)
 
 static bool is_blank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
-// One line of the file: appends its entry when it has one.
-static void add_entry(std::string line, const char *program_dir, ext_reader ***tail)
+// One line of the file: appends its entry, its command after prefix, when it
+// has one.
+static void add_entry(std::string line, const std::string &prefix, ext_reader ***tail)
 {
     line.resize(strnlen(line.c_str(), line.size())); // text ends at a NUL byte
     if (line.empty() || line[0] == '#')
@@ -77,14 +78,7 @@ static void add_entry(std::string line, const char *program_dir, ext_reader ***t
         p++;
     if (p == line.size())
         return;
-    std::string command = line.substr(p);
-    // Quoted, the directory stays one word with the program name that the
-    // command starts with, whatever characters it holds.
-    if (program_dir && *program_dir) {
-        char *dir = shell_quote(program_dir);
-        command = dir + command;
-        aligned_free(dir);
-    }
+    std::string command = prefix + line.substr(p);
     ext_reader *e = static_cast<ext_reader *>(checked_malloc(sizeof(ext_reader)));
     *e = {sdup(suffix.c_str()), sdup(command.c_str()), nullptr};
     **tail = e;
@@ -97,14 +91,12 @@ int register_external_readers(const char *path, const char *program_dir)
     if (!read_text(path, &text)) {
         if (!program_dir)
             return -1;
-        char *beside = sadd(program_dir, path);
-        if (!beside)
-            print_error(msg_no_memory);
-        bool found = read_text(beside, &text);
-        aligned_free(beside);
-        if (!found)
+        if (!read_text((std::string(program_dir) + path).c_str(), &text))
             return -1;
     }
+    // Quoted, the directory stays one word with the program name that the
+    // command starts with, whatever characters it holds.
+    std::string prefix = program_dir && *program_dir ? shell_quote(program_dir) : std::string();
     ext_reader **tail = &ext_readers;
     while (*tail)
         tail = &(*tail)->next;
@@ -113,17 +105,17 @@ int register_external_readers(const char *path, const char *program_dir)
     std::string line;
     for (char c : text) {
         if (c == '\r' || c == '\n') {
-            add_entry(line, program_dir, &tail);
+            add_entry(line, prefix, &tail);
             line.clear();
             continue;
         }
         line += c;
         if (line.size() == LINE_LIMIT) {
-            add_entry(line, program_dir, &tail);
+            add_entry(line, prefix, &tail);
             line.clear();
         }
     }
-    add_entry(line, program_dir, &tail);
+    add_entry(line, prefix, &tail);
     return 0;
 }
 
@@ -136,9 +128,7 @@ image_reader *external_reader(const char *path)
         return nullptr;
     // The image name is one argument, whatever it holds: a name from a
     // project script must not run commands.
-    char *name = shell_quote(path);
-    std::string command = std::string(e->command) + " " + name;
-    aligned_free(name);
+    std::string command = std::string(e->command) + " " + shell_quote(path);
     FILE *pipe = popen(command.c_str(), "re");
     if (!pipe)
         print_error(msg_pipe, command.c_str());

@@ -27,6 +27,3 @@ int register_external_readers(const char *path, const char *program_dir);
 // does or the program's output is not an accepted PPM image.
 image_reader *external_reader(const char *path);
 void free_ext_readers(void);
-
-// s in single quotes for the shell, each ' written as '\''.
-char *shell_quote(const char *s);
