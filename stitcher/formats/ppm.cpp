@@ -332,12 +332,13 @@ image_reader *ppm_reader_2(FILE *stream)
 // ---- closing ----
 
 // Pixels that nothing wrote must still be in the file: one zero byte at the
-// last position gives it its full length (a hole that reads as zeros).
+// last position gives it its full length (a hole that reads as zeros). The
+// length was checked when the file was opened.
 static void complete_output(ppm_data *pd)
 {
-    int64_t row_bytes, length;
+    int64_t length = pd->header_len + pd->row_bytes * pd->height;
     struct stat st;
-    if (!file_sizes(pd, &row_bytes, &length) || fstat(pd->fd, &st) != 0)
+    if (fstat(pd->fd, &st) != 0)
         print_error(msg_write, pd->path, strerror(errno));
     static const char zero = 0;
     if (st.st_size < length && pwrite_full(pd->fd, &zero, 1, length - 1) != 0)
