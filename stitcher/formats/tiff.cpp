@@ -139,7 +139,6 @@ int tiff_image_size(tiff_data *td, image_size *out)
         td->row_bytes = static_cast<int64_t>(TIFFScanlineSize64(td->tif));
         if (td->row_bytes <= 0)
             return refuse(td, "image size out of range");
-        td->next_row = 0;
     } else {
         pixformat = uchar_RGBA;
         if (read_whole_image(td, width, height) != 0)
