@@ -12,7 +12,6 @@ static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.
 
 struct buffered_data {
     int next; // next row to fetch
-    int slot; // ring slot of that row, next % nrows
     unsigned char *ring;
     size_t rowlength;
     int nrows;
@@ -37,15 +36,15 @@ static void *buffered_read(image_reader *ir, int n, void *dst)
         row = slot_of(bd, n);
     } else {
         // Keep this order: raise the next row, call the source with the slot,
-        // advance the slot, then call the followers. A follower that reads
-        // this reader without a buffer (the warp-and-blend loop's converter of
-        // the warped rows) then finds the new row inside the window, already
-        // in its slot, while the leader is still producing.
+        // then call the followers. A follower that reads this reader without
+        // a buffer (the warp-and-blend loop's converter of the warped rows)
+        // then finds the new row inside the window, already in its slot,
+        // while the leader is still producing.
         do {
-            if (bd->locks[bd->slot] != 0)
+            if (bd->locks[bd->next % bd->nrows] != 0)
                 print_error(msg_locked, bd->next);
             int r = bd->next++;
-            row = bd->ring + static_cast<size_t>(bd->slot) * bd->rowlength;
+            row = slot_of(bd, r);
             void *q = read_row(bd->src, r, row);
             // clang-format off: the assertion's text is fixed
             kassert(q!= NULL);
@@ -54,7 +53,6 @@ static void *buffered_read(image_reader *ir, int n, void *dst)
             // the slot, so that the window holds what it promises.
             if (q != row)
                 memcpy(row, q, image_row_length(ir));
-            bd->slot = bd->slot + 1 == bd->nrows ? 0 : bd->slot + 1;
             call_followers(ir, r);
         } while (n >= bd->next);
     }
@@ -84,7 +82,7 @@ image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t 
     kassert(ring != NULL);
     buffered_data *bd = static_cast<buffered_data *>(checked_malloc(sizeof(buffered_data)));
     int32_t *locks = static_cast<int32_t *>(checked_calloc(static_cast<size_t>(nrows), sizeof(int32_t)));
-    *bd = {0, 0, static_cast<unsigned char *>(ring), rowlength, nrows, ir, owns, locks};
+    *bd = {0, static_cast<unsigned char *>(ring), rowlength, nrows, ir, owns, locks};
     connect_reader(ir);
     return create_image_reader(ir->type, bd, ir->width, ir->height, ir->pixformat, buffered_read, buffered_close);
 }

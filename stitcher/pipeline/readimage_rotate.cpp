@@ -1,5 +1,6 @@
 // EXIF orientations 6 and 8: the whole source is held, then read by columns.
 #include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/loadimage.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/readimage.h"
@@ -28,8 +29,7 @@ static void load_source(rotate_data *rd)
         print_error(msg_no_image_memory);
     rd->block = static_cast<unsigned char *>(block);
     connect_reader(src);
-    for (int y = 0; y < src->height; y++)
-        memcpy(rd->block + static_cast<size_t>(y) * rd->src_row, read_row(src, y, nullptr), rd->src_row);
+    load_image(src, rd->block);
 }
 
 static void *rotate_read(image_reader *ir, int n, void *buf)

@@ -336,8 +336,7 @@ void free_template(template_ *t, int free_runs)
             free(t->line_tpls[i].length);
         }
     }
-    if (t->n_line_tpls)
-        free(t->line_tpls);
+    free(t->line_tpls);
     free(t);
 }
 
