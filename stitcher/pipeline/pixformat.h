@@ -13,7 +13,8 @@ enum : uint32_t {
 };
 
 // Converts count pixels from src to dst. src and dst may be the same buffer:
-// widening converters walk backwards, the others forwards.
+// widening converters walk backwards, the others forwards. A count of 0 or
+// less converts nothing.
 typedef void (*pix_converter)(const void *src, void *dst, int count);
 
 // 0 for a code that is no pixel format.
