@@ -6,10 +6,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 
-#include <cfloat>
-#include <cmath>
 #include <cstring>
-
 
 const int remap_data_size[27] = {256, 0, 7, 6, 5, 2, 3, 2, 9, 2, 2, 2, 2, 2,
                                  2,   2, 2, 2, 2, 2, 2, 3, 3, 7, 5, 5, 1};

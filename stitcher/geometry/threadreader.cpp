@@ -12,7 +12,7 @@
 // shares. Claims carry the round number, so a thread late for one round can
 // never take a share of the next.
 //
-// Hand-over: the calling thread writes the row and buffer of every share,
+// Hand-over: the calling thread writes the row and buffer of the round,
 // sets `pending` and raises `round` (release); a thread that sees the new
 // round (acquire) and wins a claim reads that share and lowers `pending`
 // (release); the caller's acquire of pending == 0 makes every share visible.
@@ -38,11 +38,9 @@ static const int shares_per_thread = 4;
 static const int64_t spin_ns = 100000;
 
 // One share of the row: a copy of the reader (share 0 is the wrapped reader
-// itself) and the current read. On a cache line of its own.
+// itself). On a cache line of its own.
 struct alignas(64) thread_arg {
     image_reader *reader;
-    int32_t row;
-    void *buf;
     std::atomic<uint32_t> claimed{0}; // the last round whose share was taken
 };
 
@@ -60,6 +58,8 @@ struct alignas(64) thread_data {
     int32_t threads;        // threads, the calling one included
     thread_arg *clones;     // shares 1 .. count - 1
     thread_worker *workers; // threads - 1
+    int32_t row = 0;        // the read of the current round
+    void *buf = nullptr;
     alignas(64) std::atomic<uint32_t> round{0};
     std::atomic<int32_t> stop{0};
     alignas(64) std::atomic<int32_t> pending{0}; // shares of the round not yet read
@@ -72,44 +72,31 @@ static int64_t now_ns(void)
         .count();
 }
 
-static uint32_t wait_round(std::atomic<uint32_t> &round, uint32_t seen)
+// Spins for spin_ns, then sleeps on v, until done(value); returns that value.
+template <class T, class Done> static T wait_until(std::atomic<T> &v, Done done)
 {
-    uint32_t r;
+    T value;
     const int64_t end = now_ns() + spin_ns;
     for (int i = 1;; i++) {
-        if ((r = round.load(std::memory_order_acquire)) != seen)
-            return r;
+        if (done(value = v.load(std::memory_order_acquire)))
+            return value;
         if (i % 64 == 0 && now_ns() > end)
             break;
     }
-    while ((r = round.load(std::memory_order_acquire)) == seen)
-        round.wait(seen, std::memory_order_acquire);
-    return r;
-}
-
-static void wait_done(std::atomic<int32_t> &pending)
-{
-    int32_t v;
-    const int64_t end = now_ns() + spin_ns;
-    for (int i = 1;; i++) {
-        if (pending.load(std::memory_order_acquire) == 0)
-            return;
-        if (i % 64 == 0 && now_ns() > end)
-            break;
-    }
-    while ((v = pending.load(std::memory_order_acquire)) != 0)
-        pending.wait(v, std::memory_order_acquire);
+    while (!done(value = v.load(std::memory_order_acquire)))
+        v.wait(value, std::memory_order_acquire);
+    return value;
 }
 
 // Reads share a for `round` unless another thread took it; 1 when it did.
-static int run_share(thread_arg *a, uint32_t round)
+static int run_share(const thread_data *td, thread_arg *a, uint32_t round)
 {
     // A plain look first: a failed exchange would take the line from its owner.
     uint32_t before = round - 1;
     if (a->claimed.load(std::memory_order_relaxed) != before ||
         !a->claimed.compare_exchange_strong(before, round, std::memory_order_acq_rel))
         return 0;
-    read_row(a->reader, a->row, a->buf);
+    read_row(a->reader, td->row, td->buf);
     return 1;
 }
 
@@ -120,9 +107,9 @@ static void run_shares(thread_data *td, int t, uint32_t round)
     int done = 0;
     for (int i = t; i < td->count; i += td->threads)
         if (i > 0)
-            done += run_share(&td->clones[i - 1], round);
+            done += run_share(td, &td->clones[i - 1], round);
     for (int i = 0; i < td->count - 1; i++)
-        done += run_share(&td->clones[i], round);
+        done += run_share(td, &td->clones[i], round);
     if (done > 0 && td->pending.fetch_sub(done, std::memory_order_acq_rel) == done)
         td->pending.notify_one();
 }
@@ -133,7 +120,7 @@ static void *read_thread_function(void *arg)
     thread_data *td = w->owner;
     uint32_t seen = 0;
     for (;;) {
-        seen = wait_round(td->round, seen);
+        seen = wait_until(td->round, [seen](uint32_t r) { return r != seen; });
         if (td->stop.load(std::memory_order_acquire))
             return nullptr;
         run_shares(td, w->index, seen);
@@ -144,16 +131,14 @@ static void *read_thread_function(void *arg)
 static void finish_row(thread_data *td)
 {
     run_shares(td, 0, td->round.load(std::memory_order_relaxed));
-    wait_done(td->pending);
+    wait_until(td->pending, [](int32_t v) { return v == 0; });
 }
 
 static void *thread_read_row(image_reader *tr, int n, void *buf)
 {
     thread_data *td = static_cast<thread_data *>(tr->data);
-    for (int i = 0; i < td->count - 1; i++) {
-        td->clones[i].row = n;
-        td->clones[i].buf = buf;
-    }
+    td->row = n;
+    td->buf = buf;
     td->pending.store(td->count - 1, std::memory_order_relaxed);
     td->round.store(td->round.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     td->round.notify_all();
@@ -221,8 +206,6 @@ image_reader *thread_reader(image_reader *ir, int n)
         copy->data = h;
         thread_arg *a = new (&td->clones[i - 1]) thread_arg;
         a->reader = copy;
-        a->row = 0;
-        a->buf = nullptr;
     }
     // Started once every share is complete. A thread that cannot be started
     // leaves its shares to the others.

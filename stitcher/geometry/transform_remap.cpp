@@ -106,15 +106,15 @@ void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi,
     g->near = _mm_movemask_ps(_mm_andnot_ps(in, _mm_cmpge_ps(g->ed, vset(-0.5f))));
 }
 
-// The nearest pixel of lane j into *out, when it lies in the image; returns
-// false (and leaves *out alone) when not.
-inline bool nearest_pixel(const remap_data *rd, const group *g, int j, float *out)
+// The nearest pixel of lane j into *out, or the all-zero pixel when it lies
+// outside the image.
+inline void nearest_pixel(const remap_data *rd, const group *g, int j, float *out)
 {
     int64_t cx = g->nx[j], cy = g->ny[j];
     if (cx < 0 || cy < 0 || cx >= rd->src_width || cy >= rd->src_height)
-        return false;
-    rd->converter(rd->src_pixels + cy * rd->src_stride + cx * rd->src_bpp, out, 1);
-    return true;
+        out[0] = out[1] = out[2] = out[3] = 0.0f;
+    else
+        rd->converter(rd->src_pixels + cy * rd->src_stride + cx * rd->src_bpp, out, 1);
 }
 
 // Stores the group with the feathered alpha: edge distance times the scale
@@ -133,10 +133,11 @@ inline void store_group(const remap_data *rd, const group *g, float (*px)[4], co
 }
 
 // T consecutive source pixels from `at` as float_RGBA: the source itself when
-// it already is, else converted into buf.
-template <int T> inline const float *fetch(const remap_data *rd, const unsigned char *at, float *buf)
+// it already is (in_place), else converted into buf.
+template <int T>
+inline const float *fetch(const remap_data *rd, bool in_place, const unsigned char *at, float *buf)
 {
-    if (rd->src_bpp == 16 && rd->converter == float4_to_float4)
+    if (in_place)
         return reinterpret_cast<const float *>(at);
     rd->converter(at, buf, T);
     return buf;
@@ -145,6 +146,7 @@ template <int T> inline const float *fetch(const remap_data *rd, const unsigned 
 template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int width, int y)
 {
     const remap_data *rd = wd->rd;
+    const bool in_place = rd->src_bpp == 16 && rd->converter == float4_to_float4;
     const int lo = T / 2 - 1, hi = T / 2;
     for (int p = 4 * wd->thread_index; p < width; p += 4 * wd->thread_count) {
         group g;
@@ -163,7 +165,7 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
                 alignas(16) float buf[T * 4];
                 v4 h[T];
                 for (int r = 0; r < T; r++, at += rd->src_stride) {
-                    const float *row = fetch<T>(rd, at, buf);
+                    const float *row = fetch<T>(rd, in_place, at, buf);
                     h[r] = tap_sum<T>(reinterpret_cast<const v4 *>(row), wx, j);
                     if (r == lo)
                         src_alpha[j] = row[4 * lo + 3];
@@ -173,10 +175,8 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
         }
         for (int j = 0; j < 4; j++) {
             if (g.near >> j & 1) {
-                if (nearest_pixel(rd, &g, j, px[j]))
-                    src_alpha[j] = px[j][3];
-                else
-                    px[j][0] = px[j][1] = px[j][2] = px[j][3] = 0.0f;
+                nearest_pixel(rd, &g, j, px[j]);
+                src_alpha[j] = px[j][3];
             }
         }
         store_group(rd, &g, px, src_alpha, p);
@@ -197,10 +197,8 @@ void remap_row_nn(warp_data *wd, int width, int y)
         float src_alpha[4] = {0, 0, 0, 0};
         for (int j = 0; j < 4; j++) {
             if ((g.inside | g.near) >> j & 1) {
-                if (nearest_pixel(rd, &g, j, px[j]))
-                    src_alpha[j] = px[j][3];
-                else
-                    px[j][0] = px[j][1] = px[j][2] = px[j][3] = 0.0f;
+                nearest_pixel(rd, &g, j, px[j]);
+                src_alpha[j] = px[j][3];
             }
         }
         store_group(rd, &g, px, src_alpha, p);

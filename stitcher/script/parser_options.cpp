@@ -12,13 +12,7 @@ char *global_image_params = nullptr;
 
 void set_global_image_params(const char *line)
 {
-    char *copy = nullptr;
-    if (line) {
-        size_t len = strlen(line);
-        copy = static_cast<char *>(aligned_malloc(len + 1));
-        if (copy)
-            memcpy(copy, line, len + 1);
-    }
+    char *copy = line ? sdup(line) : nullptr;
     aligned_free(global_image_params);
     global_image_params = copy;
 }

@@ -13,8 +13,8 @@ int image_projection(int f) { return f >= 0 && f < 11 ? image_projection_table[f
 
 int parser_get_wrap_length(const char *pline)
 {
-    int f = get_int('f', pline, -1);
-    if (f >= 0 && f < 20 && pano_projection_table[f] != PROJ_CYLINDRICAL && pano_projection_table[f] != PROJ_EQUIRECT)
+    int pclass = pano_projection(get_int('f', pline, -1));
+    if (pclass != PROJ_CYLINDRICAL && pclass != PROJ_EQUIRECT)
         return 0;
     if (get_double('v', pline, 360) != 360)
         return 0;

@@ -47,13 +47,7 @@ query_ptr make_query(const stack_data *sd, int x, int y, int width, int height, 
 query_ptr make_query(const std::vector<step_def> &steps, int width, int height, float src_cx, float src_cy,
                      float dst_cx = 0, float dst_cy = 0)
 {
-    stack_data *sd = new_stack();
-    int pos = 0;
-    for (const auto &s : steps)
-        push_step(sd, &pos, s.func, s.params.data());
-    auto q = make_query(sd, 0, 0, width, height, src_cx, src_cy, dst_cx, dst_cy);
-    free_stack(sd);
-    return q;
+    return make_query(make_stack(steps).get(), 0, 0, width, height, src_cx, src_cy, dst_cx, dst_cy);
 }
 
 frectangle query(const rect_query *q, int border_only)
