@@ -56,7 +56,7 @@ int blend_bufsize(int n)
 
 int warp_bufsize(void)
 {
-    return max_level == 9 ? 766 : max_level == 10 ? 1534 : 382;
+    return blend_bufsize(max_level) + 1;
 }
 
 // Ring rows of Gaussian level i (1 .. n-1) of an n-level pyramid.
