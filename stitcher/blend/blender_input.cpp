@@ -24,7 +24,6 @@ struct blender_data {
     size_t offset_mask;
     unsigned char *last; // the last row produced; padding rows repeat its third region
     int width;           // padded
-    int height;          // padded
     image_reader *s0;
     image_reader *s1;
     int mode;              // the seam mode when the reader was made
@@ -46,8 +45,8 @@ static void centre_blender(unsigned char *row, size_t offset_b, size_t offset_ma
     float *mask = reinterpret_cast<float *>(row + offset_mask);
     for (size_t x = 0; x < static_cast<size_t>(width); x++) {
         float aa = a[4 * x + 3], ab = b[4 * x + 3];
-        int cover = seam_pixel(a + 4 * x, b + 4 * x, out_a + 4 * x, out_b + 4 * x);
-        mask[x] = cover == seam_a_only || (cover == seam_both && aa > ab) ? 255.0f : 0.0f;
+        seam_pixel(a + 4 * x, b + 4 * x, out_a + 4 * x, out_b + 4 * x);
+        mask[x] = seam_mask_rule(aa, ab, 1.0f);
     }
     seam_padding(row, offset_b, offset_mask, sizeof(float), width, padded_width);
 }
@@ -114,7 +113,6 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     bd->offset_b = 16 * static_cast<size_t>(g);
     bd->offset_mask = 2 * bd->offset_b;
     bd->width = g;
-    bd->height = h;
     bd->s0 = s0;
     bd->s1 = s1;
     bd->mode = mode;

@@ -77,9 +77,9 @@ image_number_mask *read_mask(image_reader *ir)
     kassert(get_bytes_per_channel( ir->pixformat ) == 1);
     // clang-format on
     int64_t size;
-    image_number_mask *mask = static_cast<image_number_mask *>(aligned_malloc(sizeof(image_number_mask)));
-    if (!mask || !checked_mul(ir->width, ir->height, &size))
+    if (!checked_mul(ir->width, ir->height, &size))
         print_error(msg_no_memory);
+    image_number_mask *mask = static_cast<image_number_mask *>(checked_malloc(sizeof(image_number_mask)));
     *mask = {1, ir->width, ir->height, -1, static_cast<uint64_t>(size), nullptr, 100};
     mask->bytes = static_cast<unsigned char *>(checked_malloc(std::max<size_t>(static_cast<size_t>(size), 1)));
     size_t step = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat));

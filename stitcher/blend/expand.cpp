@@ -116,11 +116,9 @@ template <bool Add> static void *laplace_read(image_reader *ir, int n, void *buf
     coarse_rows(ld->coarse, n, &s0, &s1);
     const float *fine = static_cast<const float *>(read_row(ld->fine, n, nullptr));
     float *out = static_cast<float *>(buf);
-    const __m128 rgb = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
     expand_line<rgba_pixel>(s0, s1, ld->coarse->width, [=](int x, __m128 e) {
         __m128 f = _mm_loadu_ps(fine + 4 * x);
-        __m128 sum = Add ? _mm_add_ps(f, e) : _mm_sub_ps(f, e);
-        _mm_storeu_ps(out + 4 * x, _mm_or_ps(_mm_and_ps(rgb, sum), _mm_andnot_ps(rgb, f)));
+        _mm_storeu_ps(out + 4 * x, with_alpha_of(Add ? _mm_add_ps(f, e) : _mm_sub_ps(f, e), f));
     });
     return buf;
 }

@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cmath>
 
-static const char msg_no_memory[] = "Not enough memory.\n";
-
 static int max_level = 8;
 static int min_level = 0;
 
@@ -58,7 +56,7 @@ int blend_bufsize(int n)
 
 int warp_bufsize(void)
 {
-    return max_level == 9 ? 766 : max_level == 10 ? 1534 : 382;
+    return blend_bufsize(max_level) + 1;
 }
 
 // Ring rows of Gaussian level i (1 .. n-1) of an n-level pyramid.
@@ -72,11 +70,8 @@ static int gaussian_rows(int n, int i)
 static pyramid *new_pyramid(int n)
 {
     kassert(n >= 1 && n <= 10);
-    pyramid *p = static_cast<pyramid *>(aligned_malloc(sizeof(pyramid)));
-    image_reader **levels =
-        static_cast<image_reader **>(aligned_calloc(static_cast<size_t>(n), sizeof(image_reader *)));
-    if (!p || !levels) print_error(msg_no_memory);
-    *p = {n, levels};
+    pyramid *p = static_cast<pyramid *>(checked_malloc(sizeof(pyramid)));
+    *p = {n, static_cast<image_reader **>(checked_calloc(static_cast<size_t>(n), sizeof(image_reader *)))};
     return p;
 }
 

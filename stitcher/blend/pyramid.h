@@ -67,6 +67,14 @@ struct rgba_pixel {
     static value mul(value a, float k) { return _mm_mul_ps(a, _mm_set1_ps(k)); }
 };
 
+// R, G and B of c with p's alpha, bit for bit whatever c's alpha holds: the
+// stages that blend colour keep the alpha of one input.
+inline __m128 with_alpha_of(__m128 c, __m128 p)
+{
+    const __m128 rgb = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+    return _mm_or_ps(_mm_and_ps(rgb, c), _mm_andnot_ps(rgb, p));
+}
+
 struct gray_pixel {
     typedef float value;
     static constexpr int floats = 1;

@@ -1,6 +1,7 @@
 // Mixing of two pyramid levels under a mask level.
 #include "stitcher/blend/spline.h"
 
+#include "stitcher/blend/pyramid.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
@@ -28,12 +29,11 @@ static void *spline_read(image_reader *ir, int n, void *buf)
     const float *a = static_cast<const float *>(read_row(sd->a, n, nullptr));
     float *out = static_cast<float *>(buf);
     // Alpha is a's, bit for bit, whatever b holds.
-    const __m128 rgb = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
     for (int x = 0; x < ir->width; x++) {
         float w = m[x] * (1.0f / 255.0f);
         __m128 pa = _mm_loadu_ps(a + 4 * x), pb = _mm_loadu_ps(b + 4 * x);
         __m128 mix = _mm_add_ps(_mm_mul_ps(pa, _mm_set1_ps(w)), _mm_mul_ps(pb, _mm_set1_ps(1.0f - w)));
-        _mm_storeu_ps(out + 4 * x, _mm_or_ps(_mm_and_ps(rgb, mix), _mm_andnot_ps(rgb, pa)));
+        _mm_storeu_ps(out + 4 * x, with_alpha_of(mix, pa));
     }
     return buf;
 }
