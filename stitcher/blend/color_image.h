@@ -4,7 +4,7 @@
 // source image is replaced by its flat colour; such a picture, painted over,
 // comes back as a mask that tells the blender which image wins where.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/readimage.h"
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 // modes 0 and 2, a row of cost records in mode 1, which seamer turns into the
 // mask.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/readimage.h"
 
 #include <cstddef>

@@ -6,37 +6,10 @@
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/writeimage.h"
 
-#include <csetjmp>
 #include <cstdint>
-#include <cstdio>
-#include <jpeglib.h>
 
-// libjpeg's error manager with what our handlers need. An error while a file
-// is being opened for reading jumps back to the opener (a clean refusal);
-// any other is fatal for the run, from whichever thread meets it.
-struct jpeg_error_handler {
-    jpeg_error_mgr pub;
-    jmp_buf refuse;
-    int refusing;     // 1 while `refuse` is armed
-    const char *path; // for messages
-    char text[JMSG_LENGTH_MAX];
-};
-
-struct jpeg_data {
-    FILE *file;
-    jpeg_decompress_struct dinfo;
-    jpeg_compress_struct cinfo;
-    jpeg_error_handler err;
-    int32_t rows_per_batch; // the decompressor's rec_outbuf_height
-    JSAMPARRAY sarray;      // row pointers into the reader's ring; null when writing
-    int64_t stride;         // bytes between rows of the ring
-    int32_t curr_row;       // ring slot of the next row handed out
-    int32_t rows_in_batch;  // slots filled by the last jpeg_read_scanlines, from 0
-    int32_t orientation;    // EXIF Orientation, 1 when there is none
-    char *path;
-    int32_t mode;           // 0 nothing created, 1 decompressing, 2 compressing
-    int32_t markers_written;
-};
+// An open JPEG file being read or written; opaque outside jpeg.cpp.
+struct jpeg_data;
 
 // A copy of an APP1 or APP2 marker of a source JPEG.
 struct saved_marker {

@@ -10,7 +10,18 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <tiffio.h>
 #include <unistd.h>
+
+struct tiff_data {
+    TIFF *tif;            // null once a whole image is decoded
+    int64_t row_bytes;    // TIFFScanlineSize, or 4 * width for a whole image
+    unsigned char *image; // the whole decoded image (uchar_RGBA)
+    int32_t next_row;     // the scanline the writer writes next
+    int32_t rgba;         // 1 when the whole image is in memory
+    char *path;
+    int32_t fd;           // our descriptor of a file being written, else -1
+};
 
 static const char msg_no_image_memory[] = "Not enaough memory to read TIFF-image.\n";
 static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";

@@ -6,17 +6,9 @@
 #include "stitcher/pipeline/writeimage.h"
 
 #include <cstdint>
-#include <tiffio.h>
 
-struct tiff_data {
-    TIFF *tif;            // null once a whole image is decoded
-    int64_t row_bytes;    // TIFFScanlineSize, or 4 * width for a whole image
-    unsigned char *image; // the whole decoded image (uchar_RGBA)
-    int32_t next_row;     // the scanline the writer writes next
-    int32_t rgba;         // 1 when the whole image is in memory
-    char *path;
-    int32_t fd;           // our descriptor of a file being written, else -1
-};
+// An open TIFF file being read or written; opaque outside tiff.cpp.
+struct tiff_data;
 
 // "r" opens for reading; any other mode creates a file, as BigTIFF for "w8"
 // or a name ending in .tf8 or .btf. Null when the file cannot be opened.

@@ -1,7 +1,7 @@
 // The destination-rectangle query: the bounding box of a rectangle of source
 // pixels mapped through an (inverted) stack.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/geometry/stack.h"
 
 #include <cstdint>

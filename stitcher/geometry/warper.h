@@ -3,7 +3,7 @@
 // through the image's stack, sampled with the chosen interpolator and given
 // the feathered alpha. Every row is shared among the warper threads.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/geometry/stack.h"
 #include "stitcher/geometry/transform.h"
 #include "stitcher/pipeline/loadimage.h"

@@ -2,7 +2,7 @@
 // of a whole reader into a writer. Each stage connects its source when made
 // and closes it when closed.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/writeimage.h"
 

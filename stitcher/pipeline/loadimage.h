@@ -1,12 +1,9 @@
-// Source images decoded whole into one block of memory, which the warper
-// samples at arbitrary positions. One block is shared by all source images
-// and reused while their byte size stays the same.
+// Images decoded whole into one block of memory, which the warper samples
+// at arbitrary positions.
 #pragma once
 #include "stitcher/pipeline/readimage.h"
 
 #include <cstdint>
-
-struct image_desc;
 
 struct loaded_image {
     int32_t kind; // 1: the type tag of the warper's reader
@@ -22,19 +19,9 @@ struct loaded_image {
 // run ends when it cannot be held in memory.
 uint64_t loaded_image_size(int width, int height, uint32_t pixformat);
 
-// The images of the run and the colour-mode flag; empties the shared record.
-void init_load_data(image_desc *images, int nimages, int color_mode);
-// Source image k (its file, or its colour in colour mode) with the image's
-// crop window, circle and selection applied, in the shared record, which the
-// next call overwrites.
-loaded_image *get_source_image(int k);
 // Every row of ir into li (kind 1, size 0 and a null buffer before the first
 // use); the buffer is reused while the size stays the same. Does not close ir.
 void get_image_buffer(image_reader *ir, loaded_image *li);
-// Frees the shared buffer.
-void free_load_data(void);
 // Rows 0 .. height - 1 of ir, each read without a caller buffer, back to
 // back into dst.
 void load_image(image_reader *ir, void *dst);
-// Writes li to a TIFF file; a debugging aid.
-void dump_buffer(const loaded_image *li, const char *path);

@@ -15,7 +15,7 @@
 // source once (the rotation at its first read, the split view never) and
 // close it once when they are closed (a split view only at offset 0).
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <atomic>
 #include <cstddef>
@@ -103,11 +103,3 @@ image_reader *split_reader(image_reader *ir, size_t byte_offset, int width, uint
 // EXIF orientation 6 or 8 of a uchar_RGB image (any other value is fatal at
 // the first read). Holds the whole source from its first read on.
 image_reader *rotate_reader(image_reader *ir, int orientation);
-
-// An image file as a reader, chosen by the last suffix of its name (without
-// case): .jpg/.jpeg, .ppm and .tif/.tiff by the built-in readers, which give
-// null for a file they cannot open; any other name through the external
-// converter programs, and fatal when none applies.
-image_reader *file_image_reader(const char *path);
-// Size and pixformat of an image file; 0, or -1 when it cannot be opened.
-int get_image_size(const char *path, image_size *out);

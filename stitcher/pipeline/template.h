@@ -3,7 +3,7 @@
 // that share the same runs. A template is built, walked once row by row from
 // row 0, and freed; walking consumes it.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <cstdint>
 

@@ -39,7 +39,3 @@ image_writer *heavyside_writer(image_writer *iw);
 image_writer *empty_writer(int width, int height, uint32_t pixformat);
 // Does nothing; kept for callers of the writing log.
 void set_write_log(void);
-
-// A writer chosen by the suffix of the name (without case): .ppm a PPM file,
-// .jpg a JPEG file at quality 85, anything else a TIFF file.
-image_writer *create_image_writer(const char *path, int width, int height, uint32_t pixformat);

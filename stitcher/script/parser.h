@@ -1,6 +1,4 @@
-// The project script: finding its lines, reading their options, and the
-// records that the script produces for the rest of the program (the image
-// record and the output format code).
+// The project script: finding its lines and reading their options.
 //
 // The script is one NUL-terminated text held in memory. A line is a maximal
 // run of bytes other than CR, LF and NUL, read whole whatever its length; a
@@ -9,7 +7,7 @@
 // text after it (see find_option). Strings returned as char * are newly
 // allocated and released with aligned_free.
 #pragma once
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/formats/output_format.h"
 
 #include <string>
 
@@ -76,62 +74,7 @@ extern int vantorix_fileversion;
 stack_data *parser_create_stack_data(const char *pline, const char *oline, const char *viewpoint, int width,
                                      int *wrap);
 
-// ---- The output format code ----
-
-// Bits 0-2 the kind, bit 8 big file (BigTIFF, PSB), bits 4-11 the JPEG
-// quality (the code is quality * 16 + 1), bit 16 progressive JPEG. -1 means
-// that no format was given.
-typedef int output_format;
-
-enum {
-    OUTPUT_JPEG = 1,
-    OUTPUT_PPM = 2,
-    OUTPUT_TIFF = 3,
-    OUTPUT_TIFF_LAYERED = 4,
-    OUTPUT_PSD = 5,
-    OUTPUT_BIG = 0x100,
-    OUTPUT_PROGRESSIVE = 0x10000,
-};
-
-inline int output_kind(output_format f) { return f & 7; }
-inline int output_big(output_format f) { return (f & OUTPUT_BIG) != 0; }
-inline int output_quality(output_format f) { return (f >> 4) & ~0x1000; }
-inline int output_progressive(output_format f) { return (f & OUTPUT_PROGRESSIVE) != 0; }
-
 // The code of the p-line's `n` text, -1 when it is absent, empty or names no
 // known format. A JPEG quality outside 0..100 or a progressive setting other
 // than 0 or 1 ends the run.
 output_format parser_get_fileformat(const char *pline);
-
-// ---- The image record ----
-
-// One image of the job: a source image, or the destination of a cap.
-// Records are copied by value when the image array grows.
-struct image_desc {
-    int index;              // position in the image array
-    int pixformat;          // row format of the warped destination
-    int width, height;      // after a crop: the crop's size
-    irectangle src_rect;    // usable pixels inside the (cropped) image
-    irectangle select_rect; // o-line S; all zero when absent
-    irectangle crop_rect;   // o-line C; all zero when absent
-    stack_data *stack;      // panorama pixel to source pixel; owned
-    int wrap_shift;         // in: may take a wrap shift; out: the shift taken
-    int is_circle;
-    char *name;
-    int fd;                 // fdflags of the warped temporary image, -1 when none
-    irectangle dest_rect;   // where the warped image lies in the panorama
-    int *tile_ids;          // per overlap tile: fdflags, -1 until written
-    irectangle *tile_rects; // per tile, relative to dest_rect
-    int *tile_partner;      // per tile: the later image that overlaps there
-    int ntiles;
-    int done;               // 0 pending, 1 written, -1 nothing written; see below
-    char *o_line;
-    char *viewpoint_line;   // or null
-    int blend_weight;       // percent
-};
-
-// `done` hands a finished image over to the panorama writer thread: the
-// warping thread publishes it after everything the image wrote is complete,
-// and the writer reads it while polling. Use only these two for it.
-inline void set_image_done(image_desc *d, int state) { __atomic_store_n(&d->done, state, __ATOMIC_RELEASE); }
-inline int get_image_done(const image_desc *d) { return __atomic_load_n(&d->done, __ATOMIC_ACQUIRE); }

@@ -1,7 +1,7 @@
 // Float images in memory, their readers, and scalar references of the
 // pyramid filters, shared by the blending tests.
 #pragma once
-#include "tests/pipeline/chain_testing.h"
+#include "chain_testing.h"
 
 #include "stitcher/blend/seam.h"
 

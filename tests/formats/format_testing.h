@@ -1,6 +1,6 @@
 // Images, files and outside tools shared by the image-file tests.
 #pragma once
-#include "tests/pipeline/chain_testing.h"
+#include "chain_testing.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

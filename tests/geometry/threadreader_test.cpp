@@ -2,7 +2,7 @@
 #include "stitcher/geometry/threadreader.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pthreads.h"
-#include "tests/pipeline/chain_testing.h"
+#include "chain_testing.h"
 
 #include <gtest/gtest.h>
 

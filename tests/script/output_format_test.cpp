@@ -1,3 +1,4 @@
+#include "stitcher/script/image_desc.h"
 #include "stitcher/script/parser.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,9 @@
 // Decoding source images whole: the crop window, circle and selection, the
-// shared buffer and its reuse, colour mode, and loading any reader.
+// shared buffer and its reuse, colour mode.
 #include "stitcher/blend/color_image.h"
+#include "stitcher/driver/source_images.h"
 #include "stitcher/formats/ppm.h"
-#include "stitcher/formats/tiff.h"
-#include "stitcher/pipeline/loadimage.h"
-#include "stitcher/pipeline/memory.h"
-#include "stitcher/script/parser.h"
+#include "stitcher/script/image_desc.h"
 #include "tests/formats/format_testing.h"
 
 #include <cstring>
@@ -149,32 +147,6 @@ TEST_F(Loading, ColourModeIsTheWholeCroppedImage)
     for (int y = 0; y < 4; y++)
         for (int x = 0; x < 5; x++)
             EXPECT_EQ(0, memcmp(px(li, x, y), &word, 4)) << x << "," << y;
-}
-
-TEST_F(Loading, ReaderIntoACallersRecord)
-{
-    make("a.ppm", 9, 5, uchar_RGBA);
-    image_reader *ir = file_image_reader(path("a.ppm").c_str());
-    loaded_image li{};
-    li.kind = 3;
-    get_image_buffer(ir, &li);
-    EXPECT_EQ(li.kind, 3);
-    EXPECT_EQ(li.width, 9);
-    EXPECT_EQ(li.pixformat, uchar_RGBA);
-    EXPECT_EQ(li.size, 9u * 5 * 4 + 12);
-    void *buffer = li.buffer;
-    // Not closed: a second load of another reader of the same size reuses the buffer.
-    image_reader *again = file_image_reader(path("a.ppm").c_str());
-    get_image_buffer(again, &li);
-    EXPECT_EQ(li.buffer, buffer);
-    close_image_reader(again);
-    close_image_reader(ir);
-    // The debugging dump writes a TIFF of the same pixels.
-    dump_buffer(&li, path("dump.tif").c_str());
-    bytes back = read_all(tiff_reader(path("dump.tif").c_str()));
-    EXPECT_EQ(back,
-              bytes(static_cast<unsigned char *>(li.buffer), static_cast<unsigned char *>(li.buffer) + 180));
-    aligned_free(li.buffer);
 }
 
 void *no_rows(image_reader *, int, void *) { return nullptr; }

@@ -1,6 +1,7 @@
-#include "stitcher/blend/command_line.h"
+#include "stitcher/driver/command_line.h"
 
 #include "stitcher/blend/seam.h"
+#include "stitcher/script/stitch_context.h"
 #include "stitcher/pipeline/keloerror.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,12 @@
-// Opening image files by the suffix of their names.
-#include "stitcher/pipeline/readimage.h"
+// Opening and creating image files by the suffix of their names.
+#include "stitcher/formats/image_file.h"
 
 #include "stitcher/formats/external_reader.h"
 #include "stitcher/formats/jpeg.h"
 #include "stitcher/formats/ppm.h"
 #include "stitcher/formats/tiff.h"
 #include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
 static const char msg_unreadable[] = "Image %s cannot be read.\n";
@@ -32,4 +33,24 @@ int get_image_size(const char *path, image_size *out)
     *out = {ir->width, ir->height, ir->pixformat};
     close_image_reader(ir);
     return 0;
+}
+
+image_writer *create_image_writer(const char *path, int width, int height, uint32_t pixformat)
+{
+    if (sendswith(path, ".ppm", 1))
+        return ppm_writer(path, width, height, pixformat);
+    if (sendswith(path, ".jpg", 1))
+        return jpeg_writer(path, width, height, pixformat, 85, 0);
+    return tiff_writer(path, width, height, pixformat, 0);
+}
+
+void dump_buffer(const loaded_image *li, const char *path)
+{
+    image_writer *t = tiff_writer(path, li->width, li->height, li->pixformat, 0);
+    kassert(t);
+    size_t len = static_cast<size_t>(li->width) * get_bytes_per_pixel(li->pixformat);
+    unsigned char *p = static_cast<unsigned char *>(li->buffer);
+    for (int y = 0; y < li->height; y++, p += len)
+        write_row(t, p);
+    close_image_writer(t);
 }

@@ -1,5 +1,9 @@
 // Opening and creating image files by the suffixes of their names.
 #include "stitcher/formats/external_reader.h"
+#include "stitcher/formats/image_file.h"
+#include "stitcher/formats/tiff.h"
+#include "stitcher/pipeline/loadimage.h"
+#include "stitcher/pipeline/memory.h"
 #include "tests/formats/format_testing.h"
 
 #include <cstdlib>
@@ -122,4 +126,30 @@ TEST_F(FileOpen, OtherSuffixGoesThroughTheConverters)
     // A suffix that no entry names stays unreadable.
     std::string gif = path("q.gif");
     EXPECT_EXIT(file_image_reader(gif.c_str()), ExitedWithCode(1), "Image " + gif + " cannot be read\\.\n$");
+}
+
+TEST_F(FileOpen, ReaderIntoACallersRecordAndItsDump)
+{
+    make("a.ppm", 9, 5, uchar_RGBA);
+    image_reader *ir = file_image_reader(path("a.ppm").c_str());
+    loaded_image li{};
+    li.kind = 3;
+    get_image_buffer(ir, &li);
+    EXPECT_EQ(li.kind, 3);
+    EXPECT_EQ(li.width, 9);
+    EXPECT_EQ(li.pixformat, uchar_RGBA);
+    EXPECT_EQ(li.size, 9u * 5 * 4 + 12);
+    void *buffer = li.buffer;
+    // Not closed: a second load of another reader of the same size reuses the buffer.
+    image_reader *again = file_image_reader(path("a.ppm").c_str());
+    get_image_buffer(again, &li);
+    EXPECT_EQ(li.buffer, buffer);
+    close_image_reader(again);
+    close_image_reader(ir);
+    // The debugging dump writes a TIFF of the same pixels.
+    dump_buffer(&li, path("dump.tif").c_str());
+    bytes back = read_all(tiff_reader(path("dump.tif").c_str()));
+    EXPECT_EQ(back,
+              bytes(static_cast<unsigned char *>(li.buffer), static_cast<unsigned char *>(li.buffer) + 180));
+    aligned_free(li.buffer);
 }

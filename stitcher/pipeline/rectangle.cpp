@@ -1,4 +1,4 @@
-#include "stitcher/blend/rectangle.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <algorithm>
 

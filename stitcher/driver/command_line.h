@@ -1,20 +1,8 @@
-// The command line of zenthra and the record of the whole job.
+// The command line of zenthra.
 #pragma once
 #include <cstdint>
 
-struct pano_file;
-struct image_desc;
-struct image_number_mask;
-
-struct stitch_context {
-    pano_file *pano;         // the output panorama; in inverse mode the one to read
-    int nimages;
-    image_desc *images;      // source images in processing order, then one record per cap
-    int ncaps;               // 0, 1 or 2
-    image_desc **caps;       // per cap, the nimages pieces re-projected onto its plane
-    image_number_mask *mask; // option -e, or null
-    int color_mode;          // option -a
-};
+struct stitch_context;
 
 // Temporary images of the driver are files of the in-memory store (2).
 extern int use_ramdisk;

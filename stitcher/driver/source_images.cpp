@@ -1,0 +1,57 @@
+// The source images of the run and the one buffer they share.
+#include "stitcher/driver/source_images.h"
+
+#include "stitcher/blend/color_image.h"
+#include "stitcher/formats/image_file.h"
+#include "stitcher/pipeline/imagepipe.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/script/image_desc.h"
+
+static const char msg_no_file[] = "Could not open imagefile %s.\n";
+
+static struct {
+    image_desc *images;
+    int nimages;
+    int color_mode;
+    loaded_image shared;
+} load_data;
+
+void init_load_data(image_desc *images, int nimages, int color_mode)
+{
+    free_load_data();
+    load_data.images = images;
+    load_data.nimages = nimages;
+    load_data.color_mode = color_mode;
+    load_data.shared.kind = 1;
+}
+
+void free_load_data(void)
+{
+    aligned_free(load_data.shared.buffer);
+    load_data.shared.buffer = nullptr;
+    load_data.shared.size = 0;
+}
+
+loaded_image *get_source_image(int k)
+{
+    kassert(k >= 0 && k < load_data.nimages);
+    const image_desc *d = &load_data.images[k];
+    image_reader *ir =
+        load_data.color_mode ? color_reader(d->index, d->width, d->height) : file_image_reader(d->name);
+    if (!ir)
+        print_error(msg_no_file, d->name);
+    // The colour reader already has the size of the cropped image: its
+    // window is the whole of it.
+    irectangle window = {0, 0, ir->width, ir->height};
+    if (d->crop_rect.width != 0 && !load_data.color_mode)
+        window = d->crop_rect;
+    image_reader *r = read_cut_rectangle(ir, window);
+    if (d->is_circle)
+        r = select_circle(r);
+    if (d->select_rect.width != 0)
+        r = select_rectangle(r, d->select_rect);
+    get_image_buffer(r, &load_data.shared);
+    close_image_reader(r);
+    return &load_data.shared;
+}

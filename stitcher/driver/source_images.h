@@ -1,0 +1,15 @@
+// The source images of the run, decoded one at a time into one block of
+// memory that is reused while their byte size stays the same.
+#pragma once
+#include "stitcher/pipeline/loadimage.h"
+
+struct image_desc;
+
+// The images of the run and the colour-mode flag; empties the shared record.
+void init_load_data(image_desc *images, int nimages, int color_mode);
+// Source image k (its file, or its colour in colour mode) with the image's
+// crop window, circle and selection applied, in the shared record, which the
+// next call overwrites.
+loaded_image *get_source_image(int k);
+// Frees the shared buffer.
+void free_load_data(void);

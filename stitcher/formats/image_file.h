@@ -1,0 +1,22 @@
+// Opening and creating image files by the suffix of their names.
+#pragma once
+#include "stitcher/pipeline/loadimage.h"
+#include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/writeimage.h"
+
+#include <cstdint>
+
+// An image file as a reader, chosen by the last suffix of its name (without
+// case): .jpg/.jpeg, .ppm and .tif/.tiff by the built-in readers, which give
+// null for a file they cannot open; any other name through the external
+// converter programs, and fatal when none applies.
+image_reader *file_image_reader(const char *path);
+// Size and pixformat of an image file; 0, or -1 when it cannot be opened.
+int get_image_size(const char *path, image_size *out);
+
+// A writer chosen by the suffix of the name (without case): .ppm a PPM file,
+// .jpg a JPEG file at quality 85, anything else a TIFF file.
+image_writer *create_image_writer(const char *path, int width, int height, uint32_t pixformat);
+
+// Writes li to a TIFF file; a debugging aid.
+void dump_buffer(const loaded_image *li, const char *path);
