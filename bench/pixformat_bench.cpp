@@ -6,7 +6,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 const int row = 10000;
 
 void run(benchmark::State &state, pix_converter conv, int src_bpp, int dst_bpp)

@@ -18,7 +18,6 @@
 #include <climits>
 #include <cstring>
 
-
 struct blender_data {
     size_t offset_b;
     size_t offset_mask;
@@ -106,7 +105,8 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     int g = padded_size(s0->width, levels), h = padded_size(s0->height, levels);
     // The wide row is 12 g pixels of 4 bytes at most, and its byte size must
     // fit the ring's arithmetic.
-    if (g < 0 || h < 0 || g > INT_MAX / 12) return 1;
+    if (g < 0 || h < 0 || g > INT_MAX / 12)
+        return 1;
     int rows = blend_bufsize(levels) + get_seam_preload();
 
     blender_data *bd = static_cast<blender_data *>(checked_calloc(1, sizeof(blender_data)));

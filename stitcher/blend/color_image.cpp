@@ -73,7 +73,8 @@ image_reader *color_reader(int i, int width, int height)
 
 image_number_mask *read_mask(image_reader *ir)
 {
-    // clang-format off: the assertion's text is fixed
+    // the assertion's text is fixed
+    // clang-format off
     kassert(get_bytes_per_channel( ir->pixformat ) == 1);
     // clang-format on
     int64_t size;
@@ -81,7 +82,8 @@ image_number_mask *read_mask(image_reader *ir)
         print_error(msg_no_memory);
     image_number_mask *mask = static_cast<image_number_mask *>(checked_malloc(sizeof(image_number_mask)));
     *mask = {1, ir->width, ir->height, -1, static_cast<uint64_t>(size), nullptr, 100};
-    mask->bytes = static_cast<unsigned char *>(checked_malloc(std::max<size_t>(static_cast<size_t>(size), 1)));
+    mask->bytes =
+        static_cast<unsigned char *>(checked_malloc(std::max<size_t>(static_cast<size_t>(size), 1)));
     size_t step = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat));
     uint32_t last_color = 0;
     unsigned char last_number = MASK_NO_CODE;
@@ -172,6 +174,7 @@ image_reader *mask_reader(image_reader *ir, int k, const image_number_mask *mask
     connect_reader(ir);
     mask_data *md = static_cast<mask_data *>(checked_malloc(sizeof(mask_data)));
     *md = {ir, k, mask, rect};
-    image_reader *inner = create_image_reader(ir->type, md, ir->width, ir->height, float_G, mask_read, mask_close);
+    image_reader *inner =
+        create_image_reader(ir->type, md, ir->width, ir->height, float_G, mask_read, mask_close);
     return buffered_reader_2(inner, 20);
 }

@@ -4,8 +4,8 @@
 // source image is replaced by its flat colour; such a picture, painted over,
 // comes back as a mask that tells the blender which image wins where.
 #pragma once
-#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <cstdint>
 
@@ -15,13 +15,13 @@ enum { MASK_IMAGES = 255, MASK_NO_CODE = 255 };
 
 // One image number per panorama pixel, with the layout of a loaded image.
 struct image_number_mask {
-    int32_t kind;      // 1
+    int32_t kind; // 1
     int32_t width;
     int32_t height;
     int32_t pixformat; // -1: no pixels
     uint64_t size;     // width * height
     unsigned char *bytes;
-    int32_t priority;  // 100
+    int32_t priority; // 100
 };
 
 // 0xFF000000 | (i + 1) * 0xF89C2A61: R, G, B of the code and alpha 255 in

@@ -12,7 +12,6 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 
-
 struct expand_data {
     image_reader *src;
 };
@@ -66,7 +65,8 @@ static void *expand_read(image_reader *ir, int n, void *buf)
 {
     kassert(buf != NULL);
     image_reader *src = static_cast<expand_data *>(ir->data)->src;
-    if (src->width == 0) return buf;
+    if (src->width == 0)
+        return buf;
     const float *s0, *s1;
     coarse_rows(src, n, &s0, &s1);
     float *out = static_cast<float *>(buf);
@@ -82,14 +82,12 @@ static int expand_close(void *data)
     return status;
 }
 
-static int expanded(int n)
-{
-    return n > 0 ? 2 * n - 1 : 0;
-}
+static int expanded(int n) { return n > 0 ? 2 * n - 1 : 0; }
 
 image_reader *expand(image_reader *ia)
 {
-    // clang-format off: the assertion's text is fixed
+    // the assertion's text is fixed
+    // clang-format off
     kassert(ia->pixformat== float_G);
     // clang-format on
     expand_data *ed = static_cast<expand_data *>(checked_malloc(sizeof(expand_data)));
@@ -105,7 +103,8 @@ template <bool Add> static void *laplace_read(image_reader *ir, int n, void *buf
 {
     kassert(buf != NULL);
     laplace_data *ld = static_cast<laplace_data *>(ir->data);
-    if (ir->width == 0) return buf;
+    if (ir->width == 0)
+        return buf;
     // The fine row first: asking for the coarse rows can pull every coarser
     // level, and through them the shared blender ring, far ahead, and the
     // ring budgets count on the fine row being taken before that. Asked
@@ -134,7 +133,8 @@ static int laplace_close(void *data)
 
 static image_reader *laplace_stage(image_reader *ia, image_reader *ib, reader_read_fn read)
 {
-    // clang-format off: the assertion texts are fixed
+    // the assertion texts are fixed
+    // clang-format off
     kassert(ia->type == ib->type);
     kassert(ia->pixformat== float_RGBA);
     kassert(ib->pixformat== ia->pixformat);

@@ -16,30 +16,28 @@ static int min_level = 0;
 
 void set_max_level(int n)
 {
-    if (n >= 1 && n <= 10) max_level = n;
+    if (n >= 1 && n <= 10)
+        max_level = n;
 }
 
 void set_min_level(int n)
 {
-    if (n >= 1 && n <= 10 && n <= max_level) min_level = n;
+    if (n >= 1 && n <= 10 && n <= max_level)
+        min_level = n;
 }
 
-int get_max_level(void)
-{
-    return max_level;
-}
-int get_min_level(void)
-{
-    return min_level;
-}
+int get_max_level(void) { return max_level; }
+int get_min_level(void) { return min_level; }
 
 int pyramid_level(const image_reader *ir)
 {
-    if (ir->width == 0 || ir->height == 0) return 1;
+    if (ir->width == 0 || ir->height == 0)
+        return 1;
     double dw = std::log(static_cast<double>(ir->width) + 1) / 0.6931471805599453;
     double dh = std::log(static_cast<double>(ir->height) + 1) / 0.6931471805599453;
     int d = static_cast<int>(std::min(std::floor(dw), std::floor(dh)));
-    if (d >= max_level) return max_level;
+    if (d >= max_level)
+        return max_level;
     return d <= 0 ? 1 : d;
 }
 
@@ -49,15 +47,9 @@ int pyramid_level(const image_reader *ir)
 // budgets are fixed for up to 8 levels and double for 9 and 10; the reading
 // order of the stages (reduce highest row first, the Laplacian stages their
 // fine row before the coarse ones) is what they are measured for.
-int blend_bufsize(int n)
-{
-    return n == 9 ? 765 : n == 10 ? 1533 : 381;
-}
+int blend_bufsize(int n) { return n == 9 ? 765 : n == 10 ? 1533 : 381; }
 
-int warp_bufsize(void)
-{
-    return blend_bufsize(max_level) + 1;
-}
+int warp_bufsize(void) { return blend_bufsize(max_level) + 1; }
 
 // Ring rows of Gaussian level i (1 .. n-1) of an n-level pyramid.
 static int gaussian_rows(int n, int i)
@@ -87,7 +79,8 @@ pyramid *create_gaussian_pyramid(image_reader *ir, int n)
 pyramid *create_laplacian_pyramid(image_reader *ir, int n)
 {
     pyramid *p = new_pyramid(n);
-    if (!ir) return p;
+    if (!ir)
+        return p;
     pyramid *g = create_gaussian_pyramid(ir, n);
     for (int i = 0; i < n - 1; i++)
         p->levels[i] = buffered_reader_2(sub_expand(g->levels[i], g->levels[i + 1]), 1);
@@ -108,7 +101,8 @@ image_reader *reconstruct(pyramid *p)
 {
     int n = p->nlevels;
     image_reader *r = p->levels[n - 1];
-    if (n == 1) return r;
+    if (n == 1)
+        return r;
     // The coarsest level comes buffered; every sum after it is read two rows
     // apart by the next one, so it is buffered with two rows.
     r = add_expand(p->levels[n - 2], r);

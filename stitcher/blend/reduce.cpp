@@ -13,7 +13,6 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 
-
 static const float w0 = 0.4f, w1 = 0.25f, w2 = 0.05f;
 
 struct reduce_data {
@@ -23,7 +22,8 @@ struct reduce_data {
 // The vertical filter of column c (in floats), or the single row's sample.
 template <class P> static typename P::value down(const float *const rows[5], bool filtered, size_t c)
 {
-    if (!filtered) return P::load(rows[0] + c);
+    if (!filtered)
+        return P::load(rows[0] + c);
     typename P::value outer = P::add(P::load(rows[0] + c), P::load(rows[4] + c));
     typename P::value inner = P::add(P::load(rows[1] + c), P::load(rows[3] + c));
     return P::add(P::add(P::mul(outer, w2), P::mul(inner, w1)), P::mul(P::load(rows[2] + c), w0));
@@ -34,7 +34,8 @@ template <class P> static void reduce_line(const float *const rows[5], bool filt
     auto column = [&](int c) { return down<P>(rows, filtered, static_cast<size_t>(c) * P::floats); };
     typename P::value v0 = column(0);
     P::store(out, v0);
-    if (width == 1) return;
+    if (width == 1)
+        return;
     typename P::value v1 = column(1), v2 = column(2);
     for (int k = 1; k <= width - 2; k++) {
         typename P::value v3 = column(2 * k + 1), v4 = column(2 * k + 2);
@@ -52,7 +53,8 @@ template <class P> static void reduce_line(const float *const rows[5], bool filt
 static void *reduce_read(image_reader *ir, int n, void *buf)
 {
     kassert(buf != NULL);
-    if (ir->width == 0) return buf;
+    if (ir->width == 0)
+        return buf;
     image_reader *src = static_cast<reduce_data *>(ir->data)->src;
     const float *rows[5];
     bool filtered = n > 0 && n < ir->height - 1;
@@ -80,10 +82,7 @@ static int reduce_close(void *data)
 
 // (n - 1) / 2 + 1, but an empty side stays empty rather than claiming a
 // sample that is not there.
-static int reduced(int n)
-{
-    return n > 0 ? (n - 1) / 2 + 1 : 0;
-}
+static int reduced(int n) { return n > 0 ? (n - 1) / 2 + 1 : 0; }
 
 image_reader *reduce(image_reader *ir)
 {

@@ -9,22 +9,18 @@ static int seam_preload = 0;
 void set_seamer(int mode)
 {
     seam_position = mode;
-    if (mode == 1) seam_preload = 200;
+    if (mode == 1)
+        seam_preload = 200;
 }
 
-int get_seamer(void)
-{
-    return seam_position;
-}
-int get_seam_preload(void)
-{
-    return seam_preload;
-}
+int get_seamer(void) { return seam_position; }
+int get_seam_preload(void) { return seam_preload; }
 
 void seam_padding(unsigned char *row, size_t offset_b, size_t offset_third, size_t third_size, int width,
                   int padded_width)
 {
-    if (padded_width <= width) return;
+    if (padded_width <= width)
+        return;
     size_t first = static_cast<size_t>(width), count = static_cast<size_t>(padded_width - width);
     memset(row + 16 * first, 0, 16 * count);
     memset(row + offset_b + 16 * first, 0, 16 * count);

@@ -6,8 +6,8 @@
 // modes 0 and 2, a row of cost records in mode 1, which seamer turns into the
 // mask.
 #pragma once
-#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,8 +52,10 @@ inline int seam_pixel(const float *a, const float *b, float *out_a, float *out_b
 // does not cover, else 255 where b does not, else 255 when aa > f * ab.
 inline unsigned char seam_mask_rule(float aa, float ab, float f)
 {
-    if (aa == 0) return 0;
-    if (ab == 0) return 255;
+    if (aa == 0)
+        return 0;
+    if (ab == 0)
+        return 255;
     return aa > f * ab ? 255 : 0;
 }
 

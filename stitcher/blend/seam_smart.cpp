@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 
-
 static const int seam_rows = 381;
 static const int max_regions = 10;
 
@@ -87,15 +86,19 @@ static double region_cost(seam_data *sd, const irectangle &r, float e, float a)
     if (sd->prev_row) {
         const unsigned char *pm = sd->prev_mask;
         for (int x = r.x; x < r.x + r.width - 1; x++) {
-            if (pm[x] != pm[x + 1]) s += pair_cost(sd->prev_row, x, sd->prev_row, x + 1);
-            if (pm[x] != sd->rct[x]) s += pair_cost(sd->prev_row, x, sd->rows[0], x);
+            if (pm[x] != pm[x + 1])
+                s += pair_cost(sd->prev_row, x, sd->prev_row, x + 1);
+            if (pm[x] != sd->rct[x])
+                s += pair_cost(sd->prev_row, x, sd->rows[0], x);
         }
     }
     for (int j = 0; j < r.height - 1; j++) {
         const unsigned char *m = sd->rct + j * stride, *below = m + stride;
         for (int x = r.x; x < r.x + r.width - 1; x++) {
-            if (m[x] != m[x + 1]) s += pair_cost(sd->rows[j], x, sd->rows[j], x + 1);
-            if (m[x] != below[x]) s += pair_cost(sd->rows[j], x, sd->rows[j + 1], x);
+            if (m[x] != m[x + 1])
+                s += pair_cost(sd->rows[j], x, sd->rows[j], x + 1);
+            if (m[x] != below[x])
+                s += pair_cost(sd->rows[j], x, sd->rows[j + 1], x);
         }
     }
     return s;
@@ -119,7 +122,8 @@ void optimize(optimize_data *d)
     for (double step = d->step; step >= d->min_step; step *= 0.5) {
         double f_lo = x - step >= d->lo ? d->fn(x - step, d->data) : fx;
         double f_hi = x + step <= d->hi ? d->fn(x + step, d->data) : fx;
-        if (f_lo >= fx && f_hi >= fx) continue;
+        if (f_lo >= fx && f_hi >= fx)
+            continue;
         if (f_hi < f_lo) {
             x += step;
             fx = f_hi;
@@ -176,7 +180,8 @@ void seam_mask_row(seam_data *sd, int k, float *buf)
     float f0 = moving(0);
     for (; x < width; x++)
         m[x] = mask_at(rec, x, f0);
-    if (k == sd->half - 1) memcpy(sd->prev_mask, m, static_cast<size_t>(width));
+    if (k == sd->half - 1)
+        memcpy(sd->prev_mask, m, static_cast<size_t>(width));
     for (x = 0; x < width; x++)
         buf[x] = m[x];
 }
@@ -186,7 +191,8 @@ static void *seamer_read(image_reader *ir, int n, void *buf)
     kassert(buf != NULL);
     seam_data *sd = static_cast<seam_data *>(ir->data);
     int k = n % sd->half;
-    if (k == 0) start_window(sd, n);
+    if (k == 0)
+        start_window(sd, n);
     seam_mask_row(sd, k, static_cast<float *>(buf));
     return buf;
 }
@@ -203,10 +209,7 @@ static int seamer_close(void *data)
     return status;
 }
 
-image_reader *seamer(image_reader *ir)
-{
-    return seamer_ring(ir, seam_rows);
-}
+image_reader *seamer(image_reader *ir) { return seamer_ring(ir, seam_rows); }
 
 image_reader *seamer_ring(image_reader *ir, int ring_rows)
 {

@@ -8,7 +8,6 @@
 
 #include <emmintrin.h>
 
-
 struct spline_data {
     image_reader *a;
     image_reader *b;
@@ -50,7 +49,8 @@ static int spline_close(void *data)
 
 image_reader *spline(image_reader *ia, image_reader *ib, image_reader *ir)
 {
-    // clang-format off: the assertion texts are fixed
+    // the assertion texts are fixed
+    // clang-format off
     kassert(ia->type==ib->type);
     kassert(ia->type==ir->type);
     kassert(ia->pixformat == float_RGBA);

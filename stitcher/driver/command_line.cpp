@@ -1,9 +1,9 @@
 #include "stitcher/driver/command_line.h"
 
 #include "stitcher/blend/seam.h"
-#include "stitcher/script/stitch_context.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/string2.h"
+#include "stitcher/script/stitch_context.h"
 
 #include <cmath>
 #include <cstdio>

@@ -95,7 +95,8 @@ static void register_readers(const zenthra_options *opt, const run_state *run)
         print_error("Could not find external reader specs: %s\n", opt->reader_description);
 }
 
-static const char *read_script(const zenthra_options *opt, int argc, char **argv, int first_arg, run_state *run)
+static const char *read_script(const zenthra_options *opt, int argc, char **argv, int first_arg,
+                               run_state *run)
 {
     const char *name = opt->script_name ? opt->script_name : first_arg < argc ? argv[first_arg] : nullptr;
     if (!name) {

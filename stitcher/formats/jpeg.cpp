@@ -39,7 +39,7 @@ struct jpeg_data {
     int32_t rows_in_batch;  // slots filled by the last jpeg_read_scanlines, from 0
     int32_t orientation;    // EXIF Orientation, 1 when there is none
     char *path;
-    int32_t mode;           // 0 nothing created, 1 decompressing, 2 compressing
+    int32_t mode; // 0 nothing created, 1 decompressing, 2 compressing
     int32_t markers_written;
 };
 
@@ -310,14 +310,15 @@ void jpeg_read(void *data, void *buf)
         // The next row's ring slot; libjpeg may deliver fewer rows than
         // asked for, and the batch then continues where it stopped.
         int slot = JD->curr_row % JD->rows_per_batch;
-        JDIMENSION n =
-            jpeg_read_scanlines(&JD->dinfo, JD->sarray + slot, static_cast<JDIMENSION>(JD->rows_per_batch - slot));
+        JDIMENSION n = jpeg_read_scanlines(&JD->dinfo, JD->sarray + slot,
+                                           static_cast<JDIMENSION>(JD->rows_per_batch - slot));
         if (n == 0)
             print_error(msg_failed, JD->path, "no more rows");
         JD->curr_row = slot;
         JD->rows_in_batch = slot + static_cast<int32_t>(n);
     }
-    // clang-format off: the assertion's text is fixed
+    // the assertion's text is fixed
+    // clang-format off
     kassert(buf == JD->sarray[JD->curr_row]);
     // clang-format on
     JD->curr_row++;
@@ -391,7 +392,8 @@ int jpeg_write_row(void *data, void *row)
     return 0;
 }
 
-image_writer *jpeg_writer(const char *path, int width, int height, uint32_t pixformat, int quality, int progressive)
+image_writer *jpeg_writer(const char *path, int width, int height, uint32_t pixformat, int quality,
+                          int progressive)
 {
     if (pixformat != uchar_RGB)
         print_error(msg_not_rgb);

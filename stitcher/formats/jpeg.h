@@ -25,7 +25,8 @@ struct saved_marker {
 image_reader *jpeg_reader(const char *path);
 // A pixformat other than uchar_RGB, and a file that cannot be created, are
 // fatal.
-image_writer *jpeg_writer(const char *path, int width, int height, uint32_t pixformat, int quality, int progressive);
+image_writer *jpeg_writer(const char *path, int width, int height, uint32_t pixformat, int quality,
+                          int progressive);
 void set_honor_exiforientation(int honor);
 
 // "r" reads the header and starts decompressing (null on refusal); "w"

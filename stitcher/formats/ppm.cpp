@@ -66,7 +66,8 @@ int ppm_image_header(char *text, size_t size, const ppm_data *pd)
 static bool file_sizes(const ppm_data *pd, int64_t *row_bytes, int64_t *length)
 {
     int64_t pixels;
-    if (pd->width < 0 || pd->height < 0 || !checked_mul(pd->width, get_bytes_per_pixel(pd->pixformat), row_bytes) ||
+    if (pd->width < 0 || pd->height < 0 ||
+        !checked_mul(pd->width, get_bytes_per_pixel(pd->pixformat), row_bytes) ||
         !checked_mul(*row_bytes, pd->height, &pixels) || pixels > INT64_MAX - pd->header_len)
         return false;
     *length = pixels + pd->header_len;
@@ -316,7 +317,8 @@ static image_reader *reader_of(ppm_data *pd)
         ppm_close(pd);
         return nullptr;
     }
-    image_reader *seq = sequential_reader(1, pd, size.width, size.height, size.pixformat, ppm_read, ppm_close);
+    image_reader *seq =
+        sequential_reader(1, pd, size.width, size.height, size.pixformat, ppm_read, ppm_close);
     return buffered_reader_2(seq, 1);
 }
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 
 struct ppm_data {
-    char *path;         // null for a stream
+    char *path; // null for a stream
     int32_t width;
     int32_t height;
     int32_t pixformat;

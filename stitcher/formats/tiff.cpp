@@ -20,7 +20,7 @@ struct tiff_data {
     int32_t next_row;     // the scanline the writer writes next
     int32_t rgba;         // 1 when the whole image is in memory
     char *path;
-    int32_t fd;           // our descriptor of a file being written, else -1
+    int32_t fd; // our descriptor of a file being written, else -1
 };
 
 static const char msg_no_image_memory[] = "Not enaough memory to read TIFF-image.\n";
@@ -120,7 +120,8 @@ static int read_whole_image(tiff_data *td, uint32_t width, uint32_t height)
         print_error(msg_no_image_memory);
     // Stop at the first damaged strip or tile: going on would hand on the
     // previous strip's pixels in its place.
-    if (!TIFFReadRGBAImageOriented(td->tif, width, height, static_cast<uint32_t *>(image), ORIENTATION_TOPLEFT, 1)) {
+    if (!TIFFReadRGBAImageOriented(td->tif, width, height, static_cast<uint32_t *>(image),
+                                   ORIENTATION_TOPLEFT, 1)) {
         aligned_free(image);
         return refuse(td, "the image data could not be decoded");
     }
@@ -143,8 +144,9 @@ int tiff_image_size(tiff_data *td, image_size *out)
     uint16_t sampleformat = SAMPLEFORMAT_UINT;
     TIFFGetFieldDefaulted(td->tif, TIFFTAG_SAMPLEFORMAT, &sampleformat);
     if (sampleformat != SAMPLEFORMAT_UINT && sampleformat != SAMPLEFORMAT_VOID)
-        return refuse(td, sampleformat == SAMPLEFORMAT_IEEEFP ? "floating-point samples are not supported"
-                                                              : "signed or complex samples are not supported");
+        return refuse(td, sampleformat == SAMPLEFORMAT_IEEEFP
+                              ? "floating-point samples are not supported"
+                              : "signed or complex samples are not supported");
     uint32_t pixformat = scanline_pixformat(td->tif);
     if (pixformat) {
         td->row_bytes = static_cast<int64_t>(TIFFScanlineSize64(td->tif));
@@ -193,7 +195,8 @@ image_reader *tiff_reader(const char *path)
         tiff_close(td);
         return nullptr;
     }
-    image_reader *ir = create_image_reader(1, td, size.width, size.height, size.pixformat, tiff_read_row, tiff_close);
+    image_reader *ir =
+        create_image_reader(1, td, size.width, size.height, size.pixformat, tiff_read_row, tiff_close);
     if (td->rgba)
         return ir;
     // Scanlines are decoded once each, in order, straight into the ring.

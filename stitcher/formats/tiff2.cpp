@@ -49,7 +49,8 @@ struct le_buffer {
 
 ppm_data *open_tiff2(const char *path, int width, int height, uint32_t pixformat)
 {
-    if (pixformat != uchar_RGB && pixformat != uchar_RGBA && pixformat != ushort_RGB && pixformat != ushort_RGBA)
+    if (pixformat != uchar_RGB && pixformat != uchar_RGBA && pixformat != ushort_RGB &&
+        pixformat != ushort_RGBA)
         print_error(msg_bad_format, static_cast<int>(pixformat));
     const int bps = get_bytes_per_channel(pixformat) * 8;
     const int spp = get_bytes_per_pixel(pixformat) / get_bytes_per_channel(pixformat);

@@ -83,7 +83,8 @@ double poly_inverse(const double a[4], double out[4], double x)
     double g1 = radial(a, x), g2 = radial(a, x / 2), g3 = radial(a, 3 * x / 4);
     double h = (x - b0 * g1) / (g1 * g1);
     double xx = (x / 2 - b0 * g2 - h * g2 * g2) / (g2 * g2 * (g2 - g1));
-    double e = (3 * x / 4 - b0 * g3 - h * g3 * g3 - xx * g3 * g3 * (g3 - g1)) / (g3 * g3 * (g3 - g1) * (g3 - g2));
+    double e =
+        (3 * x / 4 - b0 * g3 - h * g3 * g3 - xx * g3 * g3 * (g3 - g1)) / (g3 * g3 * (g3 - g1) * (g3 - g2));
     out[0] = b0;
     out[1] = e * g1 * g2 - g1 * xx + h;
     out[2] = xx - e * g2 - e * g1;

@@ -13,10 +13,12 @@ static const char *const msg_no_segment = "Could net get segment.";
 static const char *const msg_segment_count = "Number of segments must equal number of edges + 1 .\n";
 static const char *const msg_width_count = "Number of edge widths must equal number of edges.\n";
 static const char *const msg_fov = "Error: FOV for segment %d is too large: %lf left, %lf right.\n";
-static const char *const msg_nseg = "Script-error: The multi-segment projection needs 1 to 31 segments, not %d.\n";
+static const char *const msg_nseg =
+    "Script-error: The multi-segment projection needs 1 to 31 segments, not %d.\n";
 static const char *const msg_period =
     "Script-error: The period B of the multi-segment projection must be a number above 0, not %g.\n";
-static const char *const msg_yaw = "Script-error: The offset Y of the multi-segment projection is not a number.\n";
+static const char *const msg_yaw =
+    "Script-error: The offset Y of the multi-segment projection is not a number.\n";
 static const char *const msg_value = "Script-error: Value %d of the multi-segment list %c is not a number.\n";
 static const char *const msg_edge_width =
     "Script-error: Edge width %d of the multi-segment projection must be above 0 and at most B/2, not %g.\n";
@@ -52,8 +54,8 @@ static void check_finite(const vector_dbl *list, char name)
             print_error(msg_value, i + 1, name);
 }
 
-int set_mult_rectilinear_data(double hfov, int width, int height, vector_dbl *S, vector_dbl *E,
-                              vector_dbl *W, double B, double Y)
+int set_mult_rectilinear_data(double hfov, int width, int height, vector_dbl *S, vector_dbl *E, vector_dbl *W,
+                              double B, double Y)
 {
     (void)height;
     if (!(B > 0) || !std::isfinite(B))
@@ -206,8 +208,8 @@ static double arc_length(const double c[4], double from, double to)
 // da (whose flat part ends `right` short of the transition) and one at db
 // (`left`), worked out in a frame whose depth axis is the edge. Returns its
 // length.
-static double make_transition(piece_d *p, double edge, double fov_spline, double right, double left, double da,
-                              double db, double yaw)
+static double make_transition(piece_d *p, double edge, double fov_spline, double right, double left,
+                              double da, double db, double yaw)
 {
     kassert(fov_spline > 0.0);
     double half = fov_spline / 2;
@@ -225,7 +227,10 @@ static double make_transition(piece_d *p, double edge, double fov_spline, double
 
 int create_projection_data(const proj_segments *ps)
 {
+    // the assertion's text is fixed
+    // clang-format off
     kassert(2*ps->nseg+1 < N_SEGM);
+    // clang-format on
     kassert(ps->nseg >= 1);
     const int n = ps->nseg, count = 2 * n + 1;
     const double *S = ps->seg_angle, *E = ps->edge_angle, *W = ps->edge_width;
@@ -255,7 +260,8 @@ int create_projection_data(const proj_segments *ps)
         local[2 * j] = d[j] * tan(left[j]);
     }
     for (int t = 0; t + 1 < n; t++)
-        len[2 * t + 1] = make_transition(&pc[2 * t + 1], E[t], W[t], right[t], left[t + 1], d[t], d[t + 1], yaw);
+        len[2 * t + 1] =
+            make_transition(&pc[2 * t + 1], E[t], W[t], right[t], left[t + 1], d[t], d[t + 1], yaw);
 
     double sum = 0;
     for (int i = 0; i < count; i++) {

@@ -24,13 +24,13 @@ struct vector_dbl {
 
 // The segments of a build, angles in radians.
 struct proj_segments {
-    int nseg;            // n
-    double *seg_angle;   // n directions the planes face
-    double *edge_angle;  // n - 1 directions where neighbouring planes meet
-    double *edge_width;  // n - 1 angular widths of the transitions
-    double pix_width;    // panorama width in pixels
+    int nseg;           // n
+    double *seg_angle;  // n directions the planes face
+    double *edge_angle; // n - 1 directions where neighbouring planes meet
+    double *edge_width; // n - 1 angular widths of the transitions
+    double pix_width;   // panorama width in pixels
     double yaw_offset;
-    double hfov;         // carried, not used
+    double hfov; // carried, not used
 };
 
 // One piece of the cross-section. It serves the panorama x up to `bound`
@@ -57,8 +57,8 @@ extern proj_piece *mult_rectilinear_data;
 // full turn, Y a yaw offset), builds the table and returns its piece count
 // 2n + 1. Lists that are given are shifted and converted to radians in place.
 // Lists or values that cannot make a cross-section end the run.
-int set_mult_rectilinear_data(double hfov, int width, int height, vector_dbl *S, vector_dbl *E,
-                              vector_dbl *W, double B, double Y);
+int set_mult_rectilinear_data(double hfov, int width, int height, vector_dbl *S, vector_dbl *E, vector_dbl *W,
+                              double B, double Y);
 // Builds the table of checked segments; returns 2 nseg + 1.
 int create_projection_data(const proj_segments *ps);
 // Replaces the panorama x (pixels from the centre) by the abscissa of the

@@ -33,7 +33,8 @@ frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangl
     const int last_group = columns > 0 ? (columns - 1) / 4 * 4 : 0;
 
     for (int r = 0; r < rows; r++) {
-        const __m128 yin = _mm_sub_ps(_mm_set1_ps(static_cast<float>(static_cast<int64_t>(q->y) + r)), src_cy);
+        const __m128 yin =
+            _mm_sub_ps(_mm_set1_ps(static_cast<float>(static_cast<int64_t>(q->y) + r)), src_cy);
         const bool full_row = !border_only || r == 0 || r == rows - 1;
         for (int c = 0; c < columns; c += 4) {
             if (!full_row && c != 0 && c != last_group)

@@ -1,8 +1,8 @@
 // The destination-rectangle query: the bounding box of a rectangle of source
 // pixels mapped through an (inverted) stack.
 #pragma once
-#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/geometry/stack.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <cstdint>
 

@@ -36,11 +36,11 @@ enum stack_func : int32_t {
     _from_fisheye = 18,
     _from_equisolid = 19,
     _from_mirror_equisolid = 20,
-    _translate = 21,     // tx, ty, 1/tz
-    _inv_translate = 22, // -tx, -ty, tz
-    _inv_radial = 23,    // a0..a4, normalising radius, validity radius of the image side
-    _from_tripar = 24,   // d, 1/d, upper squeeze, lower squeeze, shape
-    _to_tripar = 25,     // as 24
+    _translate = 21,        // tx, ty, 1/tz
+    _inv_translate = 22,    // -tx, -ty, tz
+    _inv_radial = 23,       // a0..a4, normalising radius, validity radius of the image side
+    _from_tripar = 24,      // d, 1/d, upper squeeze, lower squeeze, shape
+    _to_tripar = 25,        // as 24
     _mult_rectilinear = 26, // piece count of mult_rectilinear_data
 };
 

@@ -16,7 +16,10 @@ typedef __m128 v4;
 
 static inline v4 vset(float a) { return _mm_set1_ps(a); }
 // a where the mask is set, else b.
-static inline v4 select(v4 mask, v4 a, v4 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+static inline v4 select(v4 mask, v4 a, v4 b)
+{
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+}
 static inline v4 vabs(v4 a) { return _mm_andnot_ps(vset(-0.0f), a); }
 static inline v4 sign_of(v4 a) { return _mm_and_ps(vset(-0.0f), a); }
 
@@ -85,9 +88,10 @@ static inline void vsincos(v4 a, v4 *s, v4 *c)
     __m128i j;
     v4 r = reduce_quarter(x, &j);
     v4 z = r * r;
-    v4 pc = ((vset(2.443315711809948e-5f) * z - vset(1.388731625493765e-3f)) * z + vset(4.166664568298827e-2f)) *
-                z * z -
-            vset(0.5f) * z + vset(1);
+    v4 pc =
+        ((vset(2.443315711809948e-5f) * z - vset(1.388731625493765e-3f)) * z + vset(4.166664568298827e-2f)) *
+            z * z -
+        vset(0.5f) * z + vset(1);
     v4 ps = ((vset(-1.9515295891e-4f) * z + vset(8.3321608736e-3f)) * z - vset(1.6666654611e-1f)) * z * r + r;
     v4 swap = lane_mask(j, 2);
     v4 sin_neg = _mm_xor_ps(_mm_and_ps(lane_mask(j, 4), vset(-0.0f)), sign_of(a));

@@ -27,7 +27,6 @@
 #include <cstring>
 #include <new>
 
-
 // Under load from other programs a finer cut finishes rows sooner; 8 loses
 // again to the claims and to the spread of each share over the whole row.
 static const int shares_per_thread = 4;

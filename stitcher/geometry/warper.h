@@ -3,12 +3,12 @@
 // through the image's stack, sampled with the chosen interpolator and given
 // the feathered alpha. Every row is shared among the warper threads.
 #pragma once
-#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/geometry/stack.h"
 #include "stitcher/geometry/transform.h"
 #include "stitcher/pipeline/loadimage.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <cstdint>
 

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 
-
 static int clamp_int(int64_t v, int64_t lo, int64_t hi) { return static_cast<int>(std::clamp(v, lo, hi)); }
 
 static pix_converter alpha_converter(uint32_t from)
@@ -61,13 +60,15 @@ struct cut_data {
 
 static void *cut_read(image_reader *ir, int n, void *buf)
 {
-    // clang-format off: the assertion's text is fixed
+    // the assertion's text is fixed
+    // clang-format off
     kassert(buf==NULL);
     // clang-format on
     cut_data *cd = static_cast<cut_data *>(ir->data);
     int64_t s = int64_t(n) + cd->y;
     if (s >= 0 && s < cd->src->height) {
-        const unsigned char *row = static_cast<const unsigned char *>(read_row(cd->src, static_cast<int>(s), nullptr));
+        const unsigned char *row =
+            static_cast<const unsigned char *>(read_row(cd->src, static_cast<int>(s), nullptr));
         if (cd->count > 0)
             cd->conv(row + cd->src_offset, cd->rowbuf + cd->dst_offset, cd->count);
         cd->dirty = true;
@@ -250,7 +251,8 @@ image_reader *extract_rectangle(image_reader *ir, irectangle rect)
     extract_data *ed = static_cast<extract_data *>(checked_malloc(sizeof(extract_data)));
     *ed = {ir, static_cast<size_t>(rect.x) * bpp, rect.y, static_cast<size_t>(rect.width) * bpp};
     connect_reader(ir);
-    return create_image_reader(ir->type, ed, rect.width, rect.height, ir->pixformat, extract_read, extract_close);
+    return create_image_reader(ir->type, ed, rect.width, rect.height, ir->pixformat, extract_read,
+                               extract_close);
 }
 
 // ---- pipe_image ----

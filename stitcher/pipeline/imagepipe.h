@@ -2,8 +2,8 @@
 // of a whole reader into a writer. Each stage connects its source when made
 // and closes it when closed.
 #pragma once
-#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/pipeline/writeimage.h"
 
 // The window rect of ir, in the alpha layout of its pixformat; what lies

@@ -11,7 +11,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // The progress "window". One lock guards it and every write to standard
 // error, since warper threads report progress while others print messages.

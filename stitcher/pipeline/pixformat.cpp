@@ -9,13 +9,20 @@
 int get_bytes_per_pixel(uint32_t pixformat)
 {
     switch (pixformat) {
-    case float_RGBA: return 16;
-    case float_G: return 4;
-    case uchar_RGB: return 3;
-    case uchar_RGBA: return 4;
-    case ushort_RGB: return 6;
-    case ushort_RGBA: return 8;
-    default: return 0;
+    case float_RGBA:
+        return 16;
+    case float_G:
+        return 4;
+    case uchar_RGB:
+        return 3;
+    case uchar_RGBA:
+        return 4;
+    case ushort_RGB:
+        return 6;
+    case ushort_RGBA:
+        return 8;
+    default:
+        return 0;
     }
 }
 
@@ -23,12 +30,16 @@ int get_bytes_per_channel(uint32_t pixformat)
 {
     switch (pixformat) {
     case uchar_RGB:
-    case uchar_RGBA: return 1;
+    case uchar_RGBA:
+        return 1;
     case ushort_RGB:
-    case ushort_RGBA: return 2;
+    case ushort_RGBA:
+        return 2;
     case float_RGBA:
-    case float_G: return 4;
-    default: return 0;
+    case float_G:
+        return 4;
+    default:
+        return 0;
     }
 }
 
@@ -36,11 +47,15 @@ uint32_t alpha_pixformat(uint32_t pixformat)
 {
     switch (pixformat) {
     case uchar_RGB:
-    case uchar_RGBA: return uchar_RGBA;
+    case uchar_RGBA:
+        return uchar_RGBA;
     case ushort_RGB:
-    case ushort_RGBA: return ushort_RGBA;
-    case float_RGBA: return float_RGBA;
-    default: return 0;
+    case ushort_RGBA:
+        return ushort_RGBA;
+    case float_RGBA:
+        return float_RGBA;
+    default:
+        return 0;
     }
 }
 
@@ -48,7 +63,8 @@ unsigned char ushort_to_uchar(unsigned short v) { return static_cast<unsigned ch
 
 // Sample conversions. Every float is clamped before it becomes an integer,
 // and not-a-number counts as 0.
-namespace {
+namespace
+{
 
 float from8(uint8_t v) { return v; }
 float from16(uint16_t v) { return v * 0.00390625f; }
@@ -133,32 +149,80 @@ template <size_t BPP> void copy(const void *src, void *dst, int count)
 
 void float4_to_float4(const void *s, void *d, int n) { copy<16>(s, d, n); }
 void float4_to_uchar_rgb(const void *s, void *d, int n) { convert<float, 4, uint8_t, 3, to8_away>(s, d, n); }
-void float4_to_uchar_rgba_scalar(const void *s, void *d, int n) { convert<float, 4, uint8_t, 4, to8_even>(s, d, n); }
+void float4_to_uchar_rgba_scalar(const void *s, void *d, int n)
+{
+    convert<float, 4, uint8_t, 4, to8_even>(s, d, n);
+}
 void float4_to_ushort_rgb(const void *s, void *d, int n) { convert<float, 4, uint16_t, 3, to16>(s, d, n); }
 void float4_to_ushort_rgba(const void *s, void *d, int n) { convert<float, 4, uint16_t, 4, to16>(s, d, n); }
 
-void uchar_rgb_to_float4_scalar(const void *s, void *d, int n) { convert<uint8_t, 3, float, 4, from8>(s, d, n); }
+void uchar_rgb_to_float4_scalar(const void *s, void *d, int n)
+{
+    convert<uint8_t, 3, float, 4, from8>(s, d, n);
+}
 void uchar_rgb_to_uchar_rgb(const void *s, void *d, int n) { copy<3>(s, d, n); }
-void uchar_rgb_to_uchar_rgba(const void *s, void *d, int n) { convert<uint8_t, 3, uint8_t, 4, same>(s, d, n); }
-void uchar_rgb_to_ushort_rgb(const void *s, void *d, int n) { convert<uint8_t, 3, uint16_t, 3, widen8>(s, d, n); }
-void uchar_rgb_to_ushort_rgba(const void *s, void *d, int n) { convert<uint8_t, 3, uint16_t, 4, widen8>(s, d, n); }
+void uchar_rgb_to_uchar_rgba(const void *s, void *d, int n)
+{
+    convert<uint8_t, 3, uint8_t, 4, same>(s, d, n);
+}
+void uchar_rgb_to_ushort_rgb(const void *s, void *d, int n)
+{
+    convert<uint8_t, 3, uint16_t, 3, widen8>(s, d, n);
+}
+void uchar_rgb_to_ushort_rgba(const void *s, void *d, int n)
+{
+    convert<uint8_t, 3, uint16_t, 4, widen8>(s, d, n);
+}
 
-void uchar_rgba_to_float4_scalar(const void *s, void *d, int n) { convert<uint8_t, 4, float, 4, from8>(s, d, n); }
-void uchar_rgba_to_uchar_rgb(const void *s, void *d, int n) { convert<uint8_t, 4, uint8_t, 3, same>(s, d, n); }
+void uchar_rgba_to_float4_scalar(const void *s, void *d, int n)
+{
+    convert<uint8_t, 4, float, 4, from8>(s, d, n);
+}
+void uchar_rgba_to_uchar_rgb(const void *s, void *d, int n)
+{
+    convert<uint8_t, 4, uint8_t, 3, same>(s, d, n);
+}
 void uchar_rgba_to_uchar_rgba(const void *s, void *d, int n) { copy<4>(s, d, n); }
-void uchar_rgba_to_ushort_rgb(const void *s, void *d, int n) { convert<uint8_t, 4, uint16_t, 3, widen8>(s, d, n); }
-void uchar_rgba_to_ushort_rgba(const void *s, void *d, int n) { convert<uint8_t, 4, uint16_t, 4, widen8>(s, d, n); }
+void uchar_rgba_to_ushort_rgb(const void *s, void *d, int n)
+{
+    convert<uint8_t, 4, uint16_t, 3, widen8>(s, d, n);
+}
+void uchar_rgba_to_ushort_rgba(const void *s, void *d, int n)
+{
+    convert<uint8_t, 4, uint16_t, 4, widen8>(s, d, n);
+}
 
 void ushort_rgb_to_float4(const void *s, void *d, int n) { convert<uint16_t, 3, float, 4, from16>(s, d, n); }
-void ushort_rgb_to_uchar_rgb(const void *s, void *d, int n) { convert<uint16_t, 3, uint8_t, 3, narrow16>(s, d, n); }
-void ushort_rgb_to_uchar_rgba(const void *s, void *d, int n) { convert<uint16_t, 3, uint8_t, 4, narrow16>(s, d, n); }
+void ushort_rgb_to_uchar_rgb(const void *s, void *d, int n)
+{
+    convert<uint16_t, 3, uint8_t, 3, narrow16>(s, d, n);
+}
+void ushort_rgb_to_uchar_rgba(const void *s, void *d, int n)
+{
+    convert<uint16_t, 3, uint8_t, 4, narrow16>(s, d, n);
+}
 void ushort_rgb_to_ushort_rgb(const void *s, void *d, int n) { copy<6>(s, d, n); }
-void ushort_rgb_to_ushort_rgba(const void *s, void *d, int n) { convert<uint16_t, 3, uint16_t, 4, same>(s, d, n); }
+void ushort_rgb_to_ushort_rgba(const void *s, void *d, int n)
+{
+    convert<uint16_t, 3, uint16_t, 4, same>(s, d, n);
+}
 
-void ushort_rgba_to_float4_scalar(const void *s, void *d, int n) { convert<uint16_t, 4, float, 4, from16>(s, d, n); }
-void ushort_rgba_to_uchar_rgb(const void *s, void *d, int n) { convert<uint16_t, 4, uint8_t, 3, narrow16>(s, d, n); }
-void ushort_rgba_to_uchar_rgba(const void *s, void *d, int n) { convert<uint16_t, 4, uint8_t, 4, narrow16>(s, d, n); }
-void ushort_rgba_to_ushort_rgb(const void *s, void *d, int n) { convert<uint16_t, 4, uint16_t, 3, same>(s, d, n); }
+void ushort_rgba_to_float4_scalar(const void *s, void *d, int n)
+{
+    convert<uint16_t, 4, float, 4, from16>(s, d, n);
+}
+void ushort_rgba_to_uchar_rgb(const void *s, void *d, int n)
+{
+    convert<uint16_t, 4, uint8_t, 3, narrow16>(s, d, n);
+}
+void ushort_rgba_to_uchar_rgba(const void *s, void *d, int n)
+{
+    convert<uint16_t, 4, uint8_t, 4, narrow16>(s, d, n);
+}
+void ushort_rgba_to_ushort_rgb(const void *s, void *d, int n)
+{
+    convert<uint16_t, 4, uint16_t, 3, same>(s, d, n);
+}
 void ushort_rgba_to_ushort_rgba(const void *s, void *d, int n) { copy<8>(s, d, n); }
 
 void floatG_to_uchar_rgb(const void *s, void *d, int n) { convert<float, 1, uint8_t, 3, to8_away>(s, d, n); }
@@ -169,17 +233,20 @@ pix_converter get_pix_converter(uint32_t from, uint32_t to)
     // Rows: from float_RGBA, uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA;
     // columns: to the same five.
     static const pix_converter table[5][5] = {
-        {float4_to_float4, float4_to_uchar_rgb, float4_to_uchar_rgba, float4_to_ushort_rgb, float4_to_ushort_rgba},
+        {float4_to_float4, float4_to_uchar_rgb, float4_to_uchar_rgba, float4_to_ushort_rgb,
+         float4_to_ushort_rgba},
         {uchar_rgb_to_float4, uchar_rgb_to_uchar_rgb, uchar_rgb_to_uchar_rgba, uchar_rgb_to_ushort_rgb,
          uchar_rgb_to_ushort_rgba},
         {uchar_rgba_to_float4, uchar_rgba_to_uchar_rgb, uchar_rgba_to_uchar_rgba, uchar_rgba_to_ushort_rgb,
          uchar_rgba_to_ushort_rgba},
         {ushort_rgb_to_float4, ushort_rgb_to_uchar_rgb, ushort_rgb_to_uchar_rgba, ushort_rgb_to_ushort_rgb,
          ushort_rgb_to_ushort_rgba},
-        {ushort_rgba_to_float4, ushort_rgba_to_uchar_rgb, ushort_rgba_to_uchar_rgba, ushort_rgba_to_ushort_rgb,
-         ushort_rgba_to_ushort_rgba},
+        {ushort_rgba_to_float4, ushort_rgba_to_uchar_rgb, ushort_rgba_to_uchar_rgba,
+         ushort_rgba_to_ushort_rgb, ushort_rgba_to_ushort_rgba},
     };
-    auto index = [](uint32_t f) { return f == float_RGBA ? 0 : (f >= uchar_RGB && f <= ushort_RGBA) ? int(f) - 3 : -1; };
+    auto index = [](uint32_t f) {
+        return f == float_RGBA ? 0 : (f >= uchar_RGB && f <= ushort_RGBA) ? int(f) - 3 : -1;
+    };
     int i = index(from);
     if (i >= 0) {
         int j = index(to);

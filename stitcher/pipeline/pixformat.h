@@ -4,11 +4,11 @@
 
 // Values of a pixformat code (an unsigned 32-bit field of readers and writers).
 enum : uint32_t {
-    float_RGBA = 1,  // four floats on a 0..255 scale
-    float_G = 3,     // one float
+    float_RGBA = 1, // four floats on a 0..255 scale
+    float_G = 3,    // one float
     uchar_RGB = 4,
     uchar_RGBA = 5,
-    ushort_RGB = 6,  // 16-bit samples in host byte order
+    ushort_RGB = 6, // 16-bit samples in host byte order
     ushort_RGBA = 7,
 };
 

@@ -28,7 +28,7 @@ typedef int (*reader_close_fn)(void *data);
 
 // Plain record (threaded stages copy it byte for byte), 16-byte aligned.
 struct image_reader {
-    uint32_t type;      // 2-bit tag: 1 for readers that start a chain, copied by stages
+    uint32_t type; // 2-bit tag: 1 for readers that start a chain, copied by stages
     int32_t width;
     int32_t height;
     uint32_t pixformat;

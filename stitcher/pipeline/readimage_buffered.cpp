@@ -46,7 +46,8 @@ static void *buffered_read(image_reader *ir, int n, void *dst)
             int r = bd->next++;
             row = slot_of(bd, r);
             void *q = read_row(bd->src, r, row);
-            // clang-format off: the assertion's text is fixed
+            // the assertion's text is fixed
+            // clang-format off
             kassert(q!= NULL);
             // clang-format on
             // A source that served the row from its own storage still fills
@@ -75,7 +76,8 @@ static int buffered_close(void *data)
 
 image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t rowlength, int owns)
 {
-    // clang-format off: the assertion's text is fixed
+    // the assertion's text is fixed
+    // clang-format off
     kassert(rowlength >= image_row_length( ir ));
     // clang-format on
     kassert(nrows > 0);
@@ -84,7 +86,8 @@ image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t 
     int32_t *locks = static_cast<int32_t *>(checked_calloc(static_cast<size_t>(nrows), sizeof(int32_t)));
     *bd = {0, static_cast<unsigned char *>(ring), rowlength, nrows, ir, owns, locks};
     connect_reader(ir);
-    return create_image_reader(ir->type, bd, ir->width, ir->height, ir->pixformat, buffered_read, buffered_close);
+    return create_image_reader(ir->type, bd, ir->width, ir->height, ir->pixformat, buffered_read,
+                               buffered_close);
 }
 
 image_reader *buffered_reader_2(image_reader *ir, int nrows)
@@ -114,7 +117,8 @@ static int locked_slot(image_reader *ir, int n)
 void lock_row(int n, image_reader *ir)
 {
     int buf_n = locked_slot(ir, n);
-    // clang-format off: the assertion's text is fixed
+    // the assertion's text is fixed
+    // clang-format off
     kassert(buf_n>=0);
     // clang-format on
     static_cast<buffered_data *>(ir->data)->locks[buf_n]++;

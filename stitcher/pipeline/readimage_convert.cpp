@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-
 struct toformat_data {
     image_reader *src;
     pix_converter conv;
@@ -66,7 +65,8 @@ static image_reader *converting_reader(image_reader *ir, uint32_t pixformat, int
     toformat_data *td = static_cast<toformat_data *>(checked_malloc(sizeof(toformat_data)));
     *td = init;
     connect_reader(ir);
-    image_reader *r = create_image_reader(ir->type, td, ir->width, ir->height, pixformat, read, toformat_close);
+    image_reader *r =
+        create_image_reader(ir->type, td, ir->width, ir->height, pixformat, read, toformat_close);
     return nbuffered > 0 ? buffered_reader_2(r, nbuffered) : r;
 }
 

@@ -37,8 +37,8 @@ static void set_runs(line_tpl *b, const std::vector<int32_t> &pos, const std::ve
 // The uncovered stretches of row r of ext, given the rectangles (already cut
 // to ext). A column covered by a chain of touching or overlapping rectangles
 // is passed by repeating the passes until f stands still.
-static void row_runs(const irectangle *ext, const std::vector<irectangle> &rects, int r, std::vector<int32_t> &pos,
-                     std::vector<int32_t> &length)
+static void row_runs(const irectangle *ext, const std::vector<irectangle> &rects, int r,
+                     std::vector<int32_t> &pos, std::vector<int32_t> &length)
 {
     std::vector<const irectangle *> covering;
     for (const irectangle &rc : rects)

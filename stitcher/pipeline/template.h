@@ -21,7 +21,7 @@ struct line_tpl {
 struct template_ {
     int32_t n_line_tpls;
     line_tpl *line_tpls;
-    line_tpl *current; // the band the next walk step reads
+    line_tpl *current;   // the band the next walk step reads
     int32_t runs_packed; // non-zero when the runs point into a packed block
 };
 

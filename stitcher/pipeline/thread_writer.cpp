@@ -71,7 +71,8 @@ static int thread_close(void *data)
 image_writer *thread_writer(image_writer *iw)
 {
     void *mem = checked_malloc(sizeof(thread_writer_data), 64);
-    thread_writer_data *td = new (mem) thread_writer_data{iw, image_row_length(iw), {}, {0}, {0}, {0}, nullptr};
+    thread_writer_data *td =
+        new (mem) thread_writer_data{iw, image_row_length(iw), {}, {0}, {0}, {0}, nullptr};
     for (int i = 0; i < NBUF; i++) {
         td->buf[i] = aligned_malloc(td->row_length);
         kassert(td->buf[i]);

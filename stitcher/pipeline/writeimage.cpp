@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-
 size_t image_row_length(const image_writer *iw)
 {
     int64_t len = 0;
@@ -81,11 +80,12 @@ image_writer *mult_writer(image_writer **writers, int n)
 {
     kassert(n > 0);
     mult_data *md = static_cast<mult_data *>(checked_malloc(sizeof(mult_data)));
-    md->writers = static_cast<image_writer **>(checked_malloc(static_cast<size_t>(n) * sizeof(image_writer *)));
+    md->writers =
+        static_cast<image_writer **>(checked_malloc(static_cast<size_t>(n) * sizeof(image_writer *)));
     memcpy(md->writers, writers, static_cast<size_t>(n) * sizeof(image_writer *));
     md->n = n;
-    return create_virtual_image_writer(writers[0]->width, writers[0]->height, writers[0]->pixformat, mult_write,
-                                       mult_close, md);
+    return create_virtual_image_writer(writers[0]->width, writers[0]->height, writers[0]->pixformat,
+                                       mult_write, mult_close, md);
 }
 
 // ---- heavyside_writer ----
@@ -116,7 +116,8 @@ static int heavyside_close(void *data)
 image_writer *heavyside_writer(image_writer *iw)
 {
     kassert(iw->pixformat == uchar_RGBA || iw->pixformat == ushort_RGBA);
-    return create_virtual_image_writer(iw->width, iw->height, iw->pixformat, heavyside_write, heavyside_close, iw);
+    return create_virtual_image_writer(iw->width, iw->height, iw->pixformat, heavyside_write, heavyside_close,
+                                       iw);
 }
 
 // ---- empty_writer ----

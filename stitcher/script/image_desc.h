@@ -24,10 +24,10 @@ struct image_desc {
     irectangle *tile_rects; // per tile, relative to dest_rect
     int *tile_partner;      // per tile: the later image that overlaps there
     int ntiles;
-    int done;               // 0 pending, 1 written, -1 nothing written; see below
+    int done; // 0 pending, 1 written, -1 nothing written; see below
     char *o_line;
-    char *viewpoint_line;   // or null
-    int blend_weight;       // percent
+    char *viewpoint_line; // or null
+    int blend_weight;     // percent
 };
 
 // `done` hands a finished image over to the panorama writer thread: the

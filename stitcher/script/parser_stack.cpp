@@ -92,7 +92,8 @@ static void panorama_step(stack_data *sd, int *pos, const char *pline)
     } else if (pclass == PROJ_MULT_RECTILINEAR) {
         std::vector<double> S, E, W;
         vector_dbl vs{}, ve{}, vw{};
-        bool has_s = read_list(pline, 'S', &S), has_e = read_list(pline, 'E', &E), has_w = read_list(pline, 'W', &W);
+        bool has_s = read_list(pline, 'S', &S), has_e = read_list(pline, 'E', &E),
+             has_w = read_list(pline, 'W', &W);
         vs = {S.data(), static_cast<int>(S.size())};
         ve = {E.data(), static_cast<int>(E.size())};
         vw = {W.data(), static_cast<int>(W.size())};

@@ -7,7 +7,7 @@ struct image_desc;
 struct image_number_mask;
 
 struct stitch_context {
-    pano_file *pano;         // the output panorama; in inverse mode the one to read
+    pano_file *pano; // the output panorama; in inverse mode the one to read
     int nimages;
     image_desc *images;      // source images in processing order, then one record per cap
     int ncaps;               // 0, 1 or 2

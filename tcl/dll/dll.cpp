@@ -6,7 +6,8 @@
 
 #include "tcl/dll/dll_internal.h"
 
-namespace {
+namespace
+{
 
 const char usage_load_module[] = "dllFileName ? -> namespace?";
 const char usage_create_cmd[] = "cmd handle name";
@@ -103,10 +104,14 @@ extern "C" __attribute__((visibility("default"))) int Dll_Init(Tcl_Interp *inter
         const char *name;
         Tcl_ObjCmdProc *proc;
     } commands[] = {
-        {"::dll::load_module", Dll_LoadModuleObjCmd}, {"::dll::create_cmd", Dll_CreateCmdObjCmd},
-        {"::dll::buffer", Dll_BufferObjCmd},          {"::dll::ref", Dll_RefObjCmd},
-        {"::dll::deref", Dll_DerefObjCmd},            {"::dll::memrd", Dll_MemrdObjCmd},
-        {"::dll::memwr", Dll_MemwrObjCmd},            {"::dll::break", Dll_BreakObjCmd},
+        {"::dll::load_module", Dll_LoadModuleObjCmd},
+        {"::dll::create_cmd", Dll_CreateCmdObjCmd},
+        {"::dll::buffer", Dll_BufferObjCmd},
+        {"::dll::ref", Dll_RefObjCmd},
+        {"::dll::deref", Dll_DerefObjCmd},
+        {"::dll::memrd", Dll_MemrdObjCmd},
+        {"::dll::memwr", Dll_MemwrObjCmd},
+        {"::dll::break", Dll_BreakObjCmd},
     };
     for (const auto &c : commands)
         Tcl_CreateObjCommand(interp, c.name, c.proc, st, nullptr);

@@ -8,12 +8,18 @@
 static ffi_type *ffi_type_of(dll_type t)
 {
     switch (t) {
-    case dll_int32: return &ffi_type_sint32;
-    case dll_int64: return &ffi_type_sint64;
-    case dll_float: return &ffi_type_float;
-    case dll_double: return &ffi_type_double;
-    case dll_pointer: return &ffi_type_pointer;
-    case dll_void: break;
+    case dll_int32:
+        return &ffi_type_sint32;
+    case dll_int64:
+        return &ffi_type_sint64;
+    case dll_float:
+        return &ffi_type_float;
+    case dll_double:
+        return &ffi_type_double;
+    case dll_pointer:
+        return &ffi_type_pointer;
+    case dll_void:
+        break;
     }
     return &ffi_type_void;
 }
@@ -45,12 +51,23 @@ bool Dll_CallNative(void *fn, dll_type ret_type, const dll_type *types, dll_valu
     *err = errno;
 
     switch (ret_type) {
-    case dll_int32: ret->i32 = static_cast<int32_t>(slot.s); break;
-    case dll_int64: ret->i64 = slot.v.i64; break;
-    case dll_float: ret->f = slot.v.f; break;
-    case dll_double: ret->d = slot.v.d; break;
-    case dll_pointer: ret->p = slot.v.p; break;
-    case dll_void: break;
+    case dll_int32:
+        ret->i32 = static_cast<int32_t>(slot.s);
+        break;
+    case dll_int64:
+        ret->i64 = slot.v.i64;
+        break;
+    case dll_float:
+        ret->f = slot.v.f;
+        break;
+    case dll_double:
+        ret->d = slot.v.d;
+        break;
+    case dll_pointer:
+        ret->p = slot.v.p;
+        break;
+    case dll_void:
+        break;
     }
     return true;
 }

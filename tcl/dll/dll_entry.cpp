@@ -8,7 +8,8 @@
 #include "tcl/dll/dll_call.h"
 #include "tcl/dll/dll_internal.h"
 
-namespace {
+namespace
+{
 
 const char usage_entry[] = ".............";
 const char msg_floating[] = "floating parameter error";
@@ -72,10 +73,14 @@ dll_type return_type(uint32_t r)
         return dll_void;
     // A numeric return of a kind that fits neither its class nor the table stores nothing.
     switch ((r & flag_string) ? 4 : r & kind_mask) {
-    case 4: return (r & flag_floating) ? dll_void : dll_int32;
-    case 8: return (r & flag_floating) ? dll_void : dll_int64;
-    case 0x10: return dll_float;
-    case 0x20: return dll_double;
+    case 4:
+        return (r & flag_floating) ? dll_void : dll_int32;
+    case 8:
+        return (r & flag_floating) ? dll_void : dll_int64;
+    case 0x10:
+        return dll_float;
+    case 0x20:
+        return dll_double;
     }
     return dll_void;
 }
@@ -112,10 +117,14 @@ bool read_number(Tcl_Obj *obj, dll_type t, dll_value &v)
 Tcl_Obj *number_obj(dll_type t, const dll_value &v)
 {
     switch (t) {
-    case dll_float: return Tcl_NewDoubleObj(v.f);
-    case dll_double: return Tcl_NewDoubleObj(v.d);
-    case dll_int64: return Tcl_NewWideIntObj(v.i64);
-    default: return Tcl_NewIntObj(v.i32);
+    case dll_float:
+        return Tcl_NewDoubleObj(v.f);
+    case dll_double:
+        return Tcl_NewDoubleObj(v.d);
+    case dll_int64:
+        return Tcl_NewWideIntObj(v.i64);
+    default:
+        return Tcl_NewIntObj(v.i32);
     }
 }
 
@@ -240,14 +249,17 @@ int Dll_EntryObjCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const 
     // Converted before any trace can run more native code over static storage.
     Tcl_Obj *result = nullptr;
     switch (rtype) {
-    case dll_void: break;
+    case dll_void:
+        break;
     case dll_pointer:
         if (ret_flags >= flag_pointer)
             result = Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(reinterpret_cast<intptr_t>(ret.p)));
         else
             result = Tcl_NewStringObj(ret.p ? static_cast<const char *>(ret.p) : "", -1);
         break;
-    default: result = number_obj(rtype, ret); break;
+    default:
+        result = number_obj(rtype, ret);
+        break;
     }
     // A numeric return whose kind stores nothing still answers with a zero of its class.
     if (!result && (ret_flags & flag_numeric) && ret_flags < flag_pointer)

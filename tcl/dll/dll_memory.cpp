@@ -4,7 +4,8 @@
 
 #include "tcl/dll/dll_internal.h"
 
-namespace {
+namespace
+{
 
 const char usage_buffer[] = "name size";
 const char usage_varname[] = "varname";
@@ -119,10 +120,18 @@ int Dll_BreakObjCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const obj
     Tcl_Obj *value = objv[1];
     int i;
     switch (Tcl_GetString(objv[2])[0]) {
-    case 'i': (void)Tcl_GetIntFromObj(interp, value, &i); break;
-    case 'n': (void)Tcl_ObjGetVar2(interp, value, nullptr, 0); break;
-    case 's': (void)Tcl_GetString(value); break;
-    case 'e': (void)Tcl_EvalObjEx(interp, value, 0); break;
+    case 'i':
+        (void)Tcl_GetIntFromObj(interp, value, &i);
+        break;
+    case 'n':
+        (void)Tcl_ObjGetVar2(interp, value, nullptr, 0);
+        break;
+    case 's':
+        (void)Tcl_GetString(value);
+        break;
+    case 'e':
+        (void)Tcl_EvalObjEx(interp, value, 0);
+        break;
     case 't': {
         Tcl_Interp *child = Tcl_CreateInterp();
         (void)Tcl_EvalObjEx(child, value, 0);
@@ -130,7 +139,8 @@ int Dll_BreakObjCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const obj
         Tcl_DeleteInterp(child);
         break;
     }
-    default: break;
+    default:
+        break;
     }
     return TCL_OK;
 }

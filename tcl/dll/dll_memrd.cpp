@@ -14,7 +14,8 @@
 
 #include "tcl/dll/dll_internal.h"
 
-namespace {
+namespace
+{
 
 const char usage_memrd[] = "memaddr ?length?";
 const char msg_bad_address[] = "bad address pattern";
@@ -121,7 +122,8 @@ const char *parse_data(std::string_view pat, data_pattern *d)
                 return msg_bad_data;
             d->kind = c == '<' ? kind_string : c == 'c' ? kind_u8 : c == 's' ? kind_u16 : kind_i32;
             break;
-        default: return msg_bad_data;
+        default:
+            return msg_bad_data;
         }
     }
     return nullptr;
@@ -142,11 +144,21 @@ uintptr_t run_address(std::string_view pat, int64_t *count)
         const uintptr_t at = a + static_cast<uintptr_t>(n);
         // The elements start where the count is: "Ac" counts from the byte at A and reads from A.
         switch (c) {
-        case '>': a = load<uintptr_t>(at); break;
-        case '|': a = at; break;
-        case 'c': *count = load<uint8_t>(a = at); break;
-        case 's': *count = load<uint16_t>(a = at); break;
-        case 'i': *count = load<int32_t>(a = at); break;
+        case '>':
+            a = load<uintptr_t>(at);
+            break;
+        case '|':
+            a = at;
+            break;
+        case 'c':
+            *count = load<uint8_t>(a = at);
+            break;
+        case 's':
+            *count = load<uint16_t>(a = at);
+            break;
+        case 'i':
+            *count = load<int32_t>(a = at);
+            break;
         }
         n = 0;
     }
@@ -175,11 +187,16 @@ uintptr_t run_offset(std::string_view pat, uintptr_t e)
 Tcl_Obj *read_element(const data_pattern &d, uintptr_t e)
 {
     switch (d.kind) {
-    case kind_string: return Tcl_NewStringObj(reinterpret_cast<const char *>(e), -1);
-    case kind_u8: return Tcl_NewIntObj(load<uint8_t>(e));
-    case kind_u16: return Tcl_NewIntObj(load<uint16_t>(e));
-    case kind_i32: return Tcl_NewIntObj(load<int32_t>(e));
-    case kind_raw: break;
+    case kind_string:
+        return Tcl_NewStringObj(reinterpret_cast<const char *>(e), -1);
+    case kind_u8:
+        return Tcl_NewIntObj(load<uint8_t>(e));
+    case kind_u16:
+        return Tcl_NewIntObj(load<uint16_t>(e));
+    case kind_i32:
+        return Tcl_NewIntObj(load<int32_t>(e));
+    case kind_raw:
+        break;
     }
     if (d.length > 0)
         return Tcl_NewByteArrayObj(reinterpret_cast<const unsigned char *>(e), static_cast<int>(d.length));

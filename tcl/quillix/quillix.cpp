@@ -9,7 +9,8 @@
 
 #include "tcl/quillix/quillix_math.h"
 
-namespace {
+namespace
+{
 
 const char usage_any[] = "pinv/multi list ...";
 const char usage_multi[] = "multi list list";

@@ -6,7 +6,8 @@
 #include <cmath>
 #include <new>
 
-namespace {
+namespace
+{
 
 using row_major = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 

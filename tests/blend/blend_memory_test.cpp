@@ -69,7 +69,8 @@ long vm_hwm_kb()
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
     return -1;
 }
 
@@ -103,10 +104,12 @@ blend_run run_blend(int width, int height, int levels)
                             row[4 * static_cast<size_t>(width) + 3] == 0;
         else
             out.shapes_ok = out.shapes_ok && row[4 * static_cast<size_t>(width / 2) + 3] == 0;
-        if (y % 16 == 0) out.peak_heap = std::max(out.peak_heap, heap_in_use() - base);
+        if (y % 16 == 0)
+            out.peak_heap = std::max(out.peak_heap, heap_in_use() - base);
     }
     close_image_reader(r);
-    if (rss) out.peak_rss_kb = vm_hwm_kb();
+    if (rss)
+        out.peak_rss_kb = vm_hwm_kb();
     return out;
 }
 } // namespace

@@ -39,7 +39,8 @@ inline void *float_image_read(image_reader *ir, int n, void *buf)
     float_image *im = static_cast<float_image *>(ir->data);
     EXPECT_TRUE(n >= 0 && n < im->height) << "row " << n;
     im->reads[static_cast<size_t>(n)]++;
-    if (!buf) return im->row(n);
+    if (!buf)
+        return im->row(n);
     memcpy(buf, im->row(n), im->row_floats() * sizeof(float));
     return buf;
 }
@@ -103,9 +104,11 @@ class SeamModeTest : public ChainTest
 
 inline bool same_bits(const float_image &a, const float_image &b)
 {
-    if (a.width != b.width || a.height != b.height || a.channels != b.channels) return false;
+    if (a.width != b.width || a.height != b.height || a.channels != b.channels)
+        return false;
     for (int y = 0; y < a.height; y++)
-        if (memcmp(a.row(y), b.row(y), a.row_floats() * sizeof(float)) != 0) return false;
+        if (memcmp(a.row(y), b.row(y), a.row_floats() * sizeof(float)) != 0)
+            return false;
     return true;
 }
 
@@ -152,7 +155,8 @@ inline float_image ref_expand(const float_image &s)
                 t[x] = r % 2 == 0 ? s.at(x, r / 2, k) : s.at(x, (r - 1) / 2, k) + s.at(x, (r + 1) / 2, k);
             for (int x = 0; x < w; x++) {
                 out.at(2 * x, r, k) = r % 2 == 0 ? t[x] : t[x] * 0.5f;
-                if (x + 1 < w) out.at(2 * x + 1, r, k) = (t[x] + t[x + 1]) * (r % 2 == 0 ? 0.5f : 0.25f);
+                if (x + 1 < w)
+                    out.at(2 * x + 1, r, k) = (t[x] + t[x + 1]) * (r % 2 == 0 ? 0.5f : 0.25f);
             }
         }
     return out;

@@ -7,8 +7,11 @@
 
 using ::testing::ExitedWithCode;
 
-namespace {
-class ColorImage : public ChainTest {};
+namespace
+{
+class ColorImage : public ChainTest
+{
+};
 
 // R, G, B of image i's code as the definition reads them.
 std::vector<unsigned char> rgb_of(int i)
@@ -94,7 +97,8 @@ TEST_F(ColorImage, MaskOfRgbaSkipsTheAlpha)
     image_reader *ir = mem_reader(&m);
     image_number_mask *mask = read_mask(ir);
     close_image_reader(ir);
-    EXPECT_EQ(std::vector<unsigned char>(mask->bytes, mask->bytes + 3), (std::vector<unsigned char>{0, 255, 1}));
+    EXPECT_EQ(std::vector<unsigned char>(mask->bytes, mask->bytes + 3),
+              (std::vector<unsigned char>{0, 255, 1}));
     free_mask(mask);
 }
 
@@ -115,7 +119,8 @@ TEST_F(ColorImage, TooManyImagesForAMask)
                 "^A mask image can tell apart only 255 images; the script has 256\\.\n$");
 }
 
-namespace {
+namespace
+{
 // A mask whose every byte is its column (0..255), on every row.
 struct column_mask {
     std::vector<unsigned char> bytes;
@@ -185,7 +190,8 @@ TEST_F(ColorImage, MaskReaderChecksItsSource)
     column_mask cm(4, 4);
     float_image rgba(4, 4, 4);
     image_reader *ir = float_reader(&rgba);
-    EXPECT_EXIT(mask_reader(ir, 0, &cm.mask, irectangle{0, 0, 4, 4}), ExitedWithCode(1), "ir->pixformat == float_G");
+    EXPECT_EXIT(mask_reader(ir, 0, &cm.mask, irectangle{0, 0, 4, 4}), ExitedWithCode(1),
+                "ir->pixformat == float_G");
     close_image_reader(ir);
     float_image g(4, 4, 1);
     g.tag = 2;

@@ -38,7 +38,8 @@ float colour_error(const float_image &a, const float_image &b, bool *alpha_same)
             for (int c = 0; c < 3; c++)
                 worst = std::max(worst, std::fabs(a.at(x, y, c) - b.at(x, y, c)));
             float pa = a.at(x, y, 3), pb = b.at(x, y, 3);
-            if (memcmp(&pa, &pb, sizeof pa) != 0) *alpha_same = false;
+            if (memcmp(&pa, &pb, sizeof pa) != 0)
+                *alpha_same = false;
         }
     return worst;
 }

@@ -55,10 +55,7 @@ class Seam : public SeamModeTest
 {
 };
 
-double pow5(double c)
-{
-    return std::pow(c, 5);
-}
+double pow5(double c) { return std::pow(c, 5); }
 } // namespace
 
 TEST(SeamMaskRule, FactorWeighsTheEarlierAlpha)
@@ -319,7 +316,8 @@ float_image overlap_records(int height)
 int seam_column(const std::vector<float> &mask)
 {
     for (size_t x = 0; x < mask.size(); x++)
-        if (mask[x] == 0) return static_cast<int>(x);
+        if (mask[x] == 0)
+            return static_cast<int>(x);
     return static_cast<int>(mask.size());
 }
 } // namespace

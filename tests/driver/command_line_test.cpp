@@ -1,8 +1,8 @@
 #include "stitcher/driver/command_line.h"
 
 #include "stitcher/blend/seam.h"
-#include "stitcher/script/stitch_context.h"
 #include "stitcher/pipeline/keloerror.h"
+#include "stitcher/script/stitch_context.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 struct parsed {
     stitch_context ctx;
     zenthra_options opt;

@@ -6,8 +6,11 @@
 
 #include <vector>
 
-namespace {
-class ColorImage : public ChainTest {};
+namespace
+{
+class ColorImage : public ChainTest
+{
+};
 
 // R, G, B of image i's code as the definition reads them.
 std::vector<unsigned char> rgb_of(int i)
@@ -22,7 +25,7 @@ TEST_F(ColorImage, MaskOfAPpmWithCodesAndOtherColours)
 {
     // Row 0: image 0, image 1, black, image 0 retouched by one step.
     // Row 1: image 254, image 2, image 2, image 0.
-    std::vector<std::vector<unsigned char>> pixels = {rgb_of(0), rgb_of(1), {0, 0, 0}, {98, 42, 156},
+    std::vector<std::vector<unsigned char>> pixels = {rgb_of(0),   rgb_of(1), {0, 0, 0}, {98, 42, 156},
                                                       rgb_of(254), rgb_of(2), rgb_of(2), rgb_of(0)};
     std::string file = "P6\n4 2\n255\n";
     for (auto &p : pixels)

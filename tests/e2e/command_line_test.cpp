@@ -8,36 +8,37 @@
 #include <regex>
 #include <string>
 
-namespace {
-const char *usage_tail =
-    "Usage: Zenthra [options] script_file\n"
-    "Options:\n"
-    "-o Outputname (set to '-' for stdout) \n"
-    "-i Inputname (switch to inverse mode) \n"
-    "-f Script filename\n"
-    "-z angle - blend over zenith in this range (0-90, default 0)\n"
-    "-n angle - blend over nadir in this range (0-90, default 0)\n"
-    "-j pretend number of cores\n"
-    "-l pyramid size (between 1 and 10, default 8) \n"
-    "-m minimum pyramid level used for blending (0...pyramid size, default: 3) \n"
-    "-r Image Reader descriptions\n"
-    "-s 1 optimize order (default) 0 don't optimize order\n"
-    "-c (run as console application)\n"
-    "-d (defer merging, effective only for flat tiff and ppm)\n"
-    "-p 16bit-samples in output (default:8bit-samples) \n"
-    "-u (for CUDA: use host ram instead of GPU-ram) \n"
-    "-x query dest rectangle (0 all pixels, 1  frame, 2 don't query) \n"
-    "-b seam position: 0 - center (default), \n"
-    "                  1 - optimize (content dependent, experimental) \n"
-    "                  2 - no seam, blend 1:1 \n"
-    "-a colour mode, replace input images with unique colors.\n"
-    "-e mask: load color coded maskimage\n"
-    "-q quiet \n"
-    "-h print help message and exit.\n";
+namespace
+{
+const char *usage_tail = "Usage: Zenthra [options] script_file\n"
+                         "Options:\n"
+                         "-o Outputname (set to '-' for stdout) \n"
+                         "-i Inputname (switch to inverse mode) \n"
+                         "-f Script filename\n"
+                         "-z angle - blend over zenith in this range (0-90, default 0)\n"
+                         "-n angle - blend over nadir in this range (0-90, default 0)\n"
+                         "-j pretend number of cores\n"
+                         "-l pyramid size (between 1 and 10, default 8) \n"
+                         "-m minimum pyramid level used for blending (0...pyramid size, default: 3) \n"
+                         "-r Image Reader descriptions\n"
+                         "-s 1 optimize order (default) 0 don't optimize order\n"
+                         "-c (run as console application)\n"
+                         "-d (defer merging, effective only for flat tiff and ppm)\n"
+                         "-p 16bit-samples in output (default:8bit-samples) \n"
+                         "-u (for CUDA: use host ram instead of GPU-ram) \n"
+                         "-x query dest rectangle (0 all pixels, 1  frame, 2 don't query) \n"
+                         "-b seam position: 0 - center (default), \n"
+                         "                  1 - optimize (content dependent, experimental) \n"
+                         "                  2 - no seam, blend 1:1 \n"
+                         "-a colour mode, replace input images with unique colors.\n"
+                         "-e mask: load color coded maskimage\n"
+                         "-q quiet \n"
+                         "-h print help message and exit.\n";
 
 void expect_usage(const std::string &out)
 {
-    std::regex head("^Zenthra  0\\.7b \nBuilt:  [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} \n");
+    std::regex head(
+        "^Zenthra  0\\.7b \nBuilt:  [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} \n");
     EXPECT_TRUE(std::regex_search(out, head)) << out;
     ASSERT_GT(out.size(), strlen(usage_tail));
     EXPECT_EQ(usage_tail, out.substr(out.size() - strlen(usage_tail)));

@@ -5,7 +5,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 bool ends_with(const std::string &s, const std::string &tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -30,8 +31,9 @@ TEST(EndToEnd, ReaderDescriptionGivenWithROptionMustExist)
 TEST(EndToEnd, MissingDefaultReaderDescriptionIsNoError)
 {
     std::string dir = scratch_dir();
-    for (auto args : {std::vector<std::string>{"-q", "-o", "x.tif", "s.txt"},
-                      std::vector<std::string>{"-q", "-r", dir + "/KeloImageReader.txt", "-o", "x.tif", "s.txt"}}) {
+    for (auto args :
+         {std::vector<std::string>{"-q", "-o", "x.tif", "s.txt"},
+          std::vector<std::string>{"-q", "-r", dir + "/KeloImageReader.txt", "-o", "x.tif", "s.txt"}}) {
         run_result r = run_zenthra(args, "", dir);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("Could not read scriptfile s.txt\n", r.err);

@@ -6,7 +6,8 @@
 
 using ::testing::ExitedWithCode;
 
-namespace {
+namespace
+{
 struct entry {
     std::string suffix, command;
     bool operator==(const entry &o) const { return suffix == o.suffix && command == o.command; }
@@ -22,7 +23,8 @@ std::vector<entry> entries()
     return v;
 }
 
-class ExternalReader : public FormatTest {
+class ExternalReader : public FormatTest
+{
   protected:
     void TearDown() override
     {
@@ -107,8 +109,10 @@ TEST_F(ExternalReader, HugeDescriptionIsRefused)
 TEST_F(ExternalReader, FirstMatchingEntryConvertsTheFile)
 {
     write_file(path("img.ppm"), image_6x2);
-    converter("rawconv", "printf '%s\\n' raw \"$@\" > \"$(dirname \"$0\")/args\"; cat \"$(dirname \"$0\")/img.ppm\"\n");
-    converter("anyconv", "printf '%s\\n' any \"$@\" > \"$(dirname \"$0\")/args\"; cat \"$(dirname \"$0\")/img.ppm\"\n");
+    converter("rawconv",
+              "printf '%s\\n' raw \"$@\" > \"$(dirname \"$0\")/args\"; cat \"$(dirname \"$0\")/img.ppm\"\n");
+    converter("anyconv",
+              "printf '%s\\n' any \"$@\" > \"$(dirname \"$0\")/args\"; cat \"$(dirname \"$0\")/img.ppm\"\n");
     describe(".cr2 rawconv -c\n* anyconv\n");
 
     image_reader *ir = external_reader(path("x.CR2").c_str());
@@ -146,9 +150,12 @@ TEST_F(ExternalReader, StarFirstCatchesEverything)
 TEST_F(ExternalReader, NameArrivesAsOneArgumentAndRunsNothing)
 {
     write_file(path("img.ppm"), image_6x2);
-    converter("conv", "printf '%s\\n' \"$#\" \"$@\" > \"$(dirname \"$0\")/args\"; cat \"$(dirname \"$0\")/img.ppm\"\n");
+    converter(
+        "conv",
+        "printf '%s\\n' \"$#\" \"$@\" > \"$(dirname \"$0\")/args\"; cat \"$(dirname \"$0\")/img.ppm\"\n");
     describe("* conv\n");
-    std::string name = path("two words 'quoted' $(touch " + path("ran") + ") `touch " + path("ran2") + "`.raw");
+    std::string name =
+        path("two words 'quoted' $(touch " + path("ran") + ") `touch " + path("ran2") + "`.raw");
     image_reader *ir = external_reader(name.c_str());
     ASSERT_NE(ir, nullptr);
     EXPECT_EQ(read_all(ir), pattern(6, 2, uchar_RGB));

@@ -14,12 +14,15 @@ inline run_result sh(const std::string &command, const std::string &input = "")
     return run_program({"/bin/sh", "-c", command}, input);
 }
 
-inline bool have_tool(const std::string &name) { return sh("command -v " + name + " >/dev/null").status == 0; }
+inline bool have_tool(const std::string &name)
+{
+    return sh("command -v " + name + " >/dev/null").status == 0;
+}
 
-#define REQUIRE_TOOL(name)                                                                                             \
-    do {                                                                                                               \
-        if (!have_tool(name))                                                                                          \
-            GTEST_SKIP() << name << " is not installed";                                                               \
+#define REQUIRE_TOOL(name)                                                                                   \
+    do {                                                                                                     \
+        if (!have_tool(name))                                                                                \
+            GTEST_SKIP() << name << " is not installed";                                                     \
     } while (0)
 
 inline std::string shq(const std::string &s) { return "'" + s + "'"; }
@@ -81,7 +84,8 @@ inline bytes to_bytes(const std::string &s) { return bytes(s.begin(), s.end()); 
 // bits (16-bit samples little-endian).
 inline bytes magick_pixels(const std::string &path, const std::string &map, int depth)
 {
-    run_result r = sh("convert " + shq(path) + " -depth " + std::to_string(depth) + " -endian LSB " + map + ":-");
+    run_result r =
+        sh("convert " + shq(path) + " -depth " + std::to_string(depth) + " -endian LSB " + map + ":-");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "") << "ImageMagick complained about " << path;
     return to_bytes(r.out);
@@ -94,8 +98,9 @@ inline void magick_from_raw(const bytes &pixels, int width, int height, const st
 {
     std::string raw = path + ".raw";
     write_file(raw, std::string(pixels.begin(), pixels.end()));
-    run_result r = sh("convert -size " + std::to_string(width) + "x" + std::to_string(height) + " -depth " +
-                      std::to_string(depth) + " -endian LSB " + map + ":" + shq(raw) + " " + options + " " + shq(path));
+    run_result r =
+        sh("convert -size " + std::to_string(width) + "x" + std::to_string(height) + " -depth " +
+           std::to_string(depth) + " -endian LSB " + map + ":" + shq(raw) + " " + options + " " + shq(path));
     if (complains)
         ASSERT_TRUE(file_exists(path)) << r.err;
     else
@@ -107,13 +112,15 @@ inline bytes rgb_of_rgba(const bytes &rgba)
 {
     bytes rgb;
     for (size_t i = 0; i + 3 < rgba.size(); i += 4)
-        rgb.insert(rgb.end(), rgba.begin() + static_cast<ptrdiff_t>(i), rgba.begin() + static_cast<ptrdiff_t>(i + 3));
+        rgb.insert(rgb.end(), rgba.begin() + static_cast<ptrdiff_t>(i),
+                   rgba.begin() + static_cast<ptrdiff_t>(i + 3));
     return rgb;
 }
 
 // Tests of one file format: a scratch folder per test, and the chain count
 // checked at the end.
-class FormatTest : public ChainTest {
+class FormatTest : public ChainTest
+{
   protected:
     std::string dir = scratch_dir();
     std::string path(const std::string &name) { return dir + "/" + name; }

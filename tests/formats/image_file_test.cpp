@@ -11,8 +11,10 @@
 
 using ::testing::ExitedWithCode;
 
-namespace {
-class FileOpen : public FormatTest {
+namespace
+{
+class FileOpen : public FormatTest
+{
   protected:
     void TearDown() override
     {
@@ -104,7 +106,8 @@ TEST_F(FileOpen, ImageSize)
 TEST_F(FileOpen, OtherSuffixWithoutConverterIsFatal)
 {
     std::string name = path("x.cr2");
-    EXPECT_EXIT(file_image_reader(name.c_str()), ExitedWithCode(1), "^Image " + name + " cannot be read\\.\n$");
+    EXPECT_EXIT(file_image_reader(name.c_str()), ExitedWithCode(1),
+                "^Image " + name + " cannot be read\\.\n$");
 }
 
 TEST_F(FileOpen, OtherSuffixGoesThroughTheConverters)

@@ -35,7 +35,8 @@ static std::vector<marker> app_markers(const std::string &file)
 static std::string with_marker(const std::string &jpeg, int code, const bytes &payload)
 {
     size_t len = payload.size() + 2;
-    std::string m = {'\xFF', static_cast<char>(code), static_cast<char>(len >> 8), static_cast<char>(len & 255)};
+    std::string m = {'\xFF', static_cast<char>(code), static_cast<char>(len >> 8),
+                     static_cast<char>(len & 255)};
     return jpeg.substr(0, 2) + m + std::string(payload.begin(), payload.end()) + jpeg.substr(2);
 }
 
@@ -71,7 +72,8 @@ static bytes pnm_pixels(const std::string &pnm, int *width = nullptr, int *heigh
 
 static std::string ppm_text(const bytes &rgb, int w, int h)
 {
-    return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + std::string(rgb.begin(), rgb.end());
+    return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" +
+           std::string(rgb.begin(), rgb.end());
 }
 
 // Rotates an RGB image as EXIF orientation 6 (90 degrees clockwise) or 8.
@@ -83,12 +85,14 @@ static bytes rotated(const bytes &rgb, int w, int h, int orientation)
         for (int x = 0; x < h; x++) {
             int sx = orientation == 6 ? y : w - 1 - y;
             int sy = orientation == 6 ? h - 1 - x : x;
-            memcpy(&out[(static_cast<size_t>(y) * h + x) * 3], &rgb[(static_cast<size_t>(sy) * w + sx) * 3], 3);
+            memcpy(&out[(static_cast<size_t>(y) * h + x) * 3], &rgb[(static_cast<size_t>(sy) * w + sx) * 3],
+                   3);
         }
     return out;
 }
 
-class JpegFile : public FormatTest {
+class JpegFile : public FormatTest
+{
   protected:
     void SetUp() override
     {
@@ -106,7 +110,8 @@ class JpegFile : public FormatTest {
     std::string cjpeg(const bytes &rgb, int w, int h, const std::string &options, const std::string &name)
     {
         write_file(path(name + ".ppm"), ppm_text(rgb, w, h));
-        run_result r = sh("cjpeg " + options + " -outfile " + shq(path(name)) + " " + shq(path(name + ".ppm")));
+        run_result r =
+            sh("cjpeg " + options + " -outfile " + shq(path(name)) + " " + shq(path(name + ".ppm")));
         EXPECT_EQ(r.status, 0) << r.err;
         return path(name);
     }
@@ -237,7 +242,8 @@ TEST_F(JpegFile, OrientationSixAndEightAreRotatedOnlyWhenHonoured)
             write_all(jpeg_writer(out.c_str(), h, w, uchar_RGB, 90, 0), rotated(pixels, w, h, orientation));
             run_result r = sh("exiftool -n -Orientation -ExifByteOrder " + out);
             EXPECT_NE(r.out.find("Orientation                     : 1"), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find(std::string("Exif Byte Order                 : ") + order), std::string::npos)
+            EXPECT_NE(r.out.find(std::string("Exif Byte Order                 : ") + order),
+                      std::string::npos)
                 << r.out;
             free_saved_markers();
         }
@@ -265,7 +271,8 @@ TEST_F(JpegFile, ExifWithOffsetsPastItsEndIsIgnored)
     write_all(jpeg_writer(file.c_str(), 8, 4, uchar_RGB, 90, 0), smooth(8, 4));
     // IFD0 far beyond the block, then an entry count past its end.
     bytes far = to_bytes(std::string("Exif\0\0MM\0\x2a\xff\xff\xff\xf0", 14));
-    bytes many = to_bytes(std::string("Exif\0\0II\x2a\0\x08\0\0\0\xff\xff\x12\x01\x03\0\x01\0\0\0\x06\0", 26));
+    bytes many =
+        to_bytes(std::string("Exif\0\0II\x2a\0\x08\0\0\0\xff\xff\x12\x01\x03\0\x01\0\0\0\x06\0", 26));
     set_honor_exiforientation(1);
     for (const bytes &payload : {far, many}) {
         write_file(path("bad.jpg"), with_marker(read_file(file), 0xE1, payload));
@@ -288,8 +295,10 @@ TEST_F(JpegFile, MarkersOfTheFirstSourceThatHasAnyReachTheOutput)
 
     std::string tagged = path("tagged.jpg");
     write_file(tagged, with_marker(read_file(plain), 0xE2, icc_marker()));
-    ASSERT_EQ(sh("exiftool -q -overwrite_original -n -Orientation=6 -ExifByteOrder=MM -Make=Zenthra " + tagged).status,
-              0);
+    ASSERT_EQ(
+        sh("exiftool -q -overwrite_original -n -Orientation=6 -ExifByteOrder=MM -Make=Zenthra " + tagged)
+            .status,
+        0);
     std::string other = path("other.jpg");
     write_file(other, read_file(plain));
     ASSERT_EQ(sh("exiftool -q -overwrite_original -n -Orientation=8 -Make=Other " + other).status, 0);

@@ -13,10 +13,12 @@
 
 using ::testing::ExitedWithCode;
 
-namespace {
+namespace
+{
 typedef std::vector<unsigned char> bytes;
 
-class PackBits : public ::testing::Test {
+class PackBits : public ::testing::Test
+{
   protected:
     std::string dir = scratch_dir();
     int open_stream(const std::string &name, size_t largest)
@@ -185,7 +187,8 @@ TEST_F(PackBits, TruncatedOrExhaustedStreamEndsTheRun)
     ASSERT_EQ(write(fd, codes.data(), codes.size()), 3);
     packbits_rewind(fd);
     unsigned char out[6];
-    EXPECT_EXIT(packbits_decode(fd, out, 1), ExitedWithCode(1), "^Compressed stream [0-9]+ ends inside a code\\.\n$");
+    EXPECT_EXIT(packbits_decode(fd, out, 1), ExitedWithCode(1),
+                "^Compressed stream [0-9]+ ends inside a code\\.\n$");
     packbits_close(fd);
 
     fd = open_stream("exhausted", 10);
@@ -206,6 +209,7 @@ TEST_F(PackBits, FailedWriteEndsTheRun)
     int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     packbits_malloc(fd, 10);
-    EXPECT_EXIT(packbits_encode(fd, "abcdef", 6), ExitedWithCode(1), "^Could not write compressed stream [0-9]+: ");
+    EXPECT_EXIT(packbits_encode(fd, "abcdef", 6), ExitedWithCode(1),
+                "^Could not write compressed stream [0-9]+: ");
     packbits_close(fd);
 }

@@ -9,7 +9,8 @@
 
 using ::testing::ExitedWithCode;
 
-class PpmFile : public FormatTest {
+class PpmFile : public FormatTest
+{
   protected:
     // A file of these bytes, and its reader (null when refused).
     image_reader *reader_of(const std::string &content, const std::string &name = "x.ppm")
@@ -192,7 +193,8 @@ TEST_F(PpmFile, StandardOutputIsNeverExtendedNorClosed)
 
 TEST_F(PpmFile, WriteFailuresAreFatalAndNameTheFile)
 {
-    EXPECT_EXIT(ppm_writer("/dev/full", 4, 4, uchar_RGB), ExitedWithCode(1), "Could not write file /dev/full");
+    EXPECT_EXIT(ppm_writer("/dev/full", 4, 4, uchar_RGB), ExitedWithCode(1),
+                "Could not write file /dev/full");
     std::string missing = path("no/such/folder/x.ppm");
     EXPECT_EXIT(ppm_writer(missing.c_str(), 4, 4, uchar_RGB), ExitedWithCode(1),
                 "Could not open file .*no/such/folder/x\\.ppm\\.");
@@ -238,7 +240,8 @@ TEST_F(PpmFile, OutsideToolsReadWhatWeWrite)
         std::swap(swapped[i], swapped[i + 1]);
     EXPECT_EQ(magick_pixels(path("b.ppm"), "rgb", 16), swapped);
     r = sh("ppmtoppm < " + path("b.ppm") + " | tail -c " + std::to_string(rgb16.size()));
-    EXPECT_EQ(r.out, std::string(rgb16.begin(), rgb16.end())) << "netpbm keeps the bytes of a valid 16-bit PPM";
+    EXPECT_EQ(r.out, std::string(rgb16.begin(), rgb16.end()))
+        << "netpbm keeps the bytes of a valid 16-bit PPM";
 
     // The RGBA variant is not PAM; its pixel block is plain interleaved RGBA.
     bytes rgba = pattern(13, 7, uchar_RGBA);

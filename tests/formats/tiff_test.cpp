@@ -8,7 +8,9 @@
 
 using ::testing::ExitedWithCode;
 
-class TiffFile : public FormatTest {};
+class TiffFile : public FormatTest
+{
+};
 
 static const uint32_t all_formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
 
@@ -224,11 +226,13 @@ TEST_F(TiffFile, SamplesThatAreNotUnsignedIntegersAreRefusedCleanly)
     REQUIRE_TOOL("convert");
     bytes rgb = pattern(8, 8, uchar_RGB);
     // ImageMagick complains about a predictor tag here but writes the files.
-    magick_from_raw(rgb, 8, 8, "rgb", 8, "-define quantum:format=floating-point -depth 32", path("f32.tif"), true);
-    magick_from_raw(rgb, 8, 8, "rgb", 8, "-define quantum:format=floating-point -depth 16", path("f16.tif"), true);
+    magick_from_raw(rgb, 8, 8, "rgb", 8, "-define quantum:format=floating-point -depth 32", path("f32.tif"),
+                    true);
+    magick_from_raw(rgb, 8, 8, "rgb", 8, "-define quantum:format=floating-point -depth 16", path("f16.tif"),
+                    true);
     // Signed samples: libtiff's RGBA decoder would read them as unsigned.
-    magick_from_raw(pattern(8, 8, ushort_RGB), 8, 8, "rgb", 16, "-define quantum:format=signed -compress None",
-                    path("s16.tif"));
+    magick_from_raw(pattern(8, 8, ushort_RGB), 8, 8, "rgb", 16,
+                    "-define quantum:format=signed -compress None", path("s16.tif"));
     ASSERT_NE(sh("tiffinfo " + path("s16.tif")).out.find("signed integer"), std::string::npos);
     for (const char *name : {"f32.tif", "f16.tif", "s16.tif"})
         expect_refused(tiff_reader, path(name));
@@ -251,8 +255,9 @@ TEST_F(TiffFile, HugeClaimedSizeIsRefusedBeforeTheWholeImageIsAllocated)
     // A 10 x 10 grey file (decoded whole) that says it is 300000 x 300000:
     // 360 GB of RGBA.
     magick_from_raw(pattern(10, 10, uchar_RGB), 10, 10, "rgb", 8, "-colorspace Gray", path("g.tif"));
-    ASSERT_EQ(sh("tiffcp -r 1000000 " + path("g.tif") + " " + path("huge.tif") + " && tiffset -s 256 300000 " +
-                 path("huge.tif") + " && tiffset -s 257 300000 " + path("huge.tif"))
+    ASSERT_EQ(sh("tiffcp -r 1000000 " + path("g.tif") + " " + path("huge.tif") +
+                 " && tiffset -s 256 300000 " + path("huge.tif") + " && tiffset -s 257 300000 " +
+                 path("huge.tif"))
                   .status,
               0);
     expect_refused(tiff_reader, path("huge.tif"));
@@ -319,7 +324,8 @@ TEST_F(TiffFile, PositionedTiffHasItsFullLengthAndReadsBack)
         size_t row = static_cast<size_t>(pd->row_bytes);
         // Rows 1 and 3 only, written back to front.
         for (int y : {3, 1})
-            ASSERT_EQ(pwrite_full(pd->fd, pixels.data() + row * y, row, pd->header_len + pd->row_bytes * y), 0);
+            ASSERT_EQ(pwrite_full(pd->fd, pixels.data() + row * y, row, pd->header_len + pd->row_bytes * y),
+                      0);
         int64_t full = pd->header_len + pd->row_bytes * h;
         EXPECT_EQ(close_tiff2(pd), 0);
         EXPECT_EQ(static_cast<int64_t>(read_file(name).size()), full);
@@ -340,6 +346,8 @@ TEST_F(TiffFile, PositionedTiffHasItsFullLengthAndReadsBack)
 
 TEST_F(TiffFile, PositionedTiffRefusesWhatItCannotHold)
 {
-    EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 40000, 40000, ushort_RGBA), ExitedWithCode(1), "too large for file");
-    EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 4, 4, float_RGBA), ExitedWithCode(1), "Pixel format 1 not supported");
+    EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 40000, 40000, ushort_RGBA), ExitedWithCode(1),
+                "too large for file");
+    EXPECT_EXIT(open_tiff2(path("x.tif").c_str(), 4, 4, float_RGBA), ExitedWithCode(1),
+                "Pixel format 1 not supported");
 }

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <random>
 
-namespace {
+namespace
+{
 
 void expect_matrix_near(const rot_matrix a, const rot_matrix b, double tol)
 {

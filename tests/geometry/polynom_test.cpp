@@ -7,7 +7,8 @@
 #include <random>
 #include <vector>
 
-namespace {
+namespace
+{
 
 std::vector<double> roots_of_quadratic(double a0, double a1, double a2)
 {
@@ -118,7 +119,10 @@ TEST(Polynom, CubeZeroRecoversRandomRoots)
 }
 
 double radial(const double a[4], double r) { return r * (a[0] + a[1] * r + a[2] * r * r + a[3] * r * r * r); }
-double inverse(const double b[4], double s) { return s * (b[0] + b[1] * s + b[2] * s * s + b[3] * s * s * s); }
+double inverse(const double b[4], double s)
+{
+    return s * (b[0] + b[1] * s + b[2] * s * s + b[3] * s * s * s);
+}
 
 TEST(Polynom, PolyInverseOfIdentity)
 {

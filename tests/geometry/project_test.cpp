@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const double deg = M_PI / 180;
 
@@ -240,15 +241,17 @@ TEST(MultiSegmentDeathTest, ScriptsThatCannotMakeATableAreRefused)
         many.push_back(i * 360.0 / 31);
     EXPECT_EXIT(build_and_exit(many, {}, {}), ExitedWithCode(1),
                 "^Script-error: The multi-segment projection needs 1 to 31 segments, not 32\\.\n$");
-    EXPECT_EXIT(build_and_exit({0, 90, 180, 270, 360}, {}, {10, 0, 10, 10}), ExitedWithCode(1),
-                "^Script-error: Edge width 2 of the multi-segment projection must be above 0 and at most B/2, "
-                "not 0\\.\n$");
+    EXPECT_EXIT(
+        build_and_exit({0, 90, 180, 270, 360}, {}, {10, 0, 10, 10}), ExitedWithCode(1),
+        "^Script-error: Edge width 2 of the multi-segment projection must be above 0 and at most B/2, "
+        "not 0\\.\n$");
     EXPECT_EXIT(build_and_exit({0, 90, 180, 270, 360}, {}, {10, 10, -5, 10}), ExitedWithCode(1),
                 "Edge width 3 .* not -5");
     EXPECT_EXIT(build_and_exit({0, 90, 180, 270, 360}, {}, {10, 10, 10, 200}), ExitedWithCode(1),
                 "Edge width 4 .* not 200");
-    EXPECT_EXIT(build_and_exit({}, {}, {}, 0), ExitedWithCode(1),
-                "^Script-error: The period B of the multi-segment projection must be a number above 0, not 0\\.\n$");
+    EXPECT_EXIT(
+        build_and_exit({}, {}, {}, 0), ExitedWithCode(1),
+        "^Script-error: The period B of the multi-segment projection must be a number above 0, not 0\\.\n$");
     EXPECT_EXIT(build_and_exit({}, {}, {}, INFINITY), ExitedWithCode(1), "period B .* not inf");
     EXPECT_EXIT(build_and_exit({}, {}, {}, NAN), ExitedWithCode(1), "period B .* not nan");
     EXPECT_EXIT(build_and_exit({0, 90, NAN, 270, 360}, {}, {}), ExitedWithCode(1),
@@ -260,8 +263,8 @@ TEST(MultiSegmentDeathTest, ScriptsThatCannotMakeATableAreRefused)
     EXPECT_EXIT(build_and_exit({}, {}, {}, 360, 0), ExitedWithCode(1),
                 "^Script-error: A multi-segment panorama must be at least 1 pixel wide, not 0\\.\n$");
     // Huge angles are reduced at once rather than by looping.
-    EXPECT_EXIT(build_and_exit({1e300, 90, 180, 270, 360}, {}, {}), [](int status) { return WIFEXITED(status); },
-                "");
+    EXPECT_EXIT(
+        build_and_exit({1e300, 90, 180, 270, 360}, {}, {}), [](int status) { return WIFEXITED(status); }, "");
 }
 
 TEST(MultiSegmentDeathTest, AssertionsStayAsASecondNet)

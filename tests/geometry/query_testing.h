@@ -24,8 +24,8 @@ inline void fill4(float *v, float value)
         v[l] = value;
 }
 
-inline query_ptr make_query(const stack_data *sd, int x, int y, int width, int height, float src_cx, float src_cy,
-                     float dst_cx, float dst_cy)
+inline query_ptr make_query(const stack_data *sd, int x, int y, int width, int height, float src_cx,
+                            float src_cy, float dst_cx, float dst_cy)
 {
     query_ptr q(static_cast<rect_query *>(aligned_malloc(sizeof(rect_query))));
     fill4(q->src_cx, src_cx);
@@ -41,8 +41,8 @@ inline query_ptr make_query(const stack_data *sd, int x, int y, int width, int h
     return q;
 }
 
-inline query_ptr make_query(const std::vector<step_def> &steps, int width, int height, float src_cx, float src_cy,
-                     float dst_cx = 0, float dst_cy = 0)
+inline query_ptr make_query(const std::vector<step_def> &steps, int width, int height, float src_cx,
+                            float src_cy, float dst_cx = 0, float dst_cy = 0)
 {
     return make_query(make_stack(steps).get(), 0, 0, width, height, src_cx, src_cy, dst_cx, dst_cy);
 }

@@ -8,13 +8,17 @@
 
 #include <cmath>
 
-namespace ref {
+namespace ref
+{
 
 struct point {
     double x, y, z;
 };
 
-inline double poly4(const double *a, double r) { return a[0] + a[1] * r + a[2] * r * r + a[3] * pow(r, 3) + a[4] * pow(r, 4); }
+inline double poly4(const double *a, double r)
+{
+    return a[0] + a[1] * r + a[2] * r * r + a[3] * pow(r, 3) + a[4] * pow(r, 4);
+}
 
 // The atan2 of the stack: atan2(0, 0) = 0, atan2(0, z < 0) = pi
 // (also for a negative zero first argument).

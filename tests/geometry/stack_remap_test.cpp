@@ -62,10 +62,7 @@ struct remap_case {
     std::function<verdict(float x, float y, const ref::point &out)> where = nullptr;
 };
 
-std::ostream &operator<<(std::ostream &os, const remap_case &c)
-{
-    return os << c.name;
-}
+std::ostream &operator<<(std::ostream &os, const remap_case &c) { return os << c.name; }
 
 bool same_special(double ref, float got)
 {
@@ -76,10 +73,7 @@ bool same_special(double ref, float got)
     return ref == got; // infinities
 }
 
-bool special(double v)
-{
-    return !std::isfinite(v) || v == 1.0e21;
-}
+bool special(double v) { return !std::isfinite(v) || v == 1.0e21; }
 
 class RemapAgainstReference : public ::testing::TestWithParam<remap_case>
 {

@@ -1,8 +1,8 @@
 // The threaded row reader over a reader whose shares count what they write.
+#include "chain_testing.h"
 #include "stitcher/geometry/threadreader.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pthreads.h"
-#include "chain_testing.h"
 
 #include <gtest/gtest.h>
 

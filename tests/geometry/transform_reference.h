@@ -2,10 +2,10 @@
 // destination pixel at a time, written from the algorithm, in the same
 // operation order as the four-lane code so that both give the same bits.
 #pragma once
-#include "stitcher/pipeline/rectangle.h"
 #include "stitcher/geometry/transform.h"
 #include "stitcher/pipeline/loadimage.h"
 #include "stitcher/pipeline/pixformat.h"
+#include "stitcher/pipeline/rectangle.h"
 
 #include <cmath>
 #include <cstdint>

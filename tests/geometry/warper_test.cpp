@@ -1,7 +1,7 @@
 // The warper and its remappers: identities (constants, ramps), the
 // classification at the edges, the alpha, threads and the ring.
-#include "tests/geometry/warp_testing.h"
 #include "chain_testing.h"
+#include "tests/geometry/warp_testing.h"
 
 #include "stitcher/pipeline/keloerror.h"
 
@@ -267,7 +267,8 @@ TEST(WarperEdges, SourcesPastTwoGigabytes)
 {
     const int w = 30000, h = 20000;
     const size_t bytes = size_t(w) * h * 4;
-    void *mem = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *mem =
+        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
     loaded_image li = {1, w, h, uchar_RGBA, bytes, mem, 100};
     unsigned char *p = static_cast<unsigned char *>(mem);

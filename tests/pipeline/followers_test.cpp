@@ -5,7 +5,9 @@
 
 #include "stitcher/pipeline/memory.h"
 
-class Followers : public ChainTest {};
+class Followers : public ChainTest
+{
+};
 
 static void expect_rgba_of(const void *row, counting_source &c, int r)
 {

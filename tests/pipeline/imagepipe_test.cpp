@@ -6,7 +6,9 @@
 
 using ::testing::ExitedWithCode;
 
-class Cropping : public ChainTest {};
+class Cropping : public ChainTest
+{
+};
 
 // P Q R as uchar_RGB pixels whose samples are all 'P', 'Q', 'R'.
 static void fill_names(mem_image &m, const char *names)
@@ -102,7 +104,8 @@ static std::vector<int> selected(mem_image &m, irectangle rect, bool with_buffer
     size_t bpc = static_cast<size_t>(get_bytes_per_channel(ir->pixformat));
     bytes buf(image_row_length(ir));
     for (int r = 0; r < ir->height; r++) {
-        const unsigned char *p = static_cast<const unsigned char *>(read_row(ir, r, with_buffer ? buf.data() : nullptr));
+        const unsigned char *p =
+            static_cast<const unsigned char *>(read_row(ir, r, with_buffer ? buf.data() : nullptr));
         for (int x = 0; x < ir->width; x++)
             alpha.push_back(bpc == 1 ? p[4 * x + 3] : reinterpret_cast<const uint16_t *>(p)[4 * x + 3]);
     }
@@ -116,10 +119,14 @@ TEST_F(Cropping, SelectionReachingPastTheImageMasksOnlyTheImage)
         irectangle rect;
         int x0, x1, y0, y1; // what stays selected, by brute force
     } cases[] = {
-        {{-2, 1, 4, 5}, 0, 2, 1, 3},        {{3, -4, 10, 5}, 3, 4, 0, 1},
-        {{10, 0, 5, 3}, 0, 0, 0, 3},        {{-9, 0, 3, 3}, 0, 0, 0, 3},
-        {{0, 7, 4, 2}, 0, 4, 0, 0},         {{1, 0, -3, 3}, 0, 0, 0, 3},
-        {{-2147483647, -5, 2147483647, 9}, 0, 0, 0, 3}, {{2147483000, 0, 2000, 3}, 0, 0, 0, 3},
+        {{-2, 1, 4, 5}, 0, 2, 1, 3},
+        {{3, -4, 10, 5}, 3, 4, 0, 1},
+        {{10, 0, 5, 3}, 0, 0, 0, 3},
+        {{-9, 0, 3, 3}, 0, 0, 0, 3},
+        {{0, 7, 4, 2}, 0, 4, 0, 0},
+        {{1, 0, -3, 3}, 0, 0, 0, 3},
+        {{-2147483647, -5, 2147483647, 9}, 0, 0, 0, 3},
+        {{2147483000, 0, 2000, 3}, 0, 0, 0, 3},
     };
     mem_image m(4, 3, ushort_RGBA);
     for (auto &c : cases) {
@@ -130,9 +137,8 @@ TEST_F(Cropping, SelectionReachingPastTheImageMasksOnlyTheImage)
                 for (int x = 0; x < 4; x++) {
                     bool kept = x >= c.x0 && x < c.x1 && r >= c.y0 && r < c.y1;
                     int want = kept ? reinterpret_cast<const uint16_t *>(m.row(r))[4 * x + 3] : 0;
-                    EXPECT_EQ(alpha[4 * r + x], want)
-                        << c.rect.x << "," << c.rect.y << "," << c.rect.width << "," << c.rect.height << " at " << x
-                        << "," << r;
+                    EXPECT_EQ(alpha[4 * r + x], want) << c.rect.x << "," << c.rect.y << "," << c.rect.width
+                                                      << "," << c.rect.height << " at " << x << "," << r;
                 }
         }
     }
@@ -223,8 +229,8 @@ TEST_F(Cropping, ExtractionServesOrCopiesThePixelsOfTheRectangle)
     close_image_reader(ir);
 
     image_reader *src = mem_reader(&m);
-    for (irectangle bad : {irectangle{3, 0, 3, 1}, irectangle{-1, 0, 2, 1}, irectangle{0, 3, 1, 2},
-                           irectangle{0, -1, 1, 1}})
+    for (irectangle bad :
+         {irectangle{3, 0, 3, 1}, irectangle{-1, 0, 2, 1}, irectangle{0, 3, 1, 2}, irectangle{0, -1, 1, 1}})
         EXPECT_EXIT(extract_rectangle(src, bad), ExitedWithCode(1), "Assertion failed");
     close_image_reader(src);
 }

@@ -13,7 +13,8 @@
 
 TEST(KeloError, FatalErrorGoesToStderrWithStatus1)
 {
-    EXPECT_EXIT(print_error("Could not open %s\n", "a.tif"), ::testing::ExitedWithCode(1), "^Could not open a.tif\n$");
+    EXPECT_EXIT(print_error("Could not open %s\n", "a.tif"), ::testing::ExitedWithCode(1),
+                "^Could not open a.tif\n$");
     // A text without a line end gets one; console mode changes nothing.
     EXPECT_EXIT(
         {

@@ -8,7 +8,8 @@
 #include <random>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const uint32_t formats[] = {float_RGBA, uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
 
@@ -18,7 +19,8 @@ int depth(uint32_t f) { return f == float_RGBA || f == float_G ? 32 : f <= uchar
 double get_sample(uint32_t f, const unsigned char *p, int c)
 {
     switch (depth(f)) {
-    case 8: return p[c];
+    case 8:
+        return p[c];
     case 16: {
         uint16_t v;
         memcpy(&v, p + 2 * c, 2);
@@ -60,9 +62,12 @@ void ref_convert(uint32_t from, uint32_t to, const unsigned char *src, unsigned 
     for (int i = 0; i < n; i++) {
         double out[4];
         for (int c = 0; c < 3; c++)
-            out[c] = ref_sample(get_sample(from, src + i * sbpp, channels(from) == 1 ? 0 : c), sd, dd, dc == 3);
+            out[c] =
+                ref_sample(get_sample(from, src + i * sbpp, channels(from) == 1 ? 0 : c), sd, dd, dc == 3);
         out[3] = channels(from) == 4 ? ref_sample(get_sample(from, src + i * sbpp, 3), sd, dd, false)
-                                     : (dd == 8 ? 255 : dd == 16 ? 65535 : 255.0);
+                                     : (dd == 8    ? 255
+                                        : dd == 16 ? 65535
+                                                   : 255.0);
         unsigned char *p = dst + i * dbpp;
         for (int c = 0; c < dc; c++) {
             if (dd == 8) {
@@ -94,13 +99,32 @@ std::vector<unsigned char> random_row(uint32_t f, int n, std::mt19937 &rng)
             static const float special[] = {std::numeric_limits<float>::quiet_NaN(),
                                             std::numeric_limits<float>::infinity(),
                                             -std::numeric_limits<float>::infinity(),
-                                            -3.0f, -0.4f, -0.0f, 0.5f, 1.5f, 2.5f, 253.5f, 254.5f, 255.0f,
-                                            255.49f, 255.5f, 300.0f, 1e30f, 0.00390625f, 255.99609375f};
+                                            -3.0f,
+                                            -0.4f,
+                                            -0.0f,
+                                            0.5f,
+                                            1.5f,
+                                            2.5f,
+                                            253.5f,
+                                            254.5f,
+                                            255.0f,
+                                            255.49f,
+                                            255.5f,
+                                            300.0f,
+                                            1e30f,
+                                            0.00390625f,
+                                            255.99609375f};
             float v;
             switch (rng() % 3) {
-            case 0: v = special[rng() % (sizeof special / sizeof *special)]; break;
-            case 1: v = static_cast<float>(rng() % 600) * 0.5f - 20.0f; break;
-            default: v = std::uniform_real_distribution<float>(-10.0f, 270.0f)(rng); break;
+            case 0:
+                v = special[rng() % (sizeof special / sizeof *special)];
+                break;
+            case 1:
+                v = static_cast<float>(rng() % 600) * 0.5f - 20.0f;
+                break;
+            default:
+                v = std::uniform_real_distribution<float>(-10.0f, 270.0f)(rng);
+                break;
             }
             memcpy(&row[4 * k], &v, 4);
         }
@@ -153,7 +177,8 @@ TEST(Pixformat, EveryPairMatchesTheReferenceAtAnyAlignment)
                     ref_convert(from, to, src.data(), want.data(), n);
                     conv(shifted.data() + offset, got.data() + (offset * 3) % 16, n);
                     expect_same_bytes(want.data(), got.data() + (offset * 3) % 16, want.size() - 1,
-                                      std::to_string(from) + "->" + std::to_string(to) + " n=" + std::to_string(n));
+                                      std::to_string(from) + "->" + std::to_string(to) +
+                                          " n=" + std::to_string(n));
                     // Nothing past the row is touched.
                     EXPECT_EQ(0xEE, got[(offset * 3) % 16 + want.size() - 1]);
                 }
@@ -169,12 +194,14 @@ TEST(Pixformat, InPlaceEqualsOutOfPlace)
             pix_converter conv = get_pix_converter(from, to);
             for (int n : {1, 4, 13, 37}) {
                 std::vector<unsigned char> src = random_row(from, n, rng);
-                size_t size = static_cast<size_t>(n) * std::max(get_bytes_per_pixel(from), get_bytes_per_pixel(to));
+                size_t size =
+                    static_cast<size_t>(n) * std::max(get_bytes_per_pixel(from), get_bytes_per_pixel(to));
                 std::vector<unsigned char> buf(size + 16), separate(size + 16);
                 memcpy(buf.data(), src.data(), src.size() - 1);
                 conv(src.data(), separate.data(), n);
                 conv(buf.data(), buf.data(), n);
-                expect_same_bytes(separate.data(), buf.data(), static_cast<size_t>(n) * get_bytes_per_pixel(to),
+                expect_same_bytes(separate.data(), buf.data(),
+                                  static_cast<size_t>(n) * get_bytes_per_pixel(to),
                                   std::to_string(from) + "->" + std::to_string(to));
             }
         }
@@ -211,7 +238,7 @@ TEST(Pixformat, RoundingAndClampingExamples)
     unsigned char rgb[3], rgba[4];
     float4_to_uchar_rgb(px, rgb, 1);
     float4_to_uchar_rgba(px, rgba, 1);
-    EXPECT_EQ(255, rgb[0]); // ties away from zero
+    EXPECT_EQ(255, rgb[0]);  // ties away from zero
     EXPECT_EQ(254, rgba[0]); // ties to even
     EXPECT_EQ(254, rgb[1]);
     EXPECT_EQ(254, rgba[1]);
@@ -270,7 +297,8 @@ TEST(Pixformat, ConverterChoice)
     EXPECT_EQ(nullptr, get_pix_converter(uchar_RGB, float_G));
     EXPECT_EQ(nullptr, get_pix_converter(uchar_RGB, 9));
     EXPECT_EQ(float4_to_uchar_rgba, get_pix_converter(float_RGBA, uchar_RGBA));
-    EXPECT_EXIT(get_pix_converter(2, 4), ::testing::ExitedWithCode(1), "^Conversion from 2 to 4 not supported.\n$");
+    EXPECT_EXIT(get_pix_converter(2, 4), ::testing::ExitedWithCode(1),
+                "^Conversion from 2 to 4 not supported.\n$");
 }
 
 TEST(Pixformat, MergeRowAlpha)

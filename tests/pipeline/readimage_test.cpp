@@ -4,7 +4,9 @@
 
 using ::testing::ExitedWithCode;
 
-class ReaderCore : public ChainTest {};
+class ReaderCore : public ChainTest
+{
+};
 
 TEST_F(ReaderCore, UnconnectedReaderIsReleasedByItsFirstClose)
 {
@@ -191,7 +193,8 @@ static void *own_storage_read(image_reader *ir, int n, void *)
 TEST_F(ReaderCore, RowServedFromElsewhereStillFillsTheSlot)
 {
     mem_image m(2, 4, uchar_RGB);
-    image_reader *ir = buffered_reader_2(create_image_reader(1, &m, 2, 4, uchar_RGB, own_storage_read, nullptr), 2);
+    image_reader *ir =
+        buffered_reader_2(create_image_reader(1, &m, 2, 4, uchar_RGB, own_storage_read, nullptr), 2);
     read_row(ir, 1, nullptr);
     read_row(ir, 0, nullptr);
     memset(m.row(0), 0xEE, m.row_bytes()); // the source reuses its storage
@@ -329,7 +332,8 @@ TEST_F(ReaderCore, SplitViewMustLieInsideTheSourceRow)
 
 // ---- EXIF rotation ----
 
-class Rotation : public ChainTest {
+class Rotation : public ChainTest
+{
   protected:
     // 3x2: row 0 is P Q R, row 1 is S T U (one byte value per pixel).
     mem_image m{3, 2, uchar_RGB};

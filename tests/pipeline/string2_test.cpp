@@ -11,7 +11,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 struct aligned_deleter {
     void operator()(char *p) const { aligned_free(p); }
 };

@@ -62,7 +62,8 @@ TEST(Template, RectangleOverTheWholeWidthLeavesABandWithoutRuns)
 {
     irectangle ext = {0, 0, 6, 6}, rect = {-1, 2, 10, 2};
     template_ *t = create_template(&ext, &rect, 1);
-    EXPECT_EQ(bands_of(t), (std::vector<std::pair<int, int>>{{0, 0}, {1, 2}, {0, 2}, {1, 2}, {0, 2147483647}}));
+    EXPECT_EQ(bands_of(t),
+              (std::vector<std::pair<int, int>>{{0, 0}, {1, 2}, {0, 2}, {1, 2}, {0, 2147483647}}));
     walk_log log = walk(t, 6);
     EXPECT_EQ(log.rows[1], (runs{{0, 6}}));
     EXPECT_EQ(log.rows[2], runs{});
@@ -293,8 +294,8 @@ TEST(TemplateProperty, RandomExtentsAgainstABitmap)
         int n = uni(0, 8);
         for (int k = 0; k < n; k++) {
             // Mostly near the extent, some touching it or each other, some outside.
-            irectangle q = {uni(s.ext.x - 10, s.ext.x + s.ext.width + 5), uni(s.ext.y - 8, s.ext.y + s.ext.height + 4),
-                            uni(-2, 20), uni(-2, 15)};
+            irectangle q = {uni(s.ext.x - 10, s.ext.x + s.ext.width + 5),
+                            uni(s.ext.y - 8, s.ext.y + s.ext.height + 4), uni(-2, 20), uni(-2, 15)};
             if (k > 0 && uni(0, 3) == 0) { // touch the previous one
                 const irectangle &p = s.rects.back();
                 q.x = p.x + std::max(p.width, 0);
@@ -302,8 +303,9 @@ TEST(TemplateProperty, RandomExtentsAgainstABitmap)
             }
             s.rects.push_back(q);
         }
-        SCOPED_TRACE(testing::Message() << "iteration " << iter << " ext " << s.ext.x << "," << s.ext.y << ","
-                                        << s.ext.width << "," << s.ext.height << " with " << n << " rectangles");
+        SCOPED_TRACE(testing::Message()
+                     << "iteration " << iter << " ext " << s.ext.x << "," << s.ext.y << "," << s.ext.width
+                     << "," << s.ext.height << " with " << n << " rectangles");
         const int nrows = s.ext.y + s.ext.height + 3;
         const int cmin = s.ext.x - 2, cmax = s.ext.x + s.ext.width + 2;
 

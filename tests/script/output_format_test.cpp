@@ -7,9 +7,13 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
-output_format format_of(const std::string &n) { return parser_get_fileformat(("p f2 w100 n\"" + n + "\"").c_str()); }
+output_format format_of(const std::string &n)
+{
+    return parser_get_fileformat(("p f2 w100 n\"" + n + "\"").c_str());
+}
 
 TEST(OutputFormat, CodesOfTheKeywords)
 {
@@ -17,14 +21,30 @@ TEST(OutputFormat, CodesOfTheKeywords)
         const char *n;
         output_format code;
     } cases[] = {
-        {"JPEG q95 g1", 67057}, {"JPEG", 1281},    {"jpg q0", 1},   {"JPEG q100", 1601}, {"JPEG q80 g0", 1281},
-        {"TIFF b1", 259},       {"tif b2", 3},     {"TIFF", 3},     {"TIFF_m b1", 260},  {"TIFF_m", 4},
-        {"PSB", 261},           {"psd", 5},        {"PPM", 2},      {"BMP", -1},         {"PNG b1", -1},
+        {"JPEG q95 g1", 67057},
+        {"JPEG", 1281},
+        {"jpg q0", 1},
+        {"JPEG q100", 1601},
+        {"JPEG q80 g0", 1281},
+        {"TIFF b1", 259},
+        {"tif b2", 3},
+        {"TIFF", 3},
+        {"TIFF_m b1", 260},
+        {"TIFF_m", 4},
+        {"PSB", 261},
+        {"psd", 5},
+        {"PPM", 2},
+        {"BMP", -1},
+        {"PNG b1", -1},
         // The keywords are prefixes, tried in order.
-        {"TIFF_mask b1", 260},  {"tiff_multi", 4}, {"TIFFX b1", 259}, {"JPEGXL q90", 90 * 16 + 1},
+        {"TIFF_mask b1", 260},
+        {"tiff_multi", 4},
+        {"TIFFX b1", 259},
+        {"JPEGXL q90", 90 * 16 + 1},
         {"JPGfoo", 1281},
         // Options are letters after a blank inside the text.
-        {"JPEGq95", 1281},      {"TIFFb1", 3},
+        {"JPEGq95", 1281},
+        {"TIFFb1", 3},
     };
     for (const auto &c : cases)
         EXPECT_EQ(format_of(c.n), c.code) << c.n;
@@ -59,7 +79,8 @@ TEST(OutputFormatDeathTest, JpegSettingsOutOfRange)
 {
     EXPECT_EXIT(format_of("JPEG q101"), ::testing::ExitedWithCode(1),
                 "^JPEG quality must be >0 && < 100, is 101\n$");
-    EXPECT_EXIT(format_of("jpg q-5"), ::testing::ExitedWithCode(1), "^JPEG quality must be >0 && < 100, is -5\n$");
+    EXPECT_EXIT(format_of("jpg q-5"), ::testing::ExitedWithCode(1),
+                "^JPEG quality must be >0 && < 100, is -5\n$");
     EXPECT_EXIT(format_of("JPEG g2"), ::testing::ExitedWithCode(1),
                 "^JPEG progressive setting must be 0 or 1, is 2\n$");
     EXPECT_EXIT(format_of("JPEG q90 g-1"), ::testing::ExitedWithCode(1),

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Every line of the script that belongs to key, in order.
 std::vector<std::string> lines_of(const std::string &script, const char *key)
@@ -39,7 +40,8 @@ struct dummy_line {
 TEST(ScriptLines, CrLfAndEmptyLinesReadAsLf)
 {
     std::string lf = "# made by hand\np f2 w4000 h2000\no nA.jpg v50\no nB.jpg\nm i2\n";
-    std::string crlf = "# made by hand\r\n\r\np f2 w4000 h2000\r\n\r\n\r\no nA.jpg v50\r\no nB.jpg\r\n\r\nm i2\r\n";
+    std::string crlf =
+        "# made by hand\r\n\r\np f2 w4000 h2000\r\n\r\n\r\no nA.jpg v50\r\no nB.jpg\r\n\r\nm i2\r\n";
     for (const char *key : {"p", "o", "m", "#", ""})
         EXPECT_EQ(lines_of(lf, key), lines_of(crlf, key)) << "key " << key;
     EXPECT_EQ(lines_of(crlf, "o"), (std::vector<std::string>{"o nA.jpg v50", "o nB.jpg"}));

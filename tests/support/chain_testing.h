@@ -12,7 +12,8 @@
 
 // Every chain test is also a leak test: the chains it builds must all be
 // released when it ends.
-class ChainTest : public ::testing::Test {
+class ChainTest : public ::testing::Test
+{
   protected:
     int start_count = 0;
     void SetUp() override { start_count = image_reader_count; }

@@ -1,12 +1,12 @@
 #include "testutil.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <csignal>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -94,7 +94,8 @@ run_result run_zenthra(const std::vector<std::string> &args, const std::string &
 
 std::string tool_path(const std::string &name) { return std::string(ZENTHRA_TOOLS_DIR) + "/" + name; }
 
-namespace {
+namespace
+{
 struct scratch_root {
     std::string path;
     ~scratch_root()
