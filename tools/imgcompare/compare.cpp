@@ -27,8 +27,10 @@ void init_comparer(comparer *c, int width, int height, const compare_settings *s
 // width of the row, from the prefix counts pre.
 static int uncovered_between(const std::vector<int> &pre, int width, int a, int b)
 {
-    if (a < 0) return pre[b + 1] + pre[width] - pre[width + a];
-    if (b >= width) return pre[width] - pre[a] + pre[b - width + 1];
+    if (a < 0)
+        return pre[b + 1] + pre[width] - pre[width + a];
+    if (b >= width)
+        return pre[width] - pre[a] + pre[b - width + 1];
     return pre[b + 1] - pre[a];
 }
 
@@ -60,12 +62,14 @@ static void finish_row(comparer *c, int r)
             c->blocked[x] -= !old[x];
     }
     c->done = r + 1;
-    if (r < s.y0 || r >= s.y1) return;
+    if (r < s.y0 || r >= s.y1)
+        return;
     const double *d = c->diffs[r % (n + 1)].data();
     row_totals rt = {r, 0, {0, 0, 0}};
     compare_totals &t = c->totals;
     for (int x = s.x0; x < s.x1; x++) {
-        if (c->blocked[x]) continue;
+        if (c->blocked[x])
+            continue;
         rt.counted++;
         for (int ch = 0; ch < 3; ch++) {
             double v = d[3 * x + ch];
@@ -94,7 +98,8 @@ void compare_row(comparer *c, const double *diff, const unsigned char *covered)
         c->totals.covered +=
             std::count_if(covered + s.x0, covered + s.x1, [](unsigned char v) { return v != 0; });
     }
-    if (y - n >= 0) finish_row(c, y - n);
+    if (y - n >= 0)
+        finish_row(c, y - n);
 }
 
 void finish_comparer(comparer *c)
@@ -105,7 +110,8 @@ void finish_comparer(comparer *c)
 
 double psnr(double sse, int64_t samples)
 {
-    if (samples <= 0) return std::numeric_limits<double>::quiet_NaN();
+    if (samples <= 0)
+        return std::numeric_limits<double>::quiet_NaN();
     double mse = sse / double(samples);
     return mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : std::numeric_limits<double>::infinity();
 }

@@ -2,9 +2,9 @@
 // the result covers. Prints one line of key=value pairs (after one line per
 // row with --per-row); samples are in 8-bit levels (16-bit ones divided by
 // 257).
+#include "stitcher/formats/image_file.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/pixformat.h"
-#include "stitcher/pipeline/readimage.h"
 #include "tools/imgcompare/compare.h"
 
 #include <algorithm>
@@ -39,7 +39,8 @@ static const char usage_text[] =
 static void read_range(const char *text, int *a, int *b)
 {
     const char *colon = strchr(text, ':');
-    if (!colon) usage(2);
+    if (!colon)
+        usage(2);
     *a = colon == text ? 0 : atoi(text);
     *b = colon[1] ? atoi(colon + 1) : -1;
 }
@@ -53,7 +54,8 @@ struct input {
 static image_reader *open_image(const std::string &path)
 {
     image_reader *ir = file_image_reader(path.c_str());
-    if (!ir) print_error("Could not read %s.\n", path.c_str());
+    if (!ir)
+        print_error("Could not read %s.\n", path.c_str());
     uint32_t pf = ir->pixformat;
     if (pf != uchar_RGB && pf != uchar_RGBA && pf != ushort_RGB && pf != ushort_RGBA)
         print_error("%s: pixel format %u cannot be compared.\n", path.c_str(), pf);
@@ -74,7 +76,8 @@ static void read_pixels(const input *in, int y, double *rgb, unsigned char *cove
         for (int c = 0; c < n; c++)
             v[c] = wide ? static_cast<const uint16_t *>(row)[n * x + c] / 257.0
                         : static_cast<const unsigned char *>(row)[n * x + c];
-        if (n == 4 ? v[3] <= 0 : in->mask && v[0] <= 0 && v[1] <= 0 && v[2] <= 0) covered[x] = 0;
+        if (n == 4 ? v[3] <= 0 : in->mask && v[0] <= 0 && v[1] <= 0 && v[2] <= 0)
+            covered[x] = 0;
         if (rgb)
             for (int c = 0; c < 3; c++)
                 rgb[3 * x + c] = v[c];
@@ -139,7 +142,8 @@ int main(int argc, char **argv)
             usage(2);
         }
     }
-    if (argc - optind != 2 || set.margin < 0) usage(2);
+    if (argc - optind != 2 || set.margin < 0)
+        usage(2);
     std::vector<input> in = {{argv[optind], nullptr, 0}, {argv[optind + 1], nullptr, 0}};
     for (const std::string &m : masks)
         in.push_back({m, nullptr, 1});
@@ -163,7 +167,8 @@ int main(int argc, char **argv)
         for (size_t i = 0; i < a.size(); i++)
             a[i] = std::fabs(a[i] - b[i]);
         compare_row(&cmp, a.data(), covered.data());
-        if (y == height - 1) finish_comparer(&cmp);
+        if (y == height - 1)
+            finish_comparer(&cmp);
         if (per_row)
             for (const row_totals &r : cmp.rows)
                 print_row(&r);

@@ -27,7 +27,8 @@ void euler_matrix(double yaw, double pitch, double roll, double m[9])
 double projection_scale(int projection, int width, double hfov)
 {
     double v = hfov * deg;
-    if (projection == CAM_RECTILINEAR) return width / (2 * std::tan(v / 2));
+    if (projection == CAM_RECTILINEAR)
+        return width / (2 * std::tan(v / 2));
     return width / v;
 }
 
@@ -70,7 +71,8 @@ bool plane_to_direction(int projection, double scale, double x, double y, double
 bool direction_to_plane(int projection, double scale, const double d[3], double *x, double *y)
 {
     if (projection == CAM_RECTILINEAR) {
-        if (!(d[2] > 0)) return false;
+        if (!(d[2] > 0))
+            return false;
         *x = scale * d[0] / d[2];
         *y = scale * d[1] / d[2];
         return true;
@@ -106,7 +108,8 @@ bool direction_to_pixel(const camera *c, const double d[3], double *px, double *
     for (int i = 0; i < 3; i++)
         cam[i] = m[3 * i] * d[0] + m[3 * i + 1] * d[1] + m[3 * i + 2] * d[2];
     double x, y;
-    if (!direction_to_plane(c->projection, c->scale, cam, &x, &y)) return false;
+    if (!direction_to_plane(c->projection, c->scale, cam, &x, &y))
+        return false;
     *px = x + (c->width / 2.0 - 0.5);
     *py = y + (c->height / 2.0 - 0.5);
     return true;

@@ -17,9 +17,12 @@ const char *format_suffix(int format)
 
 int format_by_name(const std::string &name)
 {
-    if (name == "ppm") return FORMAT_PPM;
-    if (name == "tif" || name == "tiff") return FORMAT_TIFF;
-    if (name == "jpg" || name == "jpeg") return FORMAT_JPEG;
+    if (name == "ppm")
+        return FORMAT_PPM;
+    if (name == "tif" || name == "tiff")
+        return FORMAT_TIFF;
+    if (name == "jpg" || name == "jpeg")
+        return FORMAT_JPEG;
     return -1;
 }
 

@@ -95,7 +95,8 @@ void sample_master(const master_image *m, double u, double v, double rgb[3])
 
 int supersampling(const photo *p, int master_width)
 {
-    if (p->copy) return 1;
+    if (p->copy)
+        return 1;
     // Photo pixels per master pixel at the photo's centre, where a
     // rectilinear or fisheye photo has its largest pixels.
     double ratio = master_width / (2 * M_PI * p->cam.scale);
@@ -175,7 +176,8 @@ void reproject_row(const camera *pano, const std::vector<photo> &photos,
             }
         unsigned char *out = rgba + 4 * x;
         out[0] = out[1] = out[2] = out[3] = 0;
-        if (k < 0) continue;
+        if (k < 0)
+            continue;
         const camera *c = &photos[k].cam;
         double x0 = std::floor(bx), y0 = std::floor(by), rgb[3];
         // At a margin of exactly 0 the last tap lies one past the photo, with

@@ -51,14 +51,16 @@ static double positive_number(const char *text)
 {
     char *end;
     double v = strtod(text, &end);
-    if (*end || !(v > 0)) usage(2);
+    if (*end || !(v > 0))
+        usage(2);
     return v;
 }
 
 static int file_format_option(const char *text)
 {
     int f = format_by_name(text);
-    if (f < 0) usage(2);
+    if (f < 0)
+        usage(2);
     return f;
 }
 
@@ -150,7 +152,8 @@ static run_options read_options(int argc, char **argv)
             usage(2);
         }
     }
-    if (optind != argc - 1 || o.master_format == FORMAT_JPEG || o.quality > 100) usage(2);
+    if (optind != argc - 1 || o.master_format == FORMAT_JPEG || o.quality > 100)
+        usage(2);
     o.preset = argv[optind];
     return o;
 }
@@ -162,18 +165,22 @@ static bool set_texture(scene *sc, const std::string &text)
         sc->texture_kind = text == "detail" ? TEXTURE_DETAIL : TEXTURE_SMOOTH;
         return true;
     }
-    if (text.rfind("flat", 0) != 0 || (text.size() > 4 && text[4] != ':')) return false;
+    if (text.rfind("flat", 0) != 0 || (text.size() > 4 && text[4] != ':'))
+        return false;
     sc->texture_kind = TEXTURE_FLAT;
-    if (text.size() > 5) sc->flat = atof(text.c_str() + 5);
+    if (text.size() > 5)
+        sc->flat = atof(text.c_str() + 5);
     return true;
 }
 
 static void write_text(const std::string &path, const std::string &text)
 {
     FILE *f = fopen(path.c_str(), "w");
-    if (!f) print_error("Could not write %s.\n", path.c_str());
+    if (!f)
+        print_error("Could not write %s.\n", path.c_str());
     bool complete = fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (fclose(f) != 0 || !complete) print_error("Could not write %s.\n", path.c_str());
+    if (fclose(f) != 0 || !complete)
+        print_error("Could not write %s.\n", path.c_str());
 }
 
 static const char *texture_name(int kind)
@@ -187,9 +194,12 @@ int main(int argc, char **argv)
     scene sc;
     if (!make_scene(o.preset, &o.scene, &sc) || (!o.texture.empty() && !set_texture(&sc, o.texture)))
         usage(2);
-    if (o.format >= 0) sc.photo_format = o.format;
-    if (o.quality > 0) sc.quality = o.quality;
-    if (!o.pano_format.empty()) sc.pano_format = o.pano_format;
+    if (o.format >= 0)
+        sc.photo_format = o.format;
+    if (o.quality > 0)
+        sc.quality = o.quality;
+    if (!o.pano_format.empty())
+        sc.pano_format = o.pano_format;
     std::error_code ec;
     std::filesystem::create_directories(o.out, ec);
     const std::string dir = o.out + "/";
@@ -223,7 +233,8 @@ int main(int argc, char **argv)
         printf("\n");
         names.push_back(name);
         photos.push_back(p);
-        if (o.self_check) kept.push_back(std::move(pixels));
+        if (o.self_check)
+            kept.push_back(std::move(pixels));
     }
 
     std::string reference;
@@ -237,7 +248,8 @@ int main(int argc, char **argv)
             return &master.rgb[(size_t(sc.window_y + y) * master.width + sc.window_x) * 3];
         });
     }
-    if (!reference.empty()) printf("reference file=%s\n", reference.c_str());
+    if (!reference.empty())
+        printf("reference file=%s\n", reference.c_str());
 
     char about[160];
     snprintf(about, sizeof about, "scenegen %s: seed %llu, texture %s, master %s (%d x %d)", o.preset.c_str(),

@@ -14,14 +14,8 @@ const char *const scene_presets[][2] = {
     {nullptr, nullptr},
 };
 
-static int scaled(double v, double f)
-{
-    return std::max(1, static_cast<int>(std::lround(v * f)));
-}
-static int even(double v)
-{
-    return 2 * static_cast<int>(std::lround(v / 2));
-}
+static int scaled(double v, double f) { return std::max(1, static_cast<int>(std::lround(v * f))); }
+static int even(double v) { return 2 * static_cast<int>(std::lround(v / 2)); }
 
 static shot camera_shot(int projection, int width, int height, double hfov, double yaw, double pitch,
                         double roll)

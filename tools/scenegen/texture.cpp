@@ -62,10 +62,12 @@ texture make_texture(int kind, uint64_t seed, int master_width, double flat)
     rng r = {seed * 0x2545F4914F6CDD1Dull + 1};
     for (int c = 0; c < 3; c++)
         t.base[c] = kind == TEXTURE_FLAT ? flat : uniform(&r, 105, 150);
-    if (kind == TEXTURE_FLAT) return t;
+    if (kind == TEXTURE_FLAT)
+        return t;
     // Colour fields tens of degrees across.
     add_waves(&t, &r, 5, 1.5, 7, 22, false);
-    if (kind == TEXTURE_SMOOTH) return t;
+    if (kind == TEXTURE_SMOOTH)
+        return t;
     double px = 2 * M_PI / master_width; // one pixel of the master's equator
     // Fine gratings with periods of 6 to 14 pixels, which interpolation must
     // follow but can still reproduce.
@@ -80,7 +82,8 @@ std::vector<const texture_disc *> discs_near(const texture *t, double phi)
 {
     std::vector<const texture_disc *> near;
     for (const texture_disc &k : t->discs)
-        if (std::fabs(std::asin(k.centre[1]) - phi) <= std::acos(k.cos_radius) + 1e-9) near.push_back(&k);
+        if (std::fabs(std::asin(k.centre[1]) - phi) <= std::acos(k.cos_radius) + 1e-9)
+            near.push_back(&k);
     return near;
 }
 
