@@ -140,17 +140,3 @@ int pline_code(int projection)
     }
     return -1;
 }
-
-int oline_projection(int code)
-{
-    switch (code) {
-    case 0:
-        return CAM_RECTILINEAR;
-    case 2:
-    case 3:
-        return CAM_FISHEYE;
-    case 4:
-        return CAM_EQUIRECT;
-    }
-    return -1;
-}

@@ -63,7 +63,6 @@ bool direction_to_plane(int projection, double scale, const double d[3], double 
 bool pixel_to_direction(const camera *c, double px, double py, double d[3]);
 bool direction_to_pixel(const camera *c, const double d[3], double *px, double *py);
 
-// The o-line and p-line codes of a projection, and back (-1 for none).
+// The o-line and p-line codes of a projection (-1 for none).
 int oline_code(int projection, int circular);
 int pline_code(int projection);
-int oline_projection(int code);
