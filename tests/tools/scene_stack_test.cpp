@@ -36,11 +36,26 @@ TEST_P(SceneStack, PanoramaPixelsLandWhereTheModelPutsThem)
     const std::string script = scene_script(&sc, names, "test", 0);
     aligned_line pline{parser_read_script_line(script.c_str(), "p", 1)};
     ASSERT_NE(pline.text, nullptr);
+    EXPECT_EQ(get_int('w', pline.text, 0), sc.pano_width);
+    EXPECT_EQ(get_int('h', pline.text, 0), sc.pano_height);
+    EXPECT_EQ(get_double('v', pline.text, 0), sc.pano_hfov);
+    EXPECT_EQ(parser_get_wrap_length(pline.text), sc.pano_hfov == 360 ? sc.pano_width : 0);
+    EXPECT_NE(parser_get_fileformat(pline.text), -1);
     camera pano = pano_camera(&sc);
     alignas(16) vector_stack vs[RMPSIZE];
     for (size_t i = 0; i < sc.shots.size(); i++) {
         aligned_line oline{parser_read_script_line(script.c_str(), "o", int(i) + 1)};
         ASSERT_NE(oline.text, nullptr);
+        const shot &k = sc.shots[i];
+        std::string name;
+        EXPECT_TRUE(find_option(oline.text, 'n', &name));
+        EXPECT_EQ(name, names[i]);
+        EXPECT_EQ(get_int('w', oline.text, 0), k.width);
+        EXPECT_EQ(get_int('h', oline.text, 0), k.height);
+        EXPECT_EQ(image_projection(get_int('f', oline.text, -1)), k.projection);
+        const double values[4] = {k.hfov, k.yaw, k.pitch, k.roll};
+        for (int j = 0; j < 4; j++)
+            EXPECT_EQ(get_double("vypr"[j], oline.text, -1), values[j]) << "vypr"[j];
         int wrap = 0;
         stack_data *sd = parser_create_stack_data(pline.text, oline.text, nullptr, sc.shots[i].width, &wrap);
         vector_remapper(sd, vs);
