@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <random>
 
 namespace
@@ -73,6 +74,11 @@ struct projection_case {
     double hfov;
 };
 
+void PrintTo(const projection_case &c, std::ostream *os)
+{
+    *os << "projection " << c.projection << " " << c.width << "x" << c.height << " v" << c.hfov;
+}
+
 class CameraRoundTrip : public testing::TestWithParam<projection_case>
 {
 };
@@ -109,6 +115,11 @@ struct aim_case {
     double yaw, pitch, roll;
     double u, v; // master pixel position
 };
+
+void PrintTo(const aim_case &a, std::ostream *os)
+{
+    *os << "y" << a.yaw << " p" << a.pitch << " r" << a.roll;
+}
 
 class CameraAim : public testing::TestWithParam<aim_case>
 {

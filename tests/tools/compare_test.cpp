@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <random>
 
 namespace
@@ -52,6 +53,11 @@ struct compare_case {
     double density;
     compare_settings set;
 };
+
+void PrintTo(const compare_case &k, std::ostream *os)
+{
+    *os << k.width << "x" << k.height << " margin " << k.set.margin << (k.set.wrap ? " wrap" : "");
+}
 
 class CompareBruteForce : public testing::TestWithParam<compare_case>
 {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <random>
 #include <sstream>
 
@@ -20,6 +21,8 @@ struct preset_case {
     int photo_format;
     double min_photo_pixels;
 };
+
+void PrintTo(const preset_case &p, std::ostream *os) { *os << p.name; }
 
 class Presets : public testing::TestWithParam<preset_case>
 {
