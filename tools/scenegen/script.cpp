@@ -21,10 +21,12 @@ std::string scene_script(const scene *sc, const std::vector<std::string> &names,
          " h" + std::to_string(sc->pano_height) + " v" + number_text(sc->pano_hfov) + " n\"" +
          sc->pano_format + "\"\n";
     s += "m i" + std::to_string(interpolator) + "\n";
+    bool circle_told = false;
     for (size_t i = 0; i < sc->shots.size(); i++) {
         const shot &k = sc->shots[i];
-        if (k.circular)
-            s += "# circular fisheye: only the circle of diameter w (centred on the image) is used\n";
+        if (k.circular && !circle_told)
+            s += "# f2, circular fisheye: only the circle of diameter w centred on the image is used\n";
+        circle_told |= k.circular;
         s += "o w" + std::to_string(k.width) + " h" + std::to_string(k.height) + " f" +
              std::to_string(oline_code(k.projection, k.circular)) + " v" + number_text(k.hfov) + " y" +
              number_text(k.yaw) + " p" + number_text(k.pitch) + " r" + number_text(k.roll) + " n\"" +
