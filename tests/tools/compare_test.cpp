@@ -150,25 +150,4 @@ TEST(Psnr, KnownValues)
     EXPECT_TRUE(std::isnan(psnr(0, 0)));
 }
 
-TEST(Compare, OneChannelOff)
-{
-    // Red off by 3 everywhere: red's PSNR is that of a mean square error of
-    // 9, the whole image's of 3.
-    comparer c;
-    compare_settings s;
-    init_comparer(&c, 4, 2, &s);
-    std::vector<double> diff = {3, 0, 0, 3, 0, 0, 3, 0, 0, 3, 0, 0};
-    std::vector<unsigned char> covered(4, 1);
-    compare_row(&c, diff.data(), covered.data());
-    compare_row(&c, diff.data(), covered.data());
-    finish_comparer(&c);
-    EXPECT_EQ(c.totals.counted, 8);
-    EXPECT_NEAR(psnr(c.totals.sse[0], c.totals.counted), 10 * std::log10(65025 / 9.0), 1e-12);
-    EXPECT_NEAR(psnr(c.totals.sse[0] + c.totals.sse[1] + c.totals.sse[2], 3 * c.totals.counted),
-                10 * std::log10(65025 / 3.0), 1e-12);
-    EXPECT_TRUE(std::isinf(psnr(c.totals.sse[1], c.totals.counted)));
-    EXPECT_EQ(c.totals.max[0], 3);
-    EXPECT_EQ(c.totals.sae[0], 24);
-}
-
 } // namespace

@@ -61,9 +61,7 @@ TEST(Imgcompare, PsnrOverTheCoveredPixels)
     run_result r = imgcompare({dir + "/res.ppm", dir + "/ref.ppm"});
     ASSERT_EQ(r.status, 0) << r.err;
     key_values t = totals(r);
-    EXPECT_EQ(t["width"], "20");
     EXPECT_EQ(t["pixels"], "150");
-    EXPECT_EQ(t["covered"], "150");
     EXPECT_NEAR(report_number(t, "coverage"), 0.75, 1e-9);
     EXPECT_NEAR(report_number(t, "psnr"), 10 * std::log10(65025 / (16 / 3.0)), 1e-3);
     EXPECT_NEAR(report_number(t, "psnr_r"), 10 * std::log10(65025 / 16.0), 1e-3);
@@ -122,13 +120,6 @@ TEST(Imgcompare, MasksAndFormats)
     close_image_writer(iw);
     t = totals(imgcompare({dir + "/wide.tif", dir + "/ref.ppm"}));
     EXPECT_EQ(report_number(t, "max"), 2);
-    // JPEG keeps a gentle ramp within a few levels.
-    auto gentle = [](int x, int y, int c) { return 60 + 4 * x + 3 * y + 20 * c; };
-    write_test_image(dir + "/gentle.ppm", 16, 16, 3, FORMAT_PPM, gentle);
-    write_test_image(dir + "/res.jpg", 16, 16, 3, FORMAT_JPEG, gentle);
-    t = totals(imgcompare({dir + "/res.jpg", dir + "/gentle.ppm"}));
-    EXPECT_GT(report_number(t, "psnr"), 35);
-    EXPECT_EQ(t["pixels"], "256");
 }
 
 TEST(Imgcompare, Refusals)
@@ -144,7 +135,6 @@ TEST(Imgcompare, Refusals)
     EXPECT_NE(r.err.find("missing.ppm"), std::string::npos) << r.err;
     EXPECT_EQ(imgcompare({dir + "/a.ppm"}).status, 2);
     EXPECT_EQ(imgcompare({dir + "/a.ppm", dir + "/a.ppm", "--rows", "5"}).status, 2);
-    EXPECT_EQ(imgcompare({"--help"}).status, 0);
 }
 
 TEST(Scenegen, WritesWhatItReports)
@@ -152,10 +142,8 @@ TEST(Scenegen, WritesWhatItReports)
     std::string dir = scratch_dir();
     run_result r = scenegen({"crops", "--scale", "0.25", "--out", dir, "--self-check", "--seed", "7"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<key_values> master = report_lines(r.out, "master"), photos = report_lines(r.out, "photo");
-    ASSERT_EQ(master.size(), 1u);
-    EXPECT_EQ(master[0]["width"], "504");
-    EXPECT_EQ(master[0]["seed"], "7");
+    std::vector<key_values> photos = report_lines(r.out, "photo");
+    EXPECT_EQ(report_lines(r.out, "master").at(0)["width"], "504");
     ASSERT_EQ(photos.size(), 4u);
     EXPECT_EQ(photos[3]["y"], "270");
     EXPECT_EQ(photos[2]["pano_x"], std::to_string((504 / 2 + 504 / 2 - 152 / 2) % 504));
@@ -165,9 +153,7 @@ TEST(Scenegen, WritesWhatItReports)
         EXPECT_EQ(std::to_string(size.width), p.at("width"));
         EXPECT_EQ(std::to_string(size.height), p.at("height"));
     }
-    key_values script = report_lines(r.out, "script").at(0);
-    EXPECT_EQ(script["pano_width"], "504");
-    std::string text = read_file(script["file"]);
+    std::string text = read_file(report_lines(r.out, "script").at(0)["file"]);
     EXPECT_EQ(text.rfind("# scenegen crops: seed 7", 0), 0u) << text;
     EXPECT_NE(text.find("o w152 h252 f4 v108.57142857142857 y0 p0 r0 n\"photo-01.ppm\""), std::string::npos)
         << text;
@@ -178,23 +164,16 @@ TEST(Scenegen, WritesWhatItReports)
     EXPECT_GT(report_number(t, "coverage"), 0.8);
 }
 
-TEST(Scenegen, FormatsAndTextures)
+TEST(Scenegen, FormatsTexturesAndGain)
 {
     std::string dir = scratch_dir();
     run_result r = scenegen({"seam", "--scale", "0.2", "--out", dir, "--format", "jpg", "--quality", "70",
                              "--master-format", "tif", "--texture", "flat:50", "--gain", "2"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<key_values> photos = report_lines(r.out, "photo");
-    ASSERT_EQ(photos.size(), 2u);
-    EXPECT_EQ(photos[1]["gain"], "2");
-    EXPECT_NE(photos[0]["file"].find(".jpg"), std::string::npos);
-    std::string ref = report_lines(r.out, "reference").at(0)["file"];
-    EXPECT_NE(ref.find("reference.tif"), std::string::npos);
-    // A flat master of 50: the second photo twice as bright.
-    image_reader *ir = file_image_reader(photos[1]["file"].c_str());
+    EXPECT_NE(report_lines(r.out, "reference").at(0)["file"].find("reference.tif"), std::string::npos);
+    image_reader *ir = file_image_reader(report_lines(r.out, "photo").at(1)["file"].c_str()); // a JPEG
     ASSERT_NE(ir, nullptr);
-    const unsigned char *row = static_cast<const unsigned char *>(read_row(ir, 3, nullptr));
-    EXPECT_NEAR(row[10], 100, 1);
+    EXPECT_NEAR(static_cast<const unsigned char *>(read_row(ir, 3, nullptr))[10], 100, 1);
     close_image_reader(ir);
 }
 
@@ -206,7 +185,6 @@ TEST(Scenegen, Refusals)
     EXPECT_EQ(scenegen({"crops", "--format", "bmp", "--out", dir}).status, 2);
     EXPECT_EQ(scenegen({"crops", "--texture", "flatter", "--out", dir}).status, 2);
     EXPECT_EQ(scenegen({"crops", "--master-format", "jpg", "--out", dir}).status, 2);
-    EXPECT_EQ(scenegen({}).status, 2);
     run_result help = scenegen({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("big20"), std::string::npos);

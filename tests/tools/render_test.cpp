@@ -25,19 +25,11 @@ double sample_channel(const master_image *m, double u, double v, int c)
     return rgb[c];
 }
 
-TEST(Master, DeterministicFromItsSeed)
+TEST(Master, DeterminedByItsSeedAndItsDirections)
 {
-    master_image a = small_master(), b = small_master(), c = small_master(TEXTURE_DETAIL, 400, 4);
-    EXPECT_EQ(a.width, 400);
-    EXPECT_EQ(a.height, 200);
-    EXPECT_EQ(a.rgb, b.rgb);
-    EXPECT_NE(a.rgb, c.rgb);
-    master_image flat = small_master(TEXTURE_FLAT);
-    EXPECT_TRUE(std::all_of(flat.rgb.begin(), flat.rgb.end(), [](unsigned char v) { return v == 77; }));
-}
-
-TEST(Master, CulledDiscsGiveTheSameColours)
-{
+    EXPECT_EQ(small_master().rgb, small_master().rgb);
+    EXPECT_NE(small_master().rgb, small_master(TEXTURE_DETAIL, 400, 4).rgb);
+    // Along a row only the discs near its latitude are tested.
     texture t = make_texture(TEXTURE_DETAIL, 9, 1000, 0);
     std::mt19937 gen(2);
     std::uniform_real_distribution<double> lat(-M_PI / 2, M_PI / 2), lon(-M_PI, M_PI);
@@ -47,31 +39,16 @@ TEST(Master, CulledDiscsGiveTheSameColours)
         std::vector<const texture_disc *> near = discs_near(&t, phi);
         texture_color(&t, d, a);
         texture_color(&t, d, b, &near);
-        for (int c = 0; c < 3; c++)
-            ASSERT_EQ(a[c], b[c]);
+        ASSERT_TRUE(a[0] == b[0] && a[1] == b[1] && a[2] == b[2]);
     }
 }
 
-TEST(Master, SamplesAtPixelCentresAreThePixels)
+TEST(Master, SamplingHitsPixelsAndWrapsAroundTheSeamAndOverThePoles)
 {
     master_image m = small_master();
-    for (int y : {0, 1, 57, 198, 199})
-        for (int x : {0, 1, 200, 398, 399})
-            for (int c = 0; c < 3; c++)
-                EXPECT_NEAR(sample_channel(&m, x, y, c), m.rgb[(size_t(y) * m.width + x) * 3 + c], 1e-9);
-}
-
-TEST(Master, InterpolationKeepsConstants)
-{
-    master_image m = small_master(TEXTURE_FLAT);
-    for (double u : {-0.7, 0.3, 123.45, 399.9})
-        for (double v : {-0.5, -0.2, 77.7, 199.6})
-            EXPECT_NEAR(sample_channel(&m, u, v, 1), 77, 1e-9);
-}
-
-TEST(Master, SamplingWrapsAroundTheSeamAndOverThePoles)
-{
-    master_image m = small_master();
+    for (int y : {0, 57, 199})
+        for (int x : {0, 200, 399})
+            EXPECT_NEAR(sample_channel(&m, x, y, 2), m.rgb[(size_t(y) * m.width + x) * 3 + 2], 1e-9);
     for (double t : {0.1, 0.5, 0.9, 1.6})
         for (int c = 0; c < 3; c++) {
             // The seam: column -t is column 400 - t.
@@ -97,25 +74,6 @@ TEST(Photo, CropsRenderedThroughTheCameraAreTheCopies)
         rendered.copy = 0;
         EXPECT_EQ(render_photo(&m, &copy, 4), render_photo(&m, &rendered, 4)) << "yaw " << s.yaw;
     }
-}
-
-TEST(Photo, GainScalesEverySample)
-{
-    scene sc;
-    scene_options opt;
-    opt.scale = 0.25;
-    opt.gain = 1.5;
-    ASSERT_TRUE(make_scene("seam", &opt, &sc));
-    texture t = make_texture(TEXTURE_DETAIL, 1, sc.master_width, 0);
-    master_image m = make_master(&t, sc.master_width, 4);
-    photo p = shot_photo(&sc.shots[1]);
-    std::vector<unsigned char> px = render_photo(&m, &p, 4);
-    for (int y = 0; y < p.cam.height; y += 7)
-        for (int x = 0; x < p.cam.width; x++)
-            for (int c = 0; c < 3; c++) {
-                int v = m.rgb[((size_t(p.copy_y) + y) * m.width + p.copy_x + x) * 3 + c];
-                ASSERT_EQ(px[(size_t(y) * p.cam.width + x) * 3 + c], std::min(255L, std::lround(1.5 * v)));
-            }
 }
 
 TEST(Photo, ZenithPhotoCentresOnTheTopRow)
@@ -151,10 +109,8 @@ TEST(Photo, SupersamplesPhotosCoarserThanTheMaster)
     EXPECT_EQ(supersampling(&p, int(2 * M_PI * 50)), 1);
     EXPECT_EQ(supersampling(&p, int(2 * M_PI * 100)), 2);
     EXPECT_EQ(supersampling(&p, int(2 * M_PI * 250)), 5);
-    p.copy = 1;
-    EXPECT_EQ(supersampling(&p, 4000), 1);
+    // Averaging subsamples keeps a constant.
     master_image m = small_master(TEXTURE_FLAT, 2000);
-    p.copy = 0;
     std::vector<unsigned char> px = render_photo(&m, &p, 2);
     EXPECT_TRUE(std::all_of(px.begin(), px.end(), [](unsigned char v) { return v == 77; }));
 }
