@@ -188,10 +188,21 @@ static const char *texture_name(int kind)
     return kind == TEXTURE_DETAIL ? "detail" : kind == TEXTURE_SMOOTH ? "smooth" : "flat";
 }
 
-int main(int argc, char **argv)
-{
-    run_options o = read_options(argc, argv);
+// Everything a run makes, in the order it is made.
+struct scene_job {
+    run_options opt;
     scene sc;
+    std::string dir, master_name;
+    master_image master;
+    std::vector<std::string> names; // of the photos, as the script gives them
+    std::vector<photo> photos;
+    std::vector<std::vector<unsigned char>> kept; // the photos' pixels, for the self-check only
+};
+
+static void set_up(scene_job *job)
+{
+    const run_options &o = job->opt;
+    scene &sc = job->sc;
     if (!make_scene(o.preset, &o.scene, &sc) || (!o.texture.empty() && !set_texture(&sc, o.texture)))
         usage(2);
     if (o.format >= 0)
@@ -200,80 +211,111 @@ int main(int argc, char **argv)
         sc.quality = o.quality;
     if (!o.pano_format.empty())
         sc.pano_format = o.pano_format;
-    std::error_code ec;
+    std::error_code ec; // a folder that cannot be made fails at the first file
     std::filesystem::create_directories(o.out, ec);
-    const std::string dir = o.out + "/";
+    job->dir = o.out + "/";
+}
 
-    texture tex = make_texture(sc.texture_kind, o.seed, sc.master_width, sc.flat);
-    master_image master = make_master(&tex, sc.master_width, o.threads);
-    const std::string master_name = std::string("master") + format_suffix(o.master_format);
-    write_image(dir + master_name, master.width, master.height, 3, o.master_format, 0,
-                [&](int y) { return &master.rgb[size_t(y) * master.width * 3]; });
-    printf("master file=%s width=%d height=%d texture=%s seed=%llu\n", (dir + master_name).c_str(),
-           master.width, master.height, texture_name(sc.texture_kind), o.seed);
+static void write_master(scene_job *job)
+{
+    const scene &sc = job->sc;
+    texture tex = make_texture(sc.texture_kind, job->opt.seed, sc.master_width, sc.flat);
+    job->master = make_master(&tex, sc.master_width, job->opt.threads);
+    const master_image &m = job->master;
+    job->master_name = std::string("master") + format_suffix(job->opt.master_format);
+    write_image(job->dir + job->master_name, m.width, m.height, 3, job->opt.master_format, 0,
+                [&](int y) { return &m.rgb[size_t(y) * m.width * 3]; });
+    printf("master file=%s width=%d height=%d texture=%s seed=%llu\n", (job->dir + job->master_name).c_str(),
+           m.width, m.height, texture_name(sc.texture_kind), job->opt.seed);
+}
 
-    std::vector<std::string> names;
-    std::vector<photo> photos;
-    std::vector<std::vector<unsigned char>> kept; // for the self-check only
+static void write_photos(scene_job *job)
+{
+    const scene &sc = job->sc;
+    const master_image &m = job->master;
     for (size_t i = 0; i < sc.shots.size(); i++) {
         const shot &s = sc.shots[i];
         char name[32];
         snprintf(name, sizeof name, "photo-%02zu%s", i + 1, format_suffix(sc.photo_format));
         photo p = shot_photo(&s);
-        std::vector<unsigned char> pixels = render_photo(&master, &p, o.threads);
-        write_image(dir + name, s.width, s.height, 3, sc.photo_format, sc.quality,
+        std::vector<unsigned char> pixels = render_photo(&m, &p, job->opt.threads);
+        write_image(job->dir + name, s.width, s.height, 3, sc.photo_format, sc.quality,
                     [&](int y) { return &pixels[size_t(y) * s.width * 3]; });
         printf("photo file=%s width=%d height=%d f=%d v=%s y=%s p=%s r=%s gain=%s subsamples=%d",
-               (dir + name).c_str(), s.width, s.height, oline_code(s.projection, s.circular),
+               (job->dir + name).c_str(), s.width, s.height, oline_code(s.projection, s.circular),
                number_text(s.hfov).c_str(), number_text(s.yaw).c_str(), number_text(s.pitch).c_str(),
-               number_text(s.roll).c_str(), number_text(s.gain).c_str(), supersampling(&p, master.width));
-        if (s.copy && sc.reference != REF_NONE)
-            printf(" pano_x=%d pano_y=%d", (s.copy_x - sc.window_x + master.width) % master.width,
+               number_text(s.roll).c_str(), number_text(s.gain).c_str(), supersampling(&p, m.width));
+        if (s.copy && sc.reference != REF_NONE) // where the copy lies in the panorama
+            printf(" pano_x=%d pano_y=%d", (s.copy_x - sc.window_x + m.width) % m.width,
                    s.copy_y - sc.window_y);
         printf("\n");
-        names.push_back(name);
-        photos.push_back(p);
-        if (o.self_check)
-            kept.push_back(std::move(pixels));
+        job->names.push_back(name);
+        job->photos.push_back(p);
+        if (job->opt.self_check)
+            job->kept.push_back(std::move(pixels));
     }
+}
 
+static void write_reference(scene_job *job)
+{
+    const scene &sc = job->sc;
+    const master_image &m = job->master;
     std::string reference;
     if (sc.reference == REF_MASTER)
-        reference = dir + master_name;
+        reference = job->dir + job->master_name;
     else if (sc.reference == REF_PHOTO)
-        reference = dir + names[0];
+        reference = job->dir + job->names[0];
     else if (sc.reference == REF_WINDOW) {
-        reference = dir + "reference" + format_suffix(o.master_format);
-        write_image(reference, sc.pano_width, sc.pano_height, 3, o.master_format, 0, [&](int y) {
-            return &master.rgb[(size_t(sc.window_y + y) * master.width + sc.window_x) * 3];
-        });
+        reference = job->dir + "reference" + format_suffix(job->opt.master_format);
+        write_image(reference, sc.pano_width, sc.pano_height, 3, job->opt.master_format, 0,
+                    [&](int y) { return &m.rgb[(size_t(sc.window_y + y) * m.width + sc.window_x) * 3]; });
     }
     if (!reference.empty())
         printf("reference file=%s\n", reference.c_str());
+}
 
+static void write_script(scene_job *job)
+{
+    const scene &sc = job->sc;
+    const run_options &o = job->opt;
     char about[160];
     snprintf(about, sizeof about, "scenegen %s: seed %llu, texture %s, master %s (%d x %d)", o.preset.c_str(),
-             o.seed, texture_name(sc.texture_kind), master_name.c_str(), master.width, master.height);
-    write_text(dir + o.script, scene_script(&sc, names, about, o.interpolator));
+             o.seed, texture_name(sc.texture_kind), job->master_name.c_str(), job->master.width,
+             job->master.height);
+    write_text(job->dir + o.script, scene_script(&sc, job->names, about, o.interpolator));
     printf("script file=%s pano_f=%d pano_width=%d pano_height=%d pano_v=%s photos=%zu\n",
-           (dir + o.script).c_str(), pline_code(sc.pano_projection), sc.pano_width, sc.pano_height,
+           (job->dir + o.script).c_str(), pline_code(sc.pano_projection), sc.pano_width, sc.pano_height,
            number_text(sc.pano_hfov).c_str(), sc.shots.size());
     double covered, multiple;
     scene_coverage(&sc, &covered, &multiple);
     printf("coverage covered=%.4f multiple=%.4f\n", covered, multiple);
+}
 
-    if (o.self_check) {
-        camera pano = pano_camera(&sc);
-        std::vector<const unsigned char *> pixels;
-        for (const auto &k : kept)
-            pixels.push_back(k.data());
-        std::vector<unsigned char> out(size_t(pano.width) * pano.height * 4);
-        parallel_for(pano.height, o.threads, [&](int y) {
-            reproject_row(&pano, photos, pixels, y, &out[size_t(y) * pano.width * 4]);
-        });
-        write_image(dir + "selfcheck.ppm", pano.width, pano.height, 4, FORMAT_PPM, 0,
-                    [&](int y) { return &out[size_t(y) * pano.width * 4]; });
-        printf("selfcheck file=%sselfcheck.ppm\n", dir.c_str());
-    }
+static void self_check(scene_job *job)
+{
+    camera pano = pano_camera(&job->sc);
+    std::vector<const unsigned char *> pixels;
+    for (const auto &k : job->kept)
+        pixels.push_back(k.data());
+    std::vector<unsigned char> out(size_t(pano.width) * pano.height * 4);
+    parallel_for(pano.height, job->opt.threads, [&](int y) {
+        reproject_row(&pano, job->photos, pixels, y, &out[size_t(y) * pano.width * 4]);
+    });
+    write_image(job->dir + "selfcheck.ppm", pano.width, pano.height, 4, FORMAT_PPM, 0,
+                [&](int y) { return &out[size_t(y) * pano.width * 4]; });
+    printf("selfcheck file=%sselfcheck.ppm\n", job->dir.c_str());
+}
+
+int main(int argc, char **argv)
+{
+    scene_job job;
+    job.opt = read_options(argc, argv);
+    set_up(&job);
+    write_master(&job);
+    write_photos(&job);
+    write_reference(&job);
+    write_script(&job);
+    if (job.opt.self_check)
+        self_check(&job);
     return 0;
 }
