@@ -1,0 +1,142 @@
+#include "tools/scenegen/camera.h"
+
+#include <cmath>
+
+static const double deg = M_PI / 180;
+
+static void mat_mult(const double a[9], const double b[9], double out[9])
+{
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++)
+            out[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
+}
+
+void euler_matrix(double yaw, double pitch, double roll, double m[9])
+{
+    double cy = std::cos(yaw * deg), sy = std::sin(yaw * deg);
+    double cp = std::cos(pitch * deg), sp = std::sin(pitch * deg);
+    double cr = std::cos(roll * deg), sr = std::sin(roll * deg);
+    const double ry[9] = {cy, 0, -sy, 0, 1, 0, sy, 0, cy};
+    const double rx[9] = {1, 0, 0, 0, cp, sp, 0, -sp, cp};
+    const double rz[9] = {cr, sr, 0, -sr, cr, 0, 0, 0, 1};
+    double t[9];
+    mat_mult(rx, ry, t);
+    mat_mult(rz, t, m);
+}
+
+double projection_scale(int projection, int width, double hfov)
+{
+    double v = hfov * deg;
+    if (projection == CAM_RECTILINEAR)
+        return width / (2 * std::tan(v / 2));
+    return width / v;
+}
+
+camera make_camera(int projection, int width, int height, double hfov, double yaw, double pitch, double roll)
+{
+    camera c;
+    c.width = width;
+    c.height = height;
+    c.projection = projection;
+    c.scale = projection_scale(projection, width, hfov);
+    euler_matrix(yaw, pitch, roll, c.m);
+    return c;
+}
+
+bool plane_to_direction(int projection, double scale, double x, double y, double d[3])
+{
+    if (projection == CAM_RECTILINEAR) {
+        double n = std::sqrt(x * x + y * y + scale * scale);
+        d[0] = x / n;
+        d[1] = y / n;
+        d[2] = scale / n;
+        return true;
+    }
+    if (projection == CAM_EQUIRECT) {
+        double lambda = x / scale, phi = y / scale;
+        d[0] = std::cos(phi) * std::sin(lambda);
+        d[1] = std::sin(phi);
+        d[2] = std::cos(phi) * std::cos(lambda);
+        return std::fabs(phi) <= M_PI / 2 && std::fabs(lambda) <= M_PI;
+    }
+    double r = std::sqrt(x * x + y * y), theta = r / scale;
+    // On the axis the direction is the axis itself.
+    double k = r > 0 ? std::sin(theta) / r : 1 / scale;
+    d[0] = x * k;
+    d[1] = y * k;
+    d[2] = std::cos(theta);
+    return theta <= M_PI;
+}
+
+bool direction_to_plane(int projection, double scale, const double d[3], double *x, double *y)
+{
+    if (projection == CAM_RECTILINEAR) {
+        if (!(d[2] > 0))
+            return false;
+        *x = scale * d[0] / d[2];
+        *y = scale * d[1] / d[2];
+        return true;
+    }
+    if (projection == CAM_EQUIRECT) {
+        *x = scale * std::atan2(d[0], d[2]);
+        *y = scale * std::atan2(d[1], std::sqrt(d[0] * d[0] + d[2] * d[2]));
+        return true;
+    }
+    double rho = std::sqrt(d[0] * d[0] + d[1] * d[1]), theta = std::atan2(rho, d[2]);
+    double k = rho > 0 ? scale * theta / rho : scale;
+    *x = d[0] * k;
+    *y = d[1] * k;
+    return true;
+}
+
+bool pixel_to_direction(const camera *c, double px, double py, double d[3])
+{
+    double cam[3];
+    bool ok = plane_to_direction(c->projection, c->scale, px - (c->width / 2.0 - 0.5),
+                                 py - (c->height / 2.0 - 0.5), cam);
+    // The transpose turns the camera direction back into the panorama's frame.
+    const double *m = c->m;
+    for (int i = 0; i < 3; i++)
+        d[i] = m[i] * cam[0] + m[3 + i] * cam[1] + m[6 + i] * cam[2];
+    return ok;
+}
+
+bool direction_to_pixel(const camera *c, const double d[3], double *px, double *py)
+{
+    const double *m = c->m;
+    double cam[3];
+    for (int i = 0; i < 3; i++)
+        cam[i] = m[3 * i] * d[0] + m[3 * i + 1] * d[1] + m[3 * i + 2] * d[2];
+    double x, y;
+    if (!direction_to_plane(c->projection, c->scale, cam, &x, &y))
+        return false;
+    *px = x + (c->width / 2.0 - 0.5);
+    *py = y + (c->height / 2.0 - 0.5);
+    return true;
+}
+
+int oline_code(int projection, int circular)
+{
+    switch (projection) {
+    case CAM_RECTILINEAR:
+        return 0;
+    case CAM_FISHEYE:
+        return circular ? 2 : 3;
+    case CAM_EQUIRECT:
+        return 4;
+    }
+    return -1;
+}
+
+int pline_code(int projection)
+{
+    switch (projection) {
+    case CAM_RECTILINEAR:
+        return 0;
+    case CAM_EQUIRECT:
+        return 2;
+    case CAM_FISHEYE:
+        return 3;
+    }
+    return -1;
+}
