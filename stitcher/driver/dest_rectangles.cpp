@@ -5,6 +5,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/script/image_desc.h"
+#include "stitcher/script/parser.h"
 
 #include <algorithm>
 #include <cmath>
@@ -156,6 +157,21 @@ void *create_destination_rectangles(image_desc *images, int count, const int32_t
         free_stack(inverted);
     }
     return nullptr;
+}
+
+void unshift_full_width(image_desc *images, int count, int width, const char *pline)
+{
+    for (int i = 0; i < count; i++) {
+        if (!progress_update(10))
+            cancel_run();
+        image_desc *d = &images[i];
+        if (d->dest_rect.width != width || d->wrap_shift == 0)
+            continue;
+        d->dest_rect.x = 0;
+        free_stack(d->stack);
+        d->wrap_shift = 0;
+        d->stack = parser_create_stack_data(pline, d->o_line, d->viewpoint_line, d->width, &d->wrap_shift);
+    }
 }
 
 void create_overlap_rectangles(image_desc *images, int count, int wrap)

@@ -31,6 +31,11 @@ int frectangle_to_irectangle(const frectangle *f, irectangle *out);
 // "Rect Image" line per image. Returns null.
 void *create_destination_rectangles(image_desc *images, int count, const int32_t size[2],
                                     const irectangle *window, int pixformat, int mode);
+// An image whose rectangle spans the whole panorama width needs no wrap
+// shift: its rectangle starts at 0 and its stack is built again from the
+// p-line and its own lines without one.
+void unshift_full_width(image_desc *images, int count, int width, const char *pline);
+
 // Records a tile on image i for every later image j whose rectangle meets
 // i's in more than 4 pixels; with a wrap length, also j's rectangle moved
 // right and then left by it. Tiles come ordered by partner, then shift.

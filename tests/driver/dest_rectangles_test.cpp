@@ -3,6 +3,7 @@
 #include "stitcher/driver/dest_rectangles.h"
 #include "stitcher/geometry/stack.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/string2.h"
 #include "stitcher/script/image_desc.h"
 #include "stitcher/script/parser.h"
 #include "tests/geometry/stack_testutil.h"
@@ -44,6 +45,7 @@ struct job {
         d.src_rect = {0, 0, width, height};
         d.wrap_shift = wrap;
         d.stack = parser_create_stack_data(pline.c_str(), oline, nullptr, width, &d.wrap_shift);
+        d.o_line = sdup(oline);
         images.push_back(d);
         return images.back();
     }
@@ -321,6 +323,31 @@ TEST(Destination, NinetyFivePercentBecomesTheWindow)
         j.place(mode, far);
         EXPECT_EQ(str(j.images[0].dest_rect), str(r));
     }
+}
+
+TEST(Destination, FullWidthImagesLoseTheirWrapShift)
+{
+    job j("p f2 w400 h200 v360", 400, 200);
+    j.add("o f0 v100 y90 p90", 200, 200); // over the zenith
+    j.add("o f0 v60 y90", 100, 80);
+    j.place(0);
+    ASSERT_EQ(j.images[0].wrap_shift, 100);
+    ASSERT_EQ(str(j.images[0].dest_rect), "100,0,400,66");
+    const irectangle second = j.images[1].dest_rect;
+    unshift_full_width(j.images.data(), 2, 400, j.pline.c_str());
+    EXPECT_EQ(str(j.images[0].dest_rect), "0,0,400,66");
+    EXPECT_EQ(j.images[0].wrap_shift, 0);
+    int no_wrap = 0;
+    stack_ptr whole_yaw(
+        parser_create_stack_data(j.pline.c_str(), "o f0 v100 y90 p90", nullptr, 200, &no_wrap));
+    auto rebuilt = steps_of(j.images[0].stack), expected = steps_of(whole_yaw.get());
+    ASSERT_EQ(rebuilt.size(), expected.size());
+    for (size_t k = 0; k < expected.size(); k++)
+        EXPECT_EQ(rebuilt[k].params, expected[k].params);
+    expect_covers(j.images[0], j.size, 400);
+    // Narrower images keep their shift.
+    EXPECT_EQ(str(j.images[1].dest_rect), str(second));
+    EXPECT_EQ(j.images[1].wrap_shift, 100);
 }
 
 TEST(Destination, HugePanoramaWindow)
