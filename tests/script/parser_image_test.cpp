@@ -97,11 +97,12 @@ TEST_F(Images, ParseDumps)
 TEST_F(Images, VtxScript)
 {
     // The dummy image gives f3 and v75 to the K=0 references; the first
-    // viewpoint line belongs to the first image after the dummy. Weights go
+    // viewpoint line belongs to the first image after the dummy, and its
+    // z of 1 is a logarithm at file version 30 (nothing at 26). Weights go
     // by position before image 1 is removed; -3 and 9 name no image; the
     // line after the weights is no weight.
     std::string olines = "#-dummyimage\n#-fileversion 30\n#-blendweight 50 0x20 075\n"
-                         "#-imginactive 1 -3 9\n#-viewpoint 1 0 0 0 0\n"
+                         "#-imginactive 1 -3 9\n#-viewpoint 0 0 1 0 0\n"
                          "o f3 v75 na.ppm\no f=0 v=0 na.ppm\no v=0 y90 nb.jpg w10 h10\no na.ppm f3 v100\n"
                          "o na.ppm\n#-blendweight 1\n";
     std::vector<std::string> expected = {
