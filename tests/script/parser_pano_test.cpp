@@ -10,11 +10,12 @@
 namespace
 {
 
-// projection, wrap and format of the panorama record.
+// projection, wrap, format and width of the panorama record. Read as in
+// inverse mode, which opens no file.
 std::vector<int> pano(const std::string &pline, const char *name = "out")
 {
     stitch_context ctx{};
-    EXPECT_EQ(parser_get_pano(pline.c_str(), name, 4, &ctx), 0);
+    EXPECT_EQ(parser_get_pano(pline.c_str(), name, -4, &ctx), 0);
     std::vector<int> r = {ctx.pano->projection, ctx.pano->wrap, ctx.pano->format, ctx.pano->width};
     close_panorama_file(nullptr, 0, ctx.pano);
     return r;
