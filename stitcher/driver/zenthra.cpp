@@ -248,7 +248,8 @@ static void check_caps(const stitch_context *ctx, zenthra_options *opt, const ru
     opt->zenith = opt->nadir = 0;
 }
 
-// Rows within 100 of a cap's edge are left to the cap.
+// The images stop 100 rows inside the band of a cap, so that they and the
+// cap overlap for blending.
 static void place_images(const stitch_context *ctx, const zenthra_options *opt, run_state *run)
 {
     const int32_t size[2] = {ctx->pano->width, ctx->pano->height};
