@@ -1,20 +1,35 @@
 // zenthra: the stitcher program.
 #include "stitcher/blend/color_image.h"
 #include "stitcher/driver/command_line.h"
+#include "stitcher/driver/dest_rectangles.h"
+#include "stitcher/driver/order.h"
 #include "stitcher/formats/external_reader.h"
 #include "stitcher/formats/image_file.h"
+#include "stitcher/formats/panorama_file.h"
+#include "stitcher/geometry/stack.h"
+#include "stitcher/geometry/transform.h"
+#include "stitcher/geometry/warper.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/string2.h"
 #include "stitcher/pipeline/timer.h"
+#include "stitcher/script/image_desc.h"
+#include "stitcher/script/parser.h"
 #include "stitcher/script/stitch_context.h"
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
+
+static const char *const msg_pline = "Script-error: Could not parse p-line in script %s.\n";
+static const char *const msg_no_image = "No source image found.\n";
+static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
+static const char *const msg_not_built = "Stitching is not built into this version yet.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -22,6 +37,10 @@ struct run_state {
     char *script = nullptr;
     char *script_dir = nullptr;
     char *asked_name = nullptr; // the output name asked on the terminal
+    const char *script_name = nullptr;
+    char *pline = nullptr;
+    image_desc *images = nullptr; // count records of capacity
+    int count = 0, capacity = 0;
 };
 
 static void pipe_closed(int) {}
@@ -95,8 +114,7 @@ static void register_readers(const zenthra_options *opt, const run_state *run)
         print_error("Could not find external reader specs: %s\n", opt->reader_description);
 }
 
-static const char *read_script(const zenthra_options *opt, int argc, char **argv, int first_arg,
-                               run_state *run)
+static void read_script(const zenthra_options *opt, int argc, char **argv, int first_arg, run_state *run)
 {
     const char *name = opt->script_name ? opt->script_name : first_arg < argc ? argv[first_arg] : nullptr;
     if (!name) {
@@ -108,7 +126,7 @@ static const char *read_script(const zenthra_options *opt, int argc, char **argv
     if (!run->script)
         print_error("Could not read scriptfile %s\n", name);
     run->script_dir = get_directory(name);
-    return name;
+    run->script_name = name;
 }
 
 static void choose_output_name(zenthra_options *opt, run_state *run)
@@ -131,9 +149,144 @@ static void open_progress(void)
         cancel_run();
 }
 
+static void check_progress(int percent)
+{
+    if (!progress_update(percent))
+        cancel_run();
+}
+
+static bool is_vtx(const run_state *run) { return sendswith(run->script_name, ".vtx", 1); }
+
+// The editor's dummy image, file version and EXIF switch apply before the
+// p-line is read.
+static void apply_editor_settings(run_state *run)
+{
+    if (is_vtx(run))
+        preprocess_script(run->script);
+}
+
+// In inverse mode the panorama record only names the file to read.
+static void read_panorama(stitch_context *ctx, const zenthra_options *opt, run_state *run)
+{
+    run->pline = parser_read_script_line(run->script, "p", 1);
+    int pixformat = static_cast<int>(opt->pixformat);
+    if (!run->pline ||
+        parser_get_pano(run->pline, opt->output_name, opt->inverse ? -pixformat : pixformat, ctx))
+        print_error(msg_pline, run->script_name);
+    check_progress(1);
+}
+
+static void choose_interpolator(const run_state *run)
+{
+    int code = INTERP_POLY3;
+    if (char *mline = parser_read_script_line(run->script, "m", 1)) {
+        parser_set_mode(mline, &code);
+        aligned_free(mline);
+    }
+    set_interpolator(code);
+}
+
+static void append_image(run_state *run, const image_desc *d)
+{
+    if (run->count == run->capacity) {
+        int capacity = run->capacity ? run->capacity * 2 : 16;
+        image_desc *grown = static_cast<image_desc *>(checked_malloc(sizeof(image_desc) * size_t(capacity)));
+        if (run->count > 0)
+            memcpy(grown, run->images, sizeof(image_desc) * size_t(run->count));
+        aligned_free(run->images);
+        run->images = grown;
+        run->capacity = capacity;
+    }
+    run->images[run->count++] = *d;
+}
+
+static void read_images(run_state *run)
+{
+    image_desc d;
+    for (int n = 1; parser_get_image(run->script_dir, run->script, run->pline, n, &d) == 0; n++) {
+        check_progress(2);
+        append_image(run, &d);
+    }
+    if (run->count == 0)
+        print_error(msg_no_image);
+}
+
+static void apply_editor_weights(stitch_context *ctx, run_state *run)
+{
+    if (is_vtx(run)) {
+        read_blend_priorities(run->script, run->images, run->count);
+        run->count = run->capacity = remove_inactive_images(run->script, &run->images, run->count);
+    }
+    ctx->nimages = run->count;
+    ctx->images = run->images;
+}
+
+// The frame suffices where the panorama ends; a wrapping one needs every
+// pixel. Multi-segment panoramas have no inverse to query through.
+static void choose_query_mode(const stitch_context *ctx, zenthra_options *opt)
+{
+    if (opt->query_rect == -1)
+        opt->query_rect = ctx->pano->wrap == 0 ? 1 : 0;
+    if (ctx->pano->projection == PROJ_MULT_RECTILINEAR)
+        opt->query_rect = 2;
+}
+
+static bool layered_output(const stitch_context *ctx)
+{
+    return output_kind(ctx->pano->format) == OUTPUT_TIFF_LAYERED;
+}
+
+static void check_caps(const stitch_context *ctx, zenthra_options *opt, const run_state *run)
+{
+    if (can_blend_over_cap(run->pline) && run->count >= 2 && !layered_output(ctx)) {
+        opt->zenith = std::max(opt->zenith, 0.0);
+        opt->nadir = std::max(opt->nadir, 0.0);
+        return;
+    }
+    if (opt->zenith > 0 || opt->nadir > 0)
+        print_message(msg_no_caps);
+    opt->zenith = opt->nadir = 0;
+}
+
+// The images stop 100 rows inside the band of a cap, so that they and the
+// cap overlap for blending.
+static void place_images(const stitch_context *ctx, const zenthra_options *opt, run_state *run)
+{
+    const int32_t size[2] = {ctx->pano->width, ctx->pano->height};
+    const double h = size[1];
+    int y0 = std::max(0, static_cast<int>(trunc(h * opt->zenith / 180 - 100)));
+    int yn = std::max(0, static_cast<int>(trunc(h * opt->nadir / 180 - 100)));
+    irectangle window = {0, y0, size[0], size[1] - y0 - yn};
+    create_destination_rectangles(run->images, run->count, size, &window, static_cast<int>(opt->pixformat),
+                                  opt->query_rect);
+}
+
+static void order_images(stitch_context *ctx, const zenthra_options *opt, run_state *run)
+{
+    if (opt->optimize_order && !layered_output(ctx))
+        run->images = optimize_order(run->images, run->count);
+    run->capacity = run->count;
+    ctx->nimages = run->count;
+    ctx->images = run->images;
+}
+
+static void free_images(run_state *run)
+{
+    for (int i = 0; i < run->count; i++)
+        free_image_desc(&run->images[i]);
+    aligned_free(run->images);
+    run->images = nullptr;
+    run->count = run->capacity = 0;
+}
+
+// The panorama record stays: the loop closes the output file.
 static void release(stitch_context *ctx, run_state *run)
 {
     progress_close();
+    free_images(run);
+    ctx->images = nullptr;
+    ctx->nimages = 0;
+    aligned_free(run->pline);
     aligned_free(run->asked_name);
     aligned_free(run->script_dir);
     aligned_free(run->script);
@@ -159,8 +312,20 @@ int main(int argc, char **argv)
     read_script(&opt, argc, argv, first_arg, &run);
     choose_output_name(&opt, &run);
     open_progress();
+    apply_editor_settings(&run);
+    read_panorama(&ctx, &opt, &run);
+    choose_interpolator(&run);
+    read_images(&run);
+    if (!opt.inverse) {
+        apply_editor_weights(&ctx, &run);
+        choose_query_mode(&ctx, &opt);
+        check_caps(&ctx, &opt, &run);
+        place_images(&ctx, &opt, &run);
+        unshift_full_width(run.images, run.count, ctx.pano->width, run.pline);
+        order_images(&ctx, &opt, &run);
+    }
 
-    // The parser and the stitching stages come next on this road.
+    // The inverse extraction, the caps and the warp-and-blend loop come next.
     release(&ctx, &run);
-    print_error("Stitching is not built into this version yet.\n");
+    print_error(msg_not_built);
 }

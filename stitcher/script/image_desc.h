@@ -35,3 +35,7 @@ struct image_desc {
 // and the writer reads it while polling. Use only these two for it.
 inline void set_image_done(image_desc *d, int state) { __atomic_store_n(&d->done, state, __ATOMIC_RELEASE); }
 inline int get_image_done(const image_desc *d) { return __atomic_load_n(&d->done, __ATOMIC_ACQUIRE); }
+
+// Releases what the record owns (name, lines, stack, tile arrays) and
+// clears those fields.
+void free_image_desc(image_desc *d);

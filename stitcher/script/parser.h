@@ -1,4 +1,5 @@
-// The project script: finding its lines and reading their options.
+// The project script: finding its lines and reading their options, and
+// reading the panorama, the interpolator and the images from them.
 //
 // The script is one NUL-terminated text held in memory. A line is a maximal
 // run of bytes other than CR, LF and NUL, read whole whatever its length; a
@@ -11,7 +12,9 @@
 
 #include <string>
 
+struct image_desc;
 struct stack_data;
+struct stitch_context;
 
 // ---- Lines and options ----
 
@@ -78,3 +81,53 @@ stack_data *parser_create_stack_data(const char *pline, const char *oline, const
 // known format. A JPEG quality outside 0..100 or a progressive setting other
 // than 0 or 1 ends the run.
 output_format parser_get_fileformat(const char *pline);
+
+// ---- Checks of script values ----
+
+// A field of view (degrees) that the projection class cannot show ends the
+// run; f is the code as the line gives it, for the message.
+void check_field_of_view(double fov, int f, int pclass);
+// Warns of a projection code that the tables do not list: the class
+// fallback_class is used instead.
+void warn_projection(int f, int fallback_class);
+
+// ---- The p-line, the m-line and the images ----
+
+// Reads the p-line into a new panorama output file for `name`, stored in
+// ctx->pano; pixformat is negative in inverse mode. A size or field of view
+// that makes no panorama ends the run. 0, or -1 when no file was made.
+int parser_get_pano(const char *pline, const char *name, int pixformat, stitch_context *ctx);
+// 1 when caps may be blended over zenith and nadir: an equirectangular
+// panorama of 360 degrees twice as wide as high (w and h default to 1, so
+// a p-line without them allows no caps). f absent means f0 here.
+int can_blend_over_cap(const char *pline);
+// Sets *interpolator (warper code) from the m-line's i; an absent i and -1
+// leave it, an unknown one is reported and leaves it.
+void parser_set_mode(const char *mline, int *interpolator);
+
+// Stores the o-line's w and h (where given, not -1) and a copy of its n in
+// d; 0 only when all three were given.
+int parser_get_name_size(const char *oline, image_desc *d);
+// Fills d (zeroed first) from the n-th o-line (1-based): name, size (from
+// "#-imgfile" or the file when the line lacks them), crop, selection,
+// circle and stack. Values that make no image end the run. -1 when there
+// is no n-th o-line.
+int parser_get_image(const char *script_dir, const char *script, const char *pline, int n, image_desc *d);
+// The o-line's yaw, pitch and roll in degrees (0 when absent). Returns 0.
+int get_image_position(const char *oline, double *yaw, double *pitch, double *roll);
+
+// ---- The .vtx editor's lines ----
+
+// Before the p-line is read: takes the dummy image's o-line out of the
+// script (its first byte becomes '#') into global_image_params, and applies
+// "#-fileversion" and "#-honorexiforientation".
+void preprocess_script(char *script);
+// Blend weights of "#-blendweight " for images 0, 1, ... in turn, clamped
+// to 0..INT_MAX.
+void read_blend_priorities(const char *script, image_desc *images, int count);
+// Removes and frees the images that "#-imginactive " names (0-based;
+// indices outside the array are ignored) and returns the new count;
+// *images becomes a new array. When no image is left the run ends.
+int remove_inactive_images(const char *script, image_desc **images, int count);
+// qsort order of ints from high to low.
+int cmp_int(const void *a, const void *b);

@@ -1,0 +1,191 @@
+#include "stitcher/driver/dest_rectangles.h"
+
+#include "stitcher/geometry/query_sse.h"
+#include "stitcher/geometry/stack.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/script/image_desc.h"
+#include "stitcher/script/parser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+static const char *const msg_rect = "Rect Image %d: x=%d y=%d width=%d height=%d\n";
+static const char *const msg_no_query =
+    "Rect Image %d (no forward transformation): x=%d y=%d width=%d height=%d\n";
+
+// Areas in 64 bits: past 46,341 x 46,341 pixels a 32-bit product wraps.
+static int64_t area(const irectangle &r) { return int64_t(r.width) * r.height; }
+
+void set_dest_image(image_desc *d, int index, int pixformat, irectangle rect)
+{
+    d->index = index;
+    d->pixformat = pixformat;
+    d->fd = -1;
+    d->dest_rect = rect;
+    d->ntiles = 0;
+    d->tile_ids = nullptr;
+    d->tile_rects = nullptr;
+    d->tile_partner = nullptr;
+}
+
+template <typename T> static T *append(T *old, int n, T value)
+{
+    T *grown = static_cast<T *>(checked_malloc(sizeof(T) * (size_t(n) + 1)));
+    if (n > 0)
+        memcpy(grown, old, sizeof(T) * size_t(n));
+    grown[n] = value;
+    aligned_free(old);
+    return grown;
+}
+
+int add_tile(const irectangle *r, int partner, image_desc *d)
+{
+    irectangle rel = {r->x - d->dest_rect.x, r->y - d->dest_rect.y, r->width, r->height};
+    d->tile_ids = append(d->tile_ids, d->ntiles, -1);
+    d->tile_rects = append(d->tile_rects, d->ntiles, rel);
+    d->tile_partner = append(d->tile_partner, d->ntiles, partner);
+    d->ntiles++;
+    return 0;
+}
+
+void fmaxmin(frectangle *a, const frectangle *b)
+{
+    a->xmin = std::min(a->xmin, b->xmin);
+    a->xmax = std::max(a->xmax, b->xmax);
+    a->ymin = std::min(a->ymin, b->ymin);
+    a->ymax = std::max(a->ymax, b->ymax);
+}
+
+// Every rounded bound is a valid int, and so are the sizes built from two.
+static int32_t round_bound(float v)
+{
+    const float limit = 268435456.0f;
+    if (std::isnan(v))
+        return 0;
+    return static_cast<int32_t>(roundf(std::clamp(v, -limit, limit)));
+}
+
+int frectangle_to_irectangle(const frectangle *f, irectangle *out)
+{
+    int32_t x = round_bound(f->xmin), y = round_bound(f->ymin);
+    *out = {x, y, round_bound(f->xmax) - x + 1, round_bound(f->ymax) - y + 1};
+    return out->height;
+}
+
+// Next to a pole the mapped pixel centres of an image miss the outer
+// columns and the pole's own rows. An equirectangular panorama shows a pole
+// as its whole top or bottom row: an image whose usable pixels contain the
+// pole covers that row over the full width.
+static void reach_poles(const image_desc *d, const int32_t size[2], const irectangle *window,
+                        irectangle *rect)
+{
+    const stack_data *sd = d->stack;
+    if (sd[0].func != _from_equirect)
+        return;
+    const double half_pi = sd[1].param * M_PI / 2; // rows from the centre to a pole
+    alignas(16) vector_stack vs[RMPSIZE];
+    vector_remapper(sd, vs);
+    alignas(16) float x[4] = {0, 0, 0, 0};
+    alignas(16) float y[4] = {static_cast<float>(-half_pi), static_cast<float>(half_pi), 0, 0};
+    remap(x, y, vs);
+    const irectangle &s = d->src_rect;
+    for (int k = 0; k < 2; k++) {
+        float px = x[k] + (d->width * 0.5f - 0.5f), py = y[k] + (d->height * 0.5f - 0.5f);
+        if (!(px >= s.x && px <= s.x + s.width - 1 && py >= s.y && py <= s.y + s.height - 1))
+            continue;
+        double row = size[1] * 0.5 - 0.5 + (k == 0 ? -half_pi : half_pi);
+        irectangle band = {window->x, round_bound(static_cast<float>(row)), window->width, 1}, merged;
+        merge_rectangles(rect, &band, &merged);
+        cut_rectangle(&merged, window, rect);
+    }
+}
+
+static void fill4(float *v, float value) { std::fill(v, v + 4, value); }
+
+// The rectangle that image d's inverted stack maps its usable pixels to
+// (only the border with border_only), cut to the window.
+static irectangle query_rectangle(const image_desc *d, const stack_data *inverted, const int32_t size[2],
+                                  const irectangle *window, int border_only)
+{
+    rect_query *q = static_cast<rect_query *>(checked_malloc(sizeof(rect_query)));
+    fill4(q->src_cx, d->width * 0.5f - 0.5f);
+    fill4(q->src_cy, d->height * 0.5f - 0.5f);
+    q->x = d->src_rect.x;
+    q->y = d->src_rect.y;
+    q->width = d->src_rect.width;
+    q->height = d->src_rect.height;
+    fill4(q->dst_cx, size[0] * 0.5f - 0.5f);
+    fill4(q->dst_cy, size[1] * 0.5f - 0.5f);
+    q->dst_x = window->x;
+    q->dst_y = window->y;
+    q->dst_width = window->width;
+    q->dst_height = window->height;
+    vector_remapper(inverted, q->stack);
+    frectangle f;
+    sse_query_rect(q, q->width, q->height, &f, border_only);
+    aligned_free(q);
+    irectangle rounded, rect;
+    frectangle_to_irectangle(&f, &rounded);
+    cut_rectangle(&rounded, window, &rect);
+    reach_poles(d, size, window, &rect);
+    return rect;
+}
+
+void *create_destination_rectangles(image_desc *images, int count, const int32_t size[2],
+                                    const irectangle *window, int pixformat, int mode)
+{
+    const int64_t window_area = area(*window);
+    for (int i = 0; i < count; i++) {
+        image_desc *d = &images[i];
+        progress_update(static_cast<int>(i * 8.0 / count + 2.0));
+        if (mode == 2) {
+            set_dest_image(d, i, pixformat, *window);
+            print_message(msg_no_query, i, window->x, window->y, window->width, window->height);
+            continue;
+        }
+        stack_data *inverted = invert_stack(d->stack);
+        irectangle rect = query_rectangle(d, inverted, size, window, 1);
+        if (static_cast<double>(area(rect)) > 0.95 * static_cast<double>(window_area))
+            rect = *window;
+        if (mode == 0 && area(rect) < window_area)
+            rect = query_rectangle(d, inverted, size, window, 0);
+        rect.x += d->wrap_shift;
+        set_dest_image(d, i, pixformat, rect);
+        print_message(msg_rect, i, rect.x, rect.y, rect.width, rect.height);
+        free_stack(inverted);
+    }
+    return nullptr;
+}
+
+void unshift_full_width(image_desc *images, int count, int width, const char *pline)
+{
+    for (int i = 0; i < count; i++) {
+        if (!progress_update(10))
+            cancel_run();
+        image_desc *d = &images[i];
+        if (d->dest_rect.width != width || d->wrap_shift == 0)
+            continue;
+        d->dest_rect.x = 0;
+        free_stack(d->stack);
+        d->wrap_shift = 0;
+        d->stack = parser_create_stack_data(pline, d->o_line, d->viewpoint_line, d->width, &d->wrap_shift);
+    }
+}
+
+void create_overlap_rectangles(image_desc *images, int count, int wrap)
+{
+    for (int i = 0; i < count; i++) {
+        for (int j = i + 1; j < count; j++) {
+            const int shifts[3] = {0, wrap, -wrap};
+            for (int k = 0; k < (wrap ? 3 : 1); k++) {
+                irectangle later = images[j].dest_rect, common;
+                later.x += shifts[k];
+                cut_rectangle(&images[i].dest_rect, &later, &common);
+                if (area(common) > 4)
+                    add_tile(&common, j, &images[i]);
+            }
+        }
+    }
+}

@@ -1,0 +1,75 @@
+// The p-line (the panorama and its output file) and the m-line.
+#include "stitcher/formats/panorama_file.h"
+#include "stitcher/geometry/stack.h"
+#include "stitcher/geometry/transform.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/string2.h"
+#include "stitcher/script/parser.h"
+#include "stitcher/script/stitch_context.h"
+
+static const char *const msg_size = "Script-error: panorama size %dx%d is invalid.\n";
+static const char *const msg_interpolator = "Unsupported interpolator : i%d, using bicubic\n";
+
+// Rounded query bounds are clamped to 2^28: a larger panorama would let
+// them wrap past the int range.
+enum { MAX_PANO_SIDE = 268435455 };
+
+// The m-line's i 0..9 as the warper's codes.
+static const int script_interpolator_map[10] = {
+    INTERP_POLY3,    INTERP_SPLINE16, INTERP_SPLINE36, INTERP_SINC256, INTERP_SPLINE64,
+    INTERP_BILINEAR, INTERP_NN,       INTERP_SINC1024, INTERP_SINC36,  INTERP_SINC64,
+};
+
+static bool valid_side(int n) { return n >= 1 && n <= MAX_PANO_SIDE; }
+
+// The output name's suffix decides before the p-line's n.
+static output_format output_code(const char *pline, const char *name)
+{
+    if (sendswith(name, ".tif", 1) || sendswith(name, ".tiff", 1))
+        return OUTPUT_TIFF;
+    if (sendswith(name, ".jpg", 1))
+        return 80 * 16 + OUTPUT_JPEG;
+    output_format code = parser_get_fileformat(pline);
+    return code == -1 ? OUTPUT_TIFF : code;
+}
+
+int parser_get_pano(const char *pline, const char *name, int pixformat, stitch_context *ctx)
+{
+    int size[2] = {1024, 512};
+    parser_get_image_size(pline, size);
+    if (!valid_side(size[0]) || !valid_side(size[1]))
+        print_error(msg_size, size[0], size[1]);
+    int f = get_int('f', pline, -1);
+    if (f != -1 && (f < 0 || f > 19))
+        warn_projection(f, PROJ_EQUIRECT);
+    const int pclass = pano_projection(f);
+    check_field_of_view(get_double('v', pline, 360), f == -1 ? 2 : f, pclass);
+
+    output_format code = output_code(pline, name);
+    pano_file *pf =
+        create_panorama_file(name, size[0], size[1], pixformat, code, parser_get_wrap_length(pline));
+    if (!pf)
+        return -1;
+    pf->projection = pclass;
+    ctx->pano = pf;
+    return 0;
+}
+
+int can_blend_over_cap(const char *pline)
+{
+    std::string f;
+    int pclass = find_option(pline, 'f', &f) ? pano_projection(satoi(f.c_str())) : pano_projection_table[0];
+    int64_t w = get_int('w', pline, 1), h = get_int('h', pline, 1);
+    return pclass == PROJ_EQUIRECT && w == 2 * h && get_double('v', pline, 360) == 360;
+}
+
+void parser_set_mode(const char *mline, int *interpolator)
+{
+    int i = -1;
+    if (!get_int_given('i', mline, &i))
+        return;
+    if (i >= 0 && i < 10)
+        *interpolator = script_interpolator_map[i];
+    else
+        print_message(msg_interpolator, i);
+}

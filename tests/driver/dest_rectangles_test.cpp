@@ -1,0 +1,219 @@
+// Destination rectangles of images placed by their stacks, and the overlap
+// tiles between them.
+#include "stitcher/driver/dest_rectangles.h"
+#include "stitcher/pipeline/string2.h"
+#include "stitcher/script/image_desc.h"
+#include "stitcher/script/parser.h"
+#include "tests/geometry/stack_testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace stacktest;
+
+namespace
+{
+
+std::string str(const irectangle &r)
+{
+    return std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.width) + "," +
+           std::to_string(r.height);
+}
+
+// Images of one panorama from their o-lines, placed with a mode.
+struct job {
+    std::string pline;
+    int32_t size[2];
+    std::vector<image_desc> images;
+    ~job()
+    {
+        for (auto &d : images)
+            free_image_desc(&d);
+    }
+    void add(const char *oline, int width, int height)
+    {
+        image_desc d{};
+        d.width = width, d.height = height, d.src_rect = {0, 0, width, height}, d.wrap_shift = 1;
+        d.stack = parser_create_stack_data(pline.c_str(), oline, nullptr, width, &d.wrap_shift);
+        d.o_line = sdup(oline);
+        images.push_back(d);
+    }
+    void place(int mode, irectangle window)
+    {
+        create_destination_rectangles(images.data(), int(images.size()), size, &window, 4, mode);
+    }
+    void place(int mode) { place(mode, {0, 0, size[0], size[1]}); }
+};
+
+// Brute force over the panorama: the pixels whose stack lands inside the
+// pixel-centre region of src_rect, moved by the wrap shift that the stack
+// leaves out, that lie outside dest_rect (across the seam too).
+int missed(const image_desc &d, const int32_t size[2])
+{
+    auto vs = to_vector(d.stack);
+    const irectangle &s = d.src_rect, &r = d.dest_rect;
+    int outside = 0;
+    for (int y = 0; y < size[1]; y++)
+        for (int x = 0; x < size[0]; x += 4) {
+            alignas(16) float px[4], py[4];
+            for (int k = 0; k < 4; k++)
+                px[k] = x + k - (size[0] * 0.5f - 0.5f), py[k] = y - (size[1] * 0.5f - 0.5f);
+            remap(px, py, vs->slots);
+            for (int k = 0; k < 4 && x + k < size[0]; k++) {
+                float sx = px[k] + (d.width * 0.5f - 0.5f), sy = py[k] + (d.height * 0.5f - 0.5f);
+                if (!(sx >= s.x && sx <= s.x + s.width - 1 && sy >= s.y && sy <= s.y + s.height - 1))
+                    continue;
+                int dx = ((x + k + d.wrap_shift - r.x) % size[0] + size[0]) % size[0];
+                outside += dx >= r.width || y < r.y || y >= r.y + r.height;
+            }
+        }
+    return outside;
+}
+
+TEST(DestRectangles, Rounding)
+{
+    const std::pair<frectangle, std::string> cases[] = {
+        {{-3.5f, 2.5f, -0.5f, 0.5f}, "-4,-1,8,3"},
+        {{1e10f, -1e10f, 1e10f, -1e10f}, "268435456,268435456,-536870911,-536870911"},
+        {{-1e21f, 1e21f, -INFINITY, INFINITY}, "-268435456,-268435456,536870913,536870913"},
+        {{NAN, 4.0f, NAN, NAN}, "0,0,5,1"},
+    };
+    for (const auto &[f, expected] : cases) {
+        irectangle r;
+        EXPECT_EQ(frectangle_to_irectangle(&f, &r), r.height);
+        EXPECT_EQ(str(r), expected);
+    }
+    frectangle a = {0, 10, 5, 6}, b = {-2, 3, 1, 9};
+    fmaxmin(&a, &b);
+    EXPECT_EQ(std::vector<float>({a.xmin, a.xmax, a.ymin, a.ymax}), std::vector<float>({-2, 10, 1, 9}));
+}
+
+// Tiles ("partner:rect", in order) of every image placed at rects.
+std::vector<std::string> tiles(const std::vector<irectangle> &rects, int wrap)
+{
+    std::vector<image_desc> images(rects.size());
+    for (size_t i = 0; i < rects.size(); i++)
+        images[i] = image_desc{}, set_dest_image(&images[i], int(i), 4, rects[i]);
+    create_overlap_rectangles(images.data(), int(images.size()), wrap);
+    std::vector<std::string> out;
+    for (auto &d : images) {
+        for (int t = 0; t < d.ntiles; t++)
+            out.push_back(std::to_string(d.index) + ">" + std::to_string(d.tile_partner[t]) + ":" +
+                          str(d.tile_rects[t]) + (d.tile_ids[t] == -1 ? "" : " id"));
+        free_image_desc(&d);
+    }
+    return out;
+}
+
+TEST(DestRectangles, OverlapTiles)
+{
+    // 2 x 2 and 4 x 1 pixels are no tile, 5 x 1 is one.
+    EXPECT_EQ(tiles({{0, 0, 10, 10}, {8, 8, 10, 10}, {0, 9, 5, 10}, {9, 0, 10, 2}}, 0),
+              std::vector<std::string>({"0>2:0,9,5,1"}));
+    // Across the seam of a 1000-pixel panorama only.
+    EXPECT_EQ(tiles({{950, 0, 100, 100}, {0, 0, 60, 100}}, 1000),
+              std::vector<std::string>({"0>1:50,0,50,100"}));
+    EXPECT_EQ(tiles({{950, 0, 100, 100}, {0, 0, 60, 100}}, 0), std::vector<std::string>());
+    // By partner, then unshifted, moved right, moved left.
+    EXPECT_EQ(
+        tiles({{0, 0, 1000, 10}, {900, 0, 200, 10}, {-50, 0, 1100, 10}}, 1000),
+        std::vector<std::string>({"0>1:900,0,100,10", "0>1:0,0,100,10", "0>2:0,0,1000,10", "0>2:950,0,50,10",
+                                  "0>2:0,0,50,10", "1>2:0,0,150,10", "1>2:50,0,150,10"}));
+    // Past 2^31 pixels, where a 32-bit area turns negative.
+    EXPECT_EQ(tiles({{0, 0, 70000, 35000}, {10, 0, 70000, 35000}}, 0),
+              std::vector<std::string>({"0>1:10,0,69990,35000"}));
+}
+
+TEST(DestRectangles, ZenithAndNadirReachTheirRows)
+{
+    for (int h : {200, 150}) {
+        job j{"p f2 w400 h" + std::to_string(h) + " v360", {400, h}, {}};
+        j.add("o f0 v100 p90", 200, 200);
+        j.add("o f0 v100 y30 p-90", 200, 150);
+        j.add("o f3 v160 y-100 p70", 300, 300);
+        j.add("o f0 v40 y170 p40", 100, 100); // no pole: as the query found it
+        j.add("o f0 v50 y40 p20 r10", 120, 90);
+        for (int mode : {0, 1}) {
+            j.place(mode);
+            SCOPED_TRACE(j.pline + " mode " + std::to_string(mode));
+            for (auto &d : j.images)
+                EXPECT_EQ(missed(d, j.size), 0) << str(d.dest_rect);
+            EXPECT_EQ(str(j.images[0].dest_rect), "0,0,400," + std::to_string(j.images[0].dest_rect.height));
+            EXPECT_EQ(j.images[1].dest_rect.y + j.images[1].dest_rect.height, h);
+            EXPECT_EQ(j.images[1].dest_rect.width, 400);
+            EXPECT_EQ(j.images[2].dest_rect.y, 0);
+            // Without a pole the rectangle is the box of the covered pixels,
+            // within a pixel: two less on any side misses some.
+            for (int i : {3, 4}) {
+                irectangle &r = j.images[i].dest_rect, kept = r;
+                for (irectangle less : {irectangle{r.x + 2, r.y, r.width - 2, r.height},
+                                        irectangle{r.x, r.y + 2, r.width, r.height - 2},
+                                        irectangle{r.x, r.y, r.width - 2, r.height},
+                                        irectangle{r.x, r.y, r.width, r.height - 2}}) {
+                    r = less;
+                    EXPECT_GT(missed(j.images[i], j.size), 0) << str(less);
+                    r = kept;
+                }
+            }
+        }
+    }
+}
+
+TEST(DestRectangles, ModeZeroScansEveryPixelWhenTheBorderFallsShort)
+{
+    // In a cylindrical panorama the zenith lies at infinity: only the inside
+    // of a zenith photo reaches the top of the window.
+    job j{"p f1 w1000 h500 v360", {1000, 500}, {}};
+    j.add("o f0 v90 p90", 100, 100);
+    j.place(1);
+    irectangle frame = j.images[0].dest_rect;
+    j.place(0);
+    EXPECT_GT(frame.y, 50);
+    EXPECT_EQ(str(j.images[0].dest_rect), str({frame.x, 0, frame.width, frame.y + frame.height}));
+}
+
+TEST(DestRectangles, NinetyFivePercentModeTwoAndHugeWindows)
+{
+    job j{"p f2 w1000 h500 v360", {1000, 500}, {}};
+    j.add("o f0 v60 y90", 100, 80);
+    j.place(1);
+    const irectangle r = j.images[0].dest_rect;
+    // 96.5 % of a window is the window, without a second query in mode 0;
+    // 94.5 % stays.
+    for (int mode : {0, 1}) {
+        irectangle near = {r.x - 250, r.y, r.width, r.height * 1000 / 965}, far = near;
+        far.height = r.height * 1000 / 945;
+        j.place(mode, near);
+        EXPECT_EQ(str(j.images[0].dest_rect), str({near.x + 250, near.y, near.width, near.height}));
+        j.place(mode, far);
+        EXPECT_EQ(str(j.images[0].dest_rect), str(r));
+    }
+    // Mode 2 takes the window, without the wrap shift.
+    j.place(2, {0, 20, 1000, 400});
+    EXPECT_EQ(str(j.images[0].dest_rect), "0,20,1000,400");
+    // 95.8 % of 70,000 x 35,000, past 2^31 pixels.
+    job huge{"p f2 w70000 h35000", {70000, 35000}, {}};
+    huge.images.push_back(image_desc{});
+    image_desc &d = huge.images[0];
+    d.width = d.height = 1000, d.src_rect = {0, 0, 1000, 1000};
+    d.stack = make_stack({{_scale, {1 / 68.6, 1 / 34.3}}}).release();
+    huge.place(1);
+    EXPECT_EQ(str(d.dest_rect), "0,0,70000,35000");
+}
+
+TEST(DestRectangles, FullWidthImagesLoseTheirWrapShift)
+{
+    job j{"p f2 w400 h200 v360", {400, 200}, {}};
+    j.add("o f0 v100 y90 p90", 200, 200); // over the zenith
+    j.add("o f0 v60 y90", 100, 80);
+    j.place(0);
+    ASSERT_EQ(str(j.images[0].dest_rect), "100,0,400,66");
+    const std::string second = str(j.images[1].dest_rect);
+    unshift_full_width(j.images.data(), 2, 400, j.pline.c_str());
+    EXPECT_EQ(str(j.images[0].dest_rect) + " " + str(j.images[1].dest_rect), "0,0,400,66 " + second);
+    EXPECT_EQ(std::vector<int>({j.images[0].wrap_shift, j.images[1].wrap_shift}), std::vector<int>({0, 100}));
+    EXPECT_EQ(missed(j.images[0], j.size), 0); // its stack holds the whole yaw now
+}
+
+} // namespace

@@ -1,0 +1,63 @@
+// The order of the images: the first stays first, then left to right (or
+// top to bottom).
+#include "stitcher/driver/order.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/script/image_desc.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace
+{
+
+// Records at x (or y) = keys, each marked by its old position in
+// blend_weight; returns the marks in the new order and what was printed.
+std::vector<int> reordered(const std::vector<int> &keys, std::string *printed, bool by_y = false)
+{
+    int n = int(keys.size());
+    image_desc *images = static_cast<image_desc *>(aligned_malloc(sizeof(image_desc) * keys.size()));
+    for (int i = 0; i < n; i++)
+        images[i] = image_desc{}, images[i].blend_weight = i,
+        images[i].dest_rect = {by_y ? 0 : keys[i], keys[i], 1, 1};
+    ::testing::internal::CaptureStderr();
+    images = by_y ? optimize_order_2(images, n) : optimize_order(images, n);
+    *printed = ::testing::internal::GetCapturedStderr();
+    std::vector<int> marks;
+    for (int i = 0; i < n; i++) {
+        EXPECT_EQ(images[i].index, i);
+        marks.push_back(images[i].blend_weight);
+    }
+    aligned_free(images);
+    return marks;
+}
+
+TEST(Order, FirstStaysThenLeftToRight)
+{
+    std::string printed;
+    EXPECT_EQ(reordered({300, 100, 200, 100}, &printed), std::vector<int>({0, 1, 3, 2}));
+    EXPECT_EQ(printed, "Project reordered to:\n0  1  3  2  \n");
+    EXPECT_EQ(reordered({300, 100, 200, 100}, &printed, true), std::vector<int>({0, 1, 3, 2}));
+    EXPECT_EQ(reordered({5}, &printed), std::vector<int>({0}));
+    EXPECT_EQ(printed, "Project reordered to:\n0  \n");
+    std::vector<int> xs(11);
+    std::iota(xs.rbegin(), xs.rend(), 0); // 10, 9, ..., 0
+    EXPECT_EQ(reordered(xs, &printed), std::vector<int>({0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(printed, "Project reordered to:\n0  10  9  8  7  6  5  4  3  2  \n1  \n");
+}
+
+TEST(Order, StandaloneSteps)
+{
+    const int order[] = {2, 0, 3};
+    EXPECT_EQ(std::vector<int>({in_order(3, 3, order), in_order(3, 2, order), in_order(1, 3, order)}),
+              std::vector<int>({1, 0, 0}));
+    image_desc images[5] = {};
+    const int xs[5] = {40, 10, 30, 20, 10}, ys[5] = {5, 6, 1, 9, 1}, all[5] = {0, 1, 2, 3, 4};
+    for (int i = 0; i < 5; i++)
+        images[i].dest_rect = {xs[i], ys[i], 1, 1};
+    EXPECT_EQ(std::vector<int>({min_rect_x(images, order, 0, 5), min_rect_x(images, order, 3, 5),
+                                min_rect_y(images, order, 1, 5), min_rect_x(images, all, 5, 5)}),
+              std::vector<int>({1, 1, 4, 0}));
+}
+
+} // namespace

@@ -1,0 +1,111 @@
+// Scripts read by the real program: refused ones end with their message,
+// status 1 and no output file; good ones print where the images go.
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+struct Script : ::testing::Test {
+    std::string dir = scratch_dir();
+    // Runs the script (a later -o in options wins over out.tif).
+    run_result run(const std::string &script, std::vector<std::string> options = {},
+                   const std::string &name = "s.txt")
+    {
+        write_file(dir + "/a.ppm", "P6\n100 80\n255\n" + std::string(100 * 80 * 3, '\0'));
+        write_file(dir + "/" + name, script);
+        options.insert(options.begin(), {"-c", "-o", "out.tif"});
+        options.push_back(name);
+        return run_zenthra(options, "", dir);
+    }
+};
+
+TEST_F(Script, RefusedScripts)
+{
+    const std::string p = "p f2 w1000 h500 v360\n";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"s.txt", "o na.ppm\n", "Script-error: Could not parse p-line in script s.txt.\n"},
+        {"s.txt", p, "No source image found.\n"},
+        {"S.VTX", p + "#-imginactive 0\no na.ppm\n", "No source image found.\n"},
+        {"s.txt", "p h300000000\no na.ppm\n", "Script-error: panorama size 1024x300000000 is invalid.\n"},
+        {"s.txt", "p f0 v180\no na.ppm\n", "Script-error: field of view 180 is invalid for projection f0.\n"},
+        {"s.txt", p + "o n w10 h10\n", "Could not get filename for image 1.\n"},
+        {"s.txt", p + "o na.ppm\no nmissing.ppm\n",
+         "Could not read data for image " + dir + "/missing.ppm.\n"},
+        {"s.txt", p + "o f0\n#-imgfile 7 0 \"a.ppm\"\n", "Script-error: image 1 has invalid size 7x0.\n"},
+        {"s.txt", p + "o na.ppm f10 vnan\n",
+         "Script-error: field of view nan is invalid for projection f10.\n"},
+        {"s.txt", p + "o na.ppm p1e400\n",
+         "Script-error: option p of line o na.ppm p1e400 is not a finite number.\n"},
+        {"s.txt", p + "o na.ppm C300,400,0,80\n", "Script-error: crop of image 1 is empty.\n"},
+        {"s.txt", p + "o na.ppm C40,30,0,80\n", "Script-error: crop of image 1 is empty.\n"},
+        {"s.txt", p + "o na.ppm S0,10,90,99\n", "Script-error: selection of image 1 is empty.\n"},
+    };
+    for (const auto &[name, script, message] : cases) {
+        run_result r = run(script, {"-q", "-o", "out"}, name);
+        EXPECT_EQ(r.status, 1) << script;
+        EXPECT_EQ(r.err, message) << script;
+        EXPECT_FALSE(file_exists(dir + "/out.tif") || file_exists(dir + "/out")) << script;
+    }
+}
+
+TEST_F(Script, PlacesAndOrdersTheImages)
+{
+    // Unlisted projections fall back with a warning; listed ones (f7) do not.
+    std::string script = "p f20 w1000 h500 v360\nm i12\n"
+                         "o na.ppm f7 v60\no na.ppm f12 v60 y90\no na.ppm v60 y-90 C0,100,0,80\n";
+    const std::string expected = "Warning: projection f20 is not supported, using equirectangular.\n"
+                                 "Unsupported interpolator : i12, using bicubic\n"
+                                 "Parsing script line:\no na.ppm f7 v60\n"
+                                 "Parsing script line:\no na.ppm f12 v60 y90\n"
+                                 "Warning: projection f12 is not supported, using rectilinear.\n"
+                                 "Parsing script line:\no na.ppm v60 y-90 C0,100,0,80\n"
+                                 "Rect Image 0: x=417 y=181 width=166 height=138\n"
+                                 "Rect Image 1: x=667 y=181 width=166 height=138\n"
+                                 "Rect Image 2: x=167 y=181 width=166 height=138\n"
+                                 "Project reordered to:\n0  2  1  \n"
+                                 "Stitching is not built into this version yet.\n";
+    run_result r = run(script);
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.err.size(), expected.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - expected.size()), expected);
+    // Not reordered with -s 0; standard output keeps only the panorama.
+    r = run(script, {"-s", "0", "-o", "-"});
+    EXPECT_EQ(r.err.find("Project reordered"), std::string::npos);
+    EXPECT_NE(r.err.find("Rect Image 2: x=167"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Script, QueryModesCapsAndTheVtxLines)
+{
+    // No forward query; a zenith cap of 60 degrees takes rows 0 .. 65.
+    run_result r = run("p f2 w1000 h500\no na.ppm\no na.ppm y30\n", {"-x", "2", "-z", "60"});
+    EXPECT_NE(r.err.find("Rect Image 0 (no forward transformation): x=0 y=66 width=1000 height=434\n"),
+              std::string::npos)
+        << r.err;
+    // A multi-segment panorama is never queried.
+    r = run("p f11 w1000 h500 v120\no na.ppm\n", {"-x", "0"});
+    EXPECT_NE(r.err.find("Rect Image 0 (no forward transformation): x=0 y=0 width=1000 height=500\n"),
+              std::string::npos);
+    const std::string warning = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
+    const std::tuple<std::string, std::vector<std::string>, bool> caps[] = {
+        {"p f2 w1000 h400\no na.ppm\no na.ppm\n", {"-z", "30"}, true},
+        {"p f2 w1000 h500 n\"TIFF_m\"\no na.ppm\no na.ppm\n", {"-n", "30", "-o", "out"}, true},
+        {"p f2 w1000 h500\no na.ppm\no na.ppm\n", {"-z", "30", "-n", "30"}, false},
+    };
+    for (const auto &[script, options, warns] : caps)
+        EXPECT_EQ(run(script, options).err.find(warning) != std::string::npos, warns) << script;
+    // The dummy image is no image (v=0 reads its 80 degrees); image 1 is
+    // inactive; the other has 70 degrees, turned by -90.
+    r = run("p f2 w1000 h500\n#-dummyimage\n#-imginactive 1\no na.ppm v80\no na.ppm v=0\no na.ppm y90\n"
+            "o na.ppm y-90\n",
+            {}, "s.vtx");
+    EXPECT_EQ(r.err.find("Parsing script line:\no na.ppm v80\n"), std::string::npos);
+    EXPECT_NE(r.err.find("Rect Image 0: x=389 y=156 width=222 height=188\n"
+                         "Rect Image 1: x=153 y=169 width=194 height=162\n"),
+              std::string::npos)
+        << r.err;
+}
+
+} // namespace
