@@ -1,0 +1,113 @@
+#include "stitcher/pipeline/ramfs.h"
+
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+static const char msg_inactive[] = "Attempting to access inactive file %d.\n";
+
+std::atomic<int64_t> ramfs_total_size{0};
+
+// Guards ramfs_busy, the sizing and the total; the other tables of a slot
+// belong to the one thread that uses the file.
+static std::mutex ramfs_lock;
+static int32_t ramfs_busy[RAMFS_NFILES];
+static unsigned char *ramfs_file[RAMFS_NFILES];
+static unsigned char *ramfs_pos[RAMFS_NFILES];
+static int64_t ramfs_size[RAMFS_NFILES];
+
+static void check_fd(int fd) { kassert(fd >= 0 && fd < RAMFS_NFILES); }
+
+// Bytes from the cursor to the end of the block.
+static int64_t ramfs_left(int fd) { return ramfs_file[fd] + ramfs_size[fd] - ramfs_pos[fd]; }
+
+int ramfs_open(void)
+{
+    std::lock_guard<std::mutex> hold(ramfs_lock);
+    for (int fd = 0; fd < RAMFS_NFILES; fd++) {
+        if (!ramfs_busy[fd]) {
+            ramfs_busy[fd] = 1;
+            return fd;
+        }
+    }
+    return -1;
+}
+
+int ramfs_malloc(int fd, int64_t size)
+{
+    check_fd(fd);
+    kassert(size >= 0);
+    std::lock_guard<std::mutex> hold(ramfs_lock);
+    kassert(ramfs_busy[fd] && ramfs_file[fd] == nullptr);
+    ramfs_file[fd] = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(size)));
+    kassert(ramfs_file[fd]);
+    ramfs_pos[fd] = ramfs_file[fd];
+    ramfs_size[fd] = size;
+    ramfs_total_size += size;
+    return fd;
+}
+
+int64_t ramfs_write(int fd, const void *src, int64_t n)
+{
+    check_fd(fd);
+    kassert(static_cast<uint64_t>(n) <= static_cast<uint64_t>(ramfs_left(fd)));
+    if (n > 0)
+        memcpy(ramfs_pos[fd], src, static_cast<size_t>(n));
+    ramfs_pos[fd] += n;
+    return n;
+}
+
+int64_t ramfs_read(int fd, void *dst, int64_t n)
+{
+    const void *p = ramfs_read_direct(fd, n);
+    if (n > 0)
+        memcpy(dst, p, static_cast<size_t>(n));
+    return n;
+}
+
+void *ramfs_read_direct(int fd, int64_t n)
+{
+    check_fd(fd);
+    kassert(static_cast<uint64_t>(n) <= static_cast<uint64_t>(ramfs_left(fd)));
+    unsigned char *p = ramfs_pos[fd];
+    ramfs_pos[fd] += n;
+    return p;
+}
+
+int64_t ramfs_lseek(int fd, int64_t offset, int whence)
+{
+    check_fd(fd);
+    int64_t at = ramfs_pos[fd] - ramfs_file[fd];
+    if (whence == SEEK_SET)
+        at = offset;
+    else if (whence == SEEK_CUR)
+        at += offset;
+    else
+        return -1;
+    kassert(static_cast<uint64_t>(at) <= static_cast<uint64_t>(ramfs_size[fd]));
+    ramfs_pos[fd] = ramfs_file[fd] + at;
+    return at;
+}
+
+int ramfs_close(int fd)
+{
+    std::lock_guard<std::mutex> hold(ramfs_lock);
+    if (fd < 0 || fd >= RAMFS_NFILES || !ramfs_busy[fd])
+        print_error(msg_inactive, fd);
+    aligned_free(ramfs_file[fd]);
+    ramfs_total_size -= ramfs_size[fd];
+    ramfs_file[fd] = ramfs_pos[fd] = nullptr;
+    ramfs_size[fd] = 0;
+    ramfs_busy[fd] = 0;
+    return 0;
+}
+
+void ramfs_clear(int fd)
+{
+    check_fd(fd);
+    if (ramfs_size[fd] > 0)
+        memset(ramfs_file[fd], 0, static_cast<size_t>(ramfs_size[fd]));
+}

@@ -1,0 +1,40 @@
+// The in-memory file store: numbered RAM files with file-like read, write
+// and seek calls, where temporary images live by default. A RAM file is one
+// block whose size is fixed before its first write; it never grows.
+//
+// Opening, sizing and closing take one lock, because the main thread opens
+// RAM files while the panorama writer thread closes others. Reads, writes
+// and seeks take none: a RAM file is used by one thread at a time, and the
+// hand-over between threads is the image's completion word.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+enum {
+    RAMFS_NFILES = 1000,
+    FD_RAMFS = 0x10000, // marks a RAM file number in an fdflags word
+};
+
+// Bytes held by all RAM files.
+extern std::atomic<int64_t> ramfs_total_size;
+
+// The lowest free file number, now busy but without memory; -1 when every
+// slot is busy.
+int ramfs_open(void);
+// Gives file fd its one block of size bytes (16-byte aligned) with the
+// cursor at its start; returns fd. A file is sized once.
+int ramfs_malloc(int fd, int64_t size);
+// Copy n bytes at the cursor and advance it; return n. Reading or writing
+// past the end of the block is an assertion.
+int64_t ramfs_write(int fd, const void *src, int64_t n);
+int64_t ramfs_read(int fd, void *dst, int64_t n);
+// The cursor's address, then the cursor moved n bytes on: the caller reads
+// the n bytes in place.
+void *ramfs_read_direct(int fd, int64_t n);
+// SEEK_SET or SEEK_CUR inside the block; returns the new position, or -1
+// for another whence.
+int64_t ramfs_lseek(int fd, int64_t offset, int whence);
+// Frees the block and the slot. Closing a file that is not open is fatal.
+int ramfs_close(int fd);
+// Zeroes the whole block.
+void ramfs_clear(int fd);

@@ -1,0 +1,68 @@
+#include "stitcher/pipeline/tmp_file.h"
+
+#include "stitcher/pipeline/keloerror.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+static const char msg_created[] = "Created %d tempfiles.\n";
+static const char msg_no_tempfile[] = "Could not create tempfile.\n";
+static const char msg_unlink[] = "Could not unlink %s\n";
+
+static const char disk_template[] = "kelo_temp_XXXX";
+static const char ram_template[] = "/dev/shm/kelo_tempXXXXXX";
+static const char ps3vram_template[] = "/mnt/tmp/kelo_tempXXXXXX";
+
+// The next number to try, shared by the three kinds; -1 until seeded.
+static std::atomic<int32_t> rnd{-1};
+static std::atomic<int32_t> ntempfiles{0};
+
+int my_mkstemps(char *name)
+{
+    size_t len = strlen(name), prefix = len;
+    while (prefix > 0 && name[prefix - 1] == 'X')
+        prefix--;
+    int n = static_cast<int>(len - prefix);
+    int32_t unseeded = -1;
+    rnd.compare_exchange_strong(unseeded, rand() & INT32_MAX);
+    // The number stays within the field, so the name keeps its length; the
+    // names are unlinked at once, so the field's numbers do not run out.
+    uint64_t numbers = n >= 8 ? uint64_t(1) << 32 : uint64_t(1) << (4 * n);
+    char format[16];
+    snprintf(format, sizeof format, "%%%dx", n);
+    for (uint64_t tries = 0; tries < numbers; tries++) {
+        uint32_t number = static_cast<uint32_t>(rnd.fetch_add(1) & INT32_MAX) % numbers;
+        snprintf(name + prefix, len - prefix + 1, format, number);
+        // Exclusive creation: a file of that name is never taken over.
+        int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int create_tmp_fd(int kind)
+{
+    const char *templates[3] = {disk_template, ram_template, ps3vram_template};
+    if (kind < 0 || kind > 2)
+        return -1;
+    char name[64];
+    snprintf(name, sizeof name, "%s", templates[kind]);
+    int fd = my_mkstemps(name);
+    if (fd < 0) {
+        int error = errno;
+        print_stdout(msg_created, ntempfiles.load());
+        print_error("%s: %s\n", msg_no_tempfile, strerror(error));
+    }
+    ntempfiles++;
+    if (unlink(name) != 0)
+        print_stdout(msg_unlink, name);
+    return fd;
+}

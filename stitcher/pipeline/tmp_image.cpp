@@ -1,0 +1,387 @@
+#include "stitcher/pipeline/tmp_image.h"
+
+#include "stitcher/pipeline/fileio.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixformat.h"
+#include "stitcher/pipeline/ramfs.h"
+
+#include <cstring>
+#include <unistd.h>
+
+static const char msg_write[] = "Could not write data.\n";
+static const char msg_read[] = "Error reading from file %d\n";
+static const char msg_not_supported[] = "Option not supported.";
+
+typedef int64_t (*tmp_read_fn)(int fd, void *buf, int64_t n);
+
+static tmp_write_fn tiled_write_fn = nullptr;
+static tmp_seek_fn tiled_seek_fn = nullptr;
+
+void set_tiled_io(tmp_write_fn write, tmp_seek_fn seek)
+{
+    tiled_write_fn = write;
+    tiled_seek_fn = seek;
+}
+
+// ---- descriptors ----
+
+static int64_t disk_write(int fd, const void *buf, int64_t n)
+{
+    if (write_full(fd, buf, static_cast<size_t>(n)) != 0)
+        print_error(msg_write);
+    return n;
+}
+
+static int64_t disk_read(int fd, void *buf, int64_t n) { return read_full(fd, buf, static_cast<size_t>(n)); }
+
+static int64_t disk_seek(int fd, int64_t offset, int whence) { return lseek(fd, offset, whence); }
+
+// Bytes before the pixels: the fixed fields and the packed template of
+// `words` words, rounded up to a multiple of 16.
+static int64_t header_size(int64_t words) { return (20 + 4 * words + 15) & ~int64_t(15); }
+
+// ---- writers ----
+
+struct tmp_data {
+    int32_t fd;
+    int32_t fdflags;
+    tmp_write_fn write;
+    tmp_seek_fn seek;
+    template_ *tpl;
+    unsigned char *rowbuf; // the stored form of a run, or the caller's row
+    int32_t owns_rowbuf;
+    int64_t row_bytes; // width * stored_bpp
+    int32_t stored_bpp;
+    int32_t in_bpp;
+    pix_converter converter; // null when the pixformats are equal
+    int64_t row_offset;      // template_writer2: file offset of column 0
+    int64_t stride;
+    int64_t wrap_bytes;       // the input bytes of one target row
+    int64_t in_row_bytes;     // width * in_bpp
+    int64_t size;             // temp_writer: bytes of the complete image
+    const unsigned char *row; // the row being written
+};
+
+static tmp_data *new_writer(int fdflags, int width, uint32_t in_pixformat, uint32_t stored_pixformat)
+{
+    tmp_data *td = static_cast<tmp_data *>(checked_calloc(1, sizeof(tmp_data)));
+    td->fd = fdflags & 0xFFFF;
+    td->fdflags = fdflags;
+    td->write = disk_write;
+    td->seek = disk_seek;
+    td->stored_bpp = get_bytes_per_pixel(stored_pixformat);
+    td->in_bpp = get_bytes_per_pixel(in_pixformat);
+    kassert(td->stored_bpp > 0 && td->in_bpp > 0 && width >= 0);
+    td->row_bytes = int64_t(width) * td->stored_bpp;
+    td->in_row_bytes = int64_t(width) * td->in_bpp;
+    if (in_pixformat != stored_pixformat) {
+        td->converter = get_pix_converter(in_pixformat, stored_pixformat);
+        kassert(td->converter);
+        td->rowbuf = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(td->row_bytes)));
+        kassert(td->rowbuf);
+        td->owns_rowbuf = 1;
+    }
+    return td;
+}
+
+static int writer_close(void *data)
+{
+    tmp_data *td = static_cast<tmp_data *>(data);
+    free_template(td->tpl, !td->tpl->runs_packed);
+    if (td->owns_rowbuf)
+        aligned_free(td->rowbuf);
+    aligned_free(td);
+    return 0;
+}
+
+// The run's pixels in the stored form.
+static const unsigned char *stored_run(tmp_data *td, int64_t src, int length)
+{
+    const unsigned char *p = td->row + src;
+    if (!td->converter)
+        return p;
+    td->converter(p, td->rowbuf, length);
+    return td->rowbuf;
+}
+
+static void write_run(tmp_data *td, const void *p, int length)
+{
+    int64_t n = int64_t(length) * td->stored_bpp;
+    int fail = td->write(td->fd, p, n) != n;
+    kassert(!fail);
+}
+
+// ---- temp_writer ----
+
+static void write_header(tmp_data *td, const irectangle *ext, int32_t pixformat)
+{
+    int32_t *packed = pack_template(td->tpl);
+    int64_t words = packed[0];
+    static const unsigned char zeros[16] = {};
+    struct {
+        const void *p;
+        int64_t n;
+    } parts[4] = {
+        {&pixformat, 4}, {ext, 16}, {packed, 4 * words}, {zeros, header_size(words) - 20 - 4 * words}};
+    for (auto &part : parts)
+        if (part.n > 0 && td->write(td->fd, part.p, part.n) != part.n)
+            print_error(msg_write);
+    aligned_free(packed);
+}
+
+static int temp_write_run(void *user, int pos, int length)
+{
+    tmp_data *td = static_cast<tmp_data *>(user);
+    write_run(td, stored_run(td, int64_t(pos) * td->in_bpp, length), length);
+    return 0;
+}
+
+static int temp_write_row(void *data, void *row)
+{
+    tmp_data *td = static_cast<tmp_data *>(data);
+    td->row = static_cast<const unsigned char *>(row);
+    return process_row(td->tpl, nullptr, temp_write_run, td);
+}
+
+static int temp_write_close(void *data)
+{
+    tmp_data *td = static_cast<tmp_data *>(data);
+    // Every covered pixel was stored exactly once.
+    kassert(td->seek(td->fd, 0, SEEK_CUR) == td->size);
+    int fail = td->seek(td->fd, 0, SEEK_SET) != 0;
+    kassert(!fail);
+    return writer_close(td);
+}
+
+image_writer *temp_writer(int fdflags, int width, int height, uint32_t in_pixformat,
+                          uint32_t stored_pixformat, const irectangle *ext, const irectangle *rects, int n)
+{
+    kassert(!(fdflags & FD_TILED));
+    irectangle whole = {0, 0, width, height};
+    if (!ext)
+        ext = &whole;
+    // Rows or columns beyond the image would never be written.
+    kassert(ext->x >= 0 && ext->y >= 0 && int64_t(ext->x) + ext->width <= width &&
+            int64_t(ext->y) + ext->height <= height);
+    tmp_data *td = new_writer(fdflags, width, in_pixformat, stored_pixformat);
+    td->tpl = create_template(ext, rects, n);
+    int64_t pixels;
+    kassert(checked_mul(template_npix(td->tpl), td->stored_bpp, &pixels));
+    td->size = header_size(size_template(td->tpl)) + pixels;
+    if (fdflags & FD_RAMFS) {
+        td->write = ramfs_write;
+        td->seek = ramfs_lseek;
+        ramfs_malloc(td->fd, td->size);
+    }
+    write_header(td, ext, static_cast<int32_t>(stored_pixformat));
+    return create_virtual_image_writer(width, height, in_pixformat, temp_write_row, temp_write_close, td);
+}
+
+// ---- template_writer ----
+
+static void clear_rowbuf(void *user)
+{
+    tmp_data *td = static_cast<tmp_data *>(user);
+    memset(td->rowbuf, 0, static_cast<size_t>(td->row_bytes));
+}
+
+static int convert_run(void *user, int pos, int length)
+{
+    tmp_data *td = static_cast<tmp_data *>(user);
+    td->converter(td->row + int64_t(pos) * td->in_bpp, td->rowbuf + int64_t(pos) * td->stored_bpp, length);
+    return 0;
+}
+
+static int template_write_row(void *data, void *row)
+{
+    tmp_data *td = static_cast<tmp_data *>(data);
+    td->row = static_cast<const unsigned char *>(row);
+    return process_row(td->tpl, clear_rowbuf, convert_run, td);
+}
+
+image_writer *template_writer(int width, int height, uint32_t in_pixformat, uint32_t out_pixformat,
+                              const irectangle *rects, int n, void *buffer)
+{
+    tmp_data *td = new_writer(0, width, in_pixformat, in_pixformat);
+    td->stored_bpp = get_bytes_per_pixel(out_pixformat);
+    kassert(td->stored_bpp > 0);
+    td->row_bytes = int64_t(width) * td->stored_bpp;
+    td->converter = get_pix_converter(in_pixformat, out_pixformat);
+    kassert(td->converter);
+    td->rowbuf = static_cast<unsigned char *>(buffer);
+    irectangle whole = {0, 0, width, height};
+    td->tpl = create_template(&whole, rects, n);
+    return create_virtual_image_writer(width, height, in_pixformat, template_write_row, writer_close, td);
+}
+
+// ---- template_writer2 ----
+
+static int place_run(void *user, int pos, int length)
+{
+    tmp_data *td = static_cast<tmp_data *>(user);
+    int64_t offset = td->row_offset + int64_t(pos) * td->stored_bpp;
+    // the assertion's text is fixed
+    // clang-format off
+    kassert(offset == td->seek( td->fd, offset, SEEK_SET ));
+    // clang-format on
+    int64_t src = int64_t(pos) * td->in_bpp;
+    if (src < 0)
+        src += td->wrap_bytes; // a run that wrap_template moved to the left end
+    kassert(src >= 0 && src + int64_t(length) * td->in_bpp <= td->in_row_bytes);
+    write_run(td, stored_run(td, src, length), length);
+    return 0;
+}
+
+static int place_row(void *data, void *row)
+{
+    tmp_data *td = static_cast<tmp_data *>(data);
+    td->row = static_cast<const unsigned char *>(row);
+    process_row(td->tpl, nullptr, place_run, td);
+    td->row_offset += td->stride;
+    return 0;
+}
+
+image_writer *template_writer2(int fdflags, int width, int height, uint32_t in_pixformat,
+                               uint32_t stored_pixformat, template_ *tpl, int64_t base, int64_t stride)
+{
+    kassert(!(fdflags & FD_RAMFS));
+    tmp_data *td = new_writer(fdflags, width, in_pixformat, stored_pixformat);
+    if (fdflags & FD_TILED) {
+        kassert(tiled_write_fn && tiled_seek_fn);
+        td->write = tiled_write_fn;
+        td->seek = tiled_seek_fn;
+    }
+    td->tpl = tpl;
+    td->row_offset = base;
+    td->stride = stride;
+    td->wrap_bytes = stride * td->in_bpp / td->stored_bpp;
+    return create_virtual_image_writer(width, height, in_pixformat, place_row, writer_close, td);
+}
+
+// ---- readers ----
+
+struct tmp_read_data {
+    int32_t fd;
+    int32_t fdflags;
+    tmp_read_fn read;
+    template_ *tpl;
+    int32_t *pt; // the packed template, which tpl's runs point into
+    int32_t pixformat, x, y, width, height;
+    int32_t stored_bpp;
+    int64_t row_bytes;
+    unsigned char *buf; // the row being read
+};
+
+static void read_exact(tmp_read_data *td, void *p, int64_t n)
+{
+    if (n > 0 && td->read(td->fd, p, n) != n)
+        print_error(msg_read, td->fd);
+}
+
+static void clear_buf(void *user)
+{
+    tmp_read_data *td = static_cast<tmp_read_data *>(user);
+    memset(td->buf, 0, static_cast<size_t>(td->row_bytes));
+}
+
+static int read_run(void *user, int pos, int length)
+{
+    tmp_read_data *td = static_cast<tmp_read_data *>(user);
+    kassert(pos >= 0 && int64_t(pos) + length <= td->width);
+    read_exact(td, td->buf + int64_t(pos) * td->stored_bpp, int64_t(length) * td->stored_bpp);
+    return 0;
+}
+
+static void *temp_read_row(image_reader *ir, int, void *buf)
+{
+    kassert(buf != NULL);
+    tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
+    td->buf = static_cast<unsigned char *>(buf);
+    process_row(td->tpl, clear_buf, read_run, td);
+    return buf;
+}
+
+static void *paste_read_row(image_reader *ir, int, void *buf)
+{
+    kassert(buf != NULL);
+    tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
+    td->buf = static_cast<unsigned char *>(buf);
+    process_row(td->tpl, nullptr, read_run, td);
+    return buf;
+}
+
+static int temp_read_close(void *data)
+{
+    tmp_read_data *td = static_cast<tmp_read_data *>(data);
+    if (td->fdflags & FD_RAMFS)
+        ramfs_close(td->fd);
+    else
+        close(td->fd);
+    free_template(td->tpl, 0);
+    aligned_free(td->pt);
+    aligned_free(td);
+    return 0;
+}
+
+static image_reader *open_reader(int fdflags, uint32_t type, reader_read_fn read)
+{
+    kassert(!(fdflags & FD_TILED));
+    tmp_read_data *td = static_cast<tmp_read_data *>(checked_calloc(1, sizeof(tmp_read_data)));
+    td->fd = fdflags & 0xFFFF;
+    td->fdflags = fdflags;
+    td->read = fdflags & FD_RAMFS ? ramfs_read : disk_read;
+    int32_t head[6]; // pixformat, x, y, width, height, N
+    read_exact(td, head, sizeof head);
+    int64_t words = head[5];
+    kassert(words >= 2);
+    int64_t h = header_size(words);
+    td->pt = static_cast<int32_t *>(aligned_malloc(static_cast<size_t>(h - 20)));
+    kassert(td->pt);
+    td->pt[0] = head[5];
+    read_exact(td, td->pt + 1, h - 24);
+    td->tpl = unpack_template(td->pt);
+    td->pixformat = head[0];
+    td->x = head[1];
+    td->y = head[2];
+    td->width = head[3];
+    td->height = head[4];
+    shift_template(td->tpl, td->x, td->y);
+    td->stored_bpp = get_bytes_per_pixel(static_cast<uint32_t>(td->pixformat));
+    kassert(td->stored_bpp > 0 && td->width >= 0 && td->height >= 0);
+    td->row_bytes = int64_t(td->width) * td->stored_bpp;
+    return create_image_reader(type, td, td->width, td->height, static_cast<uint32_t>(td->pixformat), read,
+                               temp_read_close);
+}
+
+// The type word marks a temporary-image reader with 4 (create_image_reader
+// keeps only the two low bits).
+image_reader *temp_reader(int fdflags) { return open_reader(fdflags, 1 | 4, temp_read_row); }
+
+image_reader *paste_reader(int fdflags) { return open_reader(fdflags, 1, paste_read_row); }
+
+struct merge_args {
+    tmp_read_data *td;
+    unsigned char *buffer;
+    int x, width;
+    uint32_t pixformat;
+};
+
+static int merge_run(void *user, int pos, int length)
+{
+    merge_args *m = static_cast<merge_args *>(user);
+    const void *pixels = ramfs_read_direct(m->td->fd, int64_t(length) * m->td->stored_bpp);
+    merge_row_alpha(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
+    return 0;
+}
+
+void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+{
+    kassert(ir->read == temp_read_row);
+    tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
+    if (!(td->fdflags & FD_RAMFS))
+        print_error(msg_not_supported);
+    merge_args m = {td, static_cast<unsigned char *>(buffer), x, width, pixformat};
+    process_row(td->tpl, nullptr, merge_run, &m);
+    return buffer;
+}

@@ -1,0 +1,249 @@
+#include "placement_testing.h"
+#include "stitcher/formats/tiff.h"
+#include "stitcher/formats/tiled_file.h"
+#include "stitcher/pipeline/tmp_image.h"
+#include "tests/formats/format_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <sys/stat.h>
+#include <tiffio.h>
+
+using ::testing::ExitedWithCode;
+
+// What libtiff itself finds in a tiled file, with every warning it gives.
+struct tiled_tiff {
+    uint32_t width = 0, height = 0, tile_width = 0, tile_height = 0;
+    uint16_t bps = 0, spp = 0;
+    bool big = false;
+    bytes pixels;
+};
+
+static std::string libtiff_complaints;
+static void note_complaint(const char *module, const char *fmt, va_list ap)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, fmt, ap);
+    libtiff_complaints += std::string(module ? module : "") + ": " + text + "\n";
+}
+
+static tiled_tiff read_tiled(const std::string &path)
+{
+    tiled_tiff t;
+    TIFFErrorHandler old_warning = TIFFSetWarningHandler(note_complaint);
+    TIFFErrorHandler old_error = TIFFSetErrorHandler(note_complaint);
+    libtiff_complaints.clear();
+    if (TIFF *tif = TIFFOpen(path.c_str(), "r")) {
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &t.width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &t.height);
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &t.tile_width);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &t.tile_height);
+        TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &t.bps);
+        TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &t.spp);
+        t.big = TIFFIsBigTIFF(tif);
+        size_t bpp = t.bps / 8 * t.spp, row = t.width * bpp;
+        t.pixels.assign(row * t.height, 0);
+        bytes tile(static_cast<size_t>(TIFFTileSize(tif)));
+        for (uint32_t y = 0; y < t.height; y += t.tile_height)
+            for (uint32_t x = 0; x < t.width; x += t.tile_width) {
+                EXPECT_GT(TIFFReadTile(tif, tile.data(), x, y, 0, 0), 0);
+                for (uint32_t r = 0; r < t.tile_height && y + r < t.height; r++)
+                    std::copy_n(tile.begin() + r * t.tile_width * bpp,
+                                std::min(t.tile_width, t.width - x) * bpp,
+                                t.pixels.begin() + (y + r) * row + x * bpp);
+            }
+        TIFFClose(tif);
+    }
+    TIFFSetWarningHandler(old_warning);
+    TIFFSetErrorHandler(old_error);
+    return t;
+}
+
+static int64_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+class TiledFileTest : public FormatTest
+{
+  protected:
+    // Strips of the panorama written in a shuffled order, each with its own
+    // rows, so that some pixels are never written; returns the expected rows.
+    bytes write_strips(tiled_output *to, uint32_t in, unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        std::vector<irectangle> strips;
+        for (int x = 0, w; x < to->width; x += w) {
+            w = std::min(to->width - x, 1 + static_cast<int>(rng() % (to->width / 3 + 1)));
+            int y = rng() % (to->height / 4 + 1);
+            strips.push_back({x, y, w, to->height - y - static_cast<int>(rng() % (to->height / 4))});
+        }
+        std::shuffle(strips.begin(), strips.end(), rng);
+        bytes want(static_cast<size_t>(to->row_bytes * to->height), 0);
+        uint32_t stored = static_cast<uint32_t>(to->pixformat);
+        for (const irectangle &r : strips) {
+            bytes image = sample_image(r.width, r.height, in, rng());
+            write_image(placed_writer(to->fd, r, {}, to->width, 0, in, stored, to->header), image);
+            place_by_hand(want, image, r, {}, to->width, 0, in, stored, 0);
+        }
+        return want;
+    }
+};
+
+// Sizes of one tile, one tile row, one tile column and sizes that are no
+// multiple of the tile, 8 and 16 bits, TIFF and BigTIFF: libtiff, tiffinfo,
+// tiffcp and ImageMagick read every pixel back without a warning, the file
+// is exactly header and tiles, and pixels no image wrote are 0.
+TEST_F(TiledFileTest, ReadersGetEveryPixelBack)
+{
+    bool tools = have_tool("tiffinfo") && have_tool("tiffcp") && have_tool("convert");
+    struct {
+        int width, height;
+        uint32_t fmt;
+        int tiles_across, tiles_down;
+    } cases[] = {{100, 80, uchar_RGB, 1, 1},  {1000, 200, uchar_RGB, 3, 1}, {200, 1000, uchar_RGB, 1, 3},
+                 {700, 530, uchar_RGB, 2, 2}, {600, 530, ushort_RGB, 2, 2}, {1040, 90, ushort_RGB, 3, 1}};
+    for (auto c : cases)
+        for (int big : {0, 1}) {
+            std::string name = path(std::to_string(c.width) + "x" + std::to_string(c.height) + ".tif");
+            tiled_output *to = open_tiled_tiff(name.c_str(), c.width, c.height, c.fmt, big);
+            bytes want = write_strips(to, c.fmt == uchar_RGB ? uchar_RGBA : ushort_RGBA, c.width + big);
+            testing::internal::CaptureStderr();
+            close_tiled_tiff(to);
+            std::string report = testing::internal::GetCapturedStderr();
+            tiled_tiff t = read_tiled(name);
+            EXPECT_EQ(libtiff_complaints, "");
+            EXPECT_TRUE(t.width == uint32_t(c.width) && t.bps == (c.fmt == uchar_RGB ? 8 : 16) &&
+                        t.big == big);
+            EXPECT_EQ((c.width + t.tile_width - 1) / t.tile_width, uint32_t(c.tiles_across)) << name;
+            EXPECT_EQ((c.height + t.tile_height - 1) / t.tile_height, uint32_t(c.tiles_down)) << name;
+            int64_t n = c.tiles_across * c.tiles_down, header = big ? 292 + 16 * n : 196 + 8 * n;
+            int64_t size = header + n * t.tile_width * t.tile_height * get_bytes_per_pixel(c.fmt);
+            EXPECT_EQ(file_size(name), size);
+            EXPECT_EQ(report, "Writing partial tiles.....done.\nWriting empty tiles.....done.\n"
+                              "Writing tiff header.....done.\nWrote " +
+                                  std::string(big ? "BigTIFF" : "TIFF") + "-file. Size " +
+                                  std::to_string(size / 1000000) + " MBytes.\n");
+            EXPECT_TRUE(t.pixels == want) << name << (big ? " BigTIFF" : " TIFF");
+            if (!tools)
+                continue;
+            run_result info = sh("tiffinfo " + shq(name)),
+                       cp = sh("tiffcp -s " + shq(name) + " " + shq(name + ".s"));
+            EXPECT_TRUE(info.status == 0 && info.err == "" && cp.status == 0 && cp.err == "")
+                << info.err << cp.err;
+            EXPECT_TRUE(read_all(tiff_reader((name + ".s").c_str())) == want) << "tiffcp of " << name;
+            EXPECT_TRUE(magick_pixels(name, "rgb", c.fmt == uchar_RGB ? 8 : 16) == want)
+                << "ImageMagick, " << name;
+        }
+}
+
+// Tile sides are chosen per dimension from 256 to 1024 in steps of 16 for
+// the least waste, the smaller on a tie.
+TEST_F(TiledFileTest, TileSidesWasteLeast)
+{
+    std::string across = path("a.tif"), down = path("d.tif");
+    int cases[][2] = {{1000, 336}, {4000, 400}, {5000, 336}, {8000, 320}, {16384, 256}, {100, 256}};
+    for (auto c : cases) {
+        close_tiled_tiff(open_tiled_tiff(across.c_str(), c[0], 1, uchar_RGB, 0));
+        close_tiled_tiff(open_tiled_tiff(down.c_str(), 1, c[0], uchar_RGB, 0));
+        EXPECT_EQ(read_tiled(across).tile_width, uint32_t(c[1])) << c[0];
+        EXPECT_EQ(read_tiled(down).tile_height, uint32_t(c[1])) << c[0];
+    }
+}
+
+// Overlaps of 4 pixels or less get no blend tile, so both images write
+// them: every pixel only one image wrote is kept, and the later image wins
+// where both wrote. And in a panorama that wraps round, runs that cross the
+// right edge go on at column 0.
+TEST_F(TiledFileTest, PlacementsKeepEveryPixel)
+{
+    struct {
+        int width, wrap;
+        std::vector<irectangle> rects;
+    } cases[] = {{116, 0, {{0, 0, 59, 300}, {58, 0, 58, 300}, {48, 100, 20, 50}}},
+                 {600, 0, {{0, 0, 304, 300}, {300, 0, 300, 300}, {290, 100, 20, 50}}},
+                 {600, 0, {{0, 0, 301, 300}, {300, 0, 300, 300}}},
+                 {700, 700, {{-150, 0, 400, 120}, {500, 100, 350, 150}, {1300, 250, 200, 50}}}};
+    for (const auto &c : cases) {
+        std::string name = path("placed.tif");
+        tiled_output *to = open_tiled_tiff(name.c_str(), c.width, 300, ushort_RGB, 0);
+        bytes want(static_cast<size_t>(to->row_bytes) * 300, 0);
+        std::vector<irectangle> tiles = {{5, 5, 10, 10}};
+        for (size_t i = 0; i < c.rects.size(); i++) {
+            irectangle r = c.rects[i];
+            bytes image = sample_image(r.width, r.height, ushort_RGBA, 30 + i);
+            write_image(placed_writer(to->fd, r, tiles, c.width, c.wrap, ushort_RGBA, ushort_RGB, 0), image);
+            place_by_hand(want, image, r, tiles, c.width, c.wrap, ushort_RGBA, ushort_RGB, 0);
+        }
+        close_tiled_tiff(to);
+        EXPECT_TRUE(read_tiled(name).pixels == want) << "width " << c.width << " wrap " << c.wrap;
+    }
+}
+
+TEST_F(TiledFileTest, TileMemoryIsReportedAndGivenBack)
+{
+    std::string name = path("mem.tif");
+    tiled_output *to = open_tiled_tiff(name.c_str(), 2000, 1500, uchar_RGB, 0);
+    irectangle half = {0, 0, 1000, 1500};
+    write_image(placed_writer(to->fd, half, {}, 2000, 0, uchar_RGB, uchar_RGB, 0),
+                sample_image(1000, 1500, uchar_RGB, 1));
+    // Tiles of 400 x 752: tile column 2 is half written in both tile rows,
+    // two tiles of 0.9 MB.
+    testing::internal::CaptureStderr();
+    report_mem_tiles();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Tile memory: 1 MBytes\n");
+    close_tiled_tiff(to);
+    testing::internal::CaptureStderr();
+    report_mem_tiles();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Tile memory: 0 MBytes\n");
+}
+
+TEST_F(TiledFileTest, TooLargeForClassicTiffBecomesBigTiff)
+{
+    std::string name = path("large.tif");
+    testing::internal::CaptureStderr();
+    tiled_output *to = open_tiled_tiff(name.c_str(), 30000, 24000, uchar_RGB, 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("WARNING: Image too large for TIFF format: 2", 0), 0u) << err;
+    EXPECT_NE(
+        err.find(
+            " MBytes.\nWARNING: Using BigTIFF format. This may not be readable by standard imagereaders.\n"),
+        std::string::npos)
+        << err;
+    EXPECT_EQ(to->big, 1);
+    close_tiled_tiff(to);
+    char magic[4] = {};
+    FILE *f = fopen(name.c_str(), "rb");
+    EXPECT_EQ(fread(magic, 1, 4, f), 4u);
+    fclose(f);
+    EXPECT_EQ(std::string(magic, 4), std::string("II+\0", 4));
+    EXPECT_GT(file_size(name), int64_t(INT32_MAX));
+    unlink(name.c_str());
+}
+
+TEST_F(TiledFileTest, FailuresEndTheRunOrGiveNull)
+{
+    EXPECT_EQ(open_tiled_tiff(path("none/x.tif").c_str(), 10, 10, uchar_RGB, 0), nullptr);
+    EXPECT_EXIT(open_tiled_tiff(path("rgba.tif").c_str(), 10, 10, uchar_RGBA, 0), ExitedWithCode(1),
+                "^Pixel format 5 not supported for output.\n$");
+    EXPECT_EXIT(close_tiled_tiff(open_tiled_tiff("/dev/full", 10, 10, uchar_RGB, 0)), ExitedWithCode(1),
+                "Could not write tiff header.\n$");
+    std::string name = path("misuse.tif");
+    tiled_output *to = open_tiled_tiff(name.c_str(), 10, 10, uchar_RGB, 0);
+    EXPECT_EXIT(open_tiled_tiff(path("second.tif").c_str(), 10, 10, uchar_RGB, 0), ExitedWithCode(1),
+                "a tiled file is already open");
+    unsigned char px[60] = {};
+    int fd = to->fd & 0xFFFF;
+    struct {
+        int64_t pos, n;
+    } bad[] = {{27, 6}, {300, 3}, {-3, 3}, {0, 31}};
+    for (auto b : bad)
+        EXPECT_EXIT((tiled_seek(fd, b.pos, SEEK_SET), tiled_write(fd, px, b.n)), ExitedWithCode(1),
+                    "Assertion failed: tf->pos >= 0")
+            << b.pos << " " << b.n;
+    EXPECT_EXIT(tiled_seek(fd, 0, SEEK_CUR), ExitedWithCode(1), "Assertion failed");
+    close_tiled_tiff(to);
+}

@@ -1,0 +1,100 @@
+#include "stitcher/pipeline/ramfs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using ::testing::ExitedWithCode;
+
+TEST(Ramfs, SlotsRunOutAfterAThousandAndAFreedSlotIsReused)
+{
+    std::vector<int> fds;
+    for (int i = 0; i < RAMFS_NFILES; i++)
+        fds.push_back(ramfs_open());
+    EXPECT_EQ(fds.back(), RAMFS_NFILES - 1);
+    EXPECT_EQ(ramfs_open(), -1);
+    ramfs_close(17);
+    EXPECT_EQ(ramfs_open(), 17);
+    for (int fd : fds)
+        ramfs_close(fd);
+}
+
+// Sizes and positions past 2^31: only the pages at the end are touched.
+TEST(Ramfs, TransfersSeeksAndTheTotal)
+{
+    int64_t before = ramfs_total_size;
+    for (int64_t size : {int64_t(100), (int64_t(1) << 31) + 4096}) {
+        int fd = ramfs_open();
+        EXPECT_EQ(ramfs_malloc(fd, size), fd);
+        EXPECT_EQ(ramfs_total_size, before + size);
+        struct {
+            int64_t offset;
+            int whence, at;
+        } seeks[] = {{size - 30, SEEK_SET, -30}, {-10, SEEK_CUR, -40}, {10, SEEK_CUR, -30}, {0, SEEK_END, 0}};
+        for (auto s : seeks)
+            EXPECT_EQ(ramfs_lseek(fd, s.offset, s.whence), s.at ? size + s.at : -1);
+        EXPECT_EQ(ramfs_write(fd, "0123456789abcdefghijklmnopqrst", 30), 30);
+        ramfs_lseek(fd, size - 30, SEEK_SET);
+        char *a = static_cast<char *>(ramfs_read_direct(fd, 12)), b[18];
+        EXPECT_EQ(ramfs_read(fd, b, 18), 18);
+        EXPECT_EQ(std::string(a, 12) + std::string(b, 18), "0123456789abcdefghijklmnopqrst");
+        if (size == 100) {
+            ramfs_clear(fd);
+            EXPECT_EQ(a[0] + a[29], 0);
+        }
+        ramfs_close(fd);
+        EXPECT_EQ(ramfs_total_size, before);
+    }
+}
+
+TEST(RamfsDeathTest, OutOfBoundsAndMisuseEndTheRun)
+{
+    int fd = ramfs_open();
+    ramfs_malloc(fd, 16);
+    char buf[32];
+    EXPECT_EXIT(ramfs_write(fd, buf, 17), ExitedWithCode(1), "Assertion failed");
+    EXPECT_EXIT(ramfs_read(fd, buf, 17), ExitedWithCode(1), "Assertion failed");
+    EXPECT_EXIT(ramfs_read_direct(fd, -1), ExitedWithCode(1), "Assertion failed");
+    EXPECT_EXIT(ramfs_lseek(fd, 17, SEEK_SET), ExitedWithCode(1), "Assertion failed");
+    EXPECT_EXIT(ramfs_lseek(fd, -1, SEEK_CUR), ExitedWithCode(1), "Assertion failed");
+    EXPECT_EXIT(ramfs_malloc(fd, 8), ExitedWithCode(1), "Assertion failed");
+    EXPECT_EXIT(ramfs_write(RAMFS_NFILES, buf, 1), ExitedWithCode(1), "Assertion failed");
+    ramfs_close(fd);
+    EXPECT_EXIT(ramfs_close(fd), ExitedWithCode(1),
+                "^Attempting to access inactive file " + std::to_string(fd));
+}
+
+// The main thread and the panorama writer thread open and close RAM files
+// at the same time.
+TEST(Ramfs, TwoThreadsLoseNoSlotAndNoByte)
+{
+    auto rounds = [](int seed, int *bad) {
+        unsigned char buf[256];
+        for (int r = 0; r < 100000; r++) {
+            int64_t n = 1 + (r * 7 + seed) % 256;
+            int fd = ramfs_open();
+            ramfs_malloc(fd, n);
+            memset(buf, seed + r, static_cast<size_t>(n));
+            ramfs_write(fd, buf, n);
+            ramfs_lseek(fd, 0, SEEK_SET);
+            const unsigned char *p = static_cast<const unsigned char *>(ramfs_read_direct(fd, n));
+            *bad += p[0] != buf[0] || p[n - 1] != buf[0];
+            ramfs_close(fd);
+        }
+    };
+    int bad1 = 0, bad2 = 0;
+    std::thread t1(rounds, 1, &bad1), t2(rounds, 2, &bad2);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(bad1 + bad2, 0);
+    EXPECT_EQ(ramfs_total_size, 0);
+    std::vector<int> fds;
+    for (int i = 0; i < RAMFS_NFILES; i++)
+        fds.push_back(ramfs_open());
+    EXPECT_EQ(fds.back(), RAMFS_NFILES - 1) << "a slot was lost";
+    for (int fd : fds)
+        ramfs_close(fd);
+}
