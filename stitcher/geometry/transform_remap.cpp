@@ -60,9 +60,22 @@ struct group {
     v4 xs, ys; // source position, pixel i centred at i
     v4 fx, fy; // floor of xs, ys
     int32_t nx[4], ny[4], ix[4], iy[4]; // nearest and floor as integers
-    int inside;                         // lanes with edge_distance >= margin and all taps in the image
+    int inside;                         // lanes whose taps all lie in the crop area and the image
     int near;                           // lanes in the edge band
 };
+
+// Whether the square of taps from b - lo to b + hi on both axes lies in the
+// circle of radius src_cx: its corner farthest from the centre does. The edge
+// distance alone would let a corner tap of a point T/2 inside the rim stray
+// up to (sqrt 2 - 1) T/2 outside it, onto pixels the loader has cleared.
+inline v4 taps_in_circle(const remap_data *rd, v4 bx, v4 by, int lo, int hi)
+{
+    const v4 cx = vload(rd->src_cx), cy = vload(rd->src_cy), l = vset(static_cast<float>(lo)),
+             h = vset(static_cast<float>(hi)), sign_bit = vset(-0.0f);
+    v4 ax = _mm_max_ps(_mm_andnot_ps(sign_bit, bx - l - cx), _mm_andnot_ps(sign_bit, bx + h - cx));
+    v4 ay = _mm_max_ps(_mm_andnot_ps(sign_bit, by - l - cy), _mm_andnot_ps(sign_bit, by + h - cy));
+    return _mm_cmple_ps(ax * ax + ay * ay, cx * cx);
+}
 
 // margin: the interior margin; lo, hi: the taps of an interior lane reach
 // from floor - lo to floor + hi (for the nearest pixel: from nearest to nearest).
@@ -81,7 +94,8 @@ void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi,
     v4 dc = _mm_min_ps(d, vload(rd->src_cx) - _mm_sqrt_ps(x * x + yv * yv));
     v4 ed = _mm_or_ps(_mm_and_ps(vmask(rd->rect_mask), d), _mm_and_ps(vmask(rd->circle_mask), dc));
     // The minima above may have passed over a not-a-number coordinate.
-    g->ed = _mm_or_ps(ed, _mm_cmpunord_ps(x, yv));
+    v4 nan = _mm_cmpunord_ps(x, yv);
+    g->ed = _mm_or_ps(ed, nan);
 
     g->xs = x + vload(rd->src_cx);
     g->ys = yv + vload(rd->src_cy);
@@ -97,7 +111,10 @@ void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi,
     v4 bx = lo == 0 && hi == 0 ? nx : g->fx, by = lo == 0 && hi == 0 ? ny : g->fy;
     _mm_storeu_si128(reinterpret_cast<__m128i *>(g->ix), _mm_cvttps_epi32(bx));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(g->iy), _mm_cvttps_epi32(by));
-    v4 in = _mm_cmpge_ps(g->ed, vset(margin));
+    // The rectangle's distance: the edge distance itself for a rectangular crop.
+    v4 in = _mm_cmpge_ps(_mm_or_ps(d, nan), vset(margin));
+    if (rd->circle_mask[0])
+        in = _mm_and_ps(in, taps_in_circle(rd, bx, by, lo, hi));
     in = _mm_and_ps(in, _mm_cmpge_ps(bx, vset(static_cast<float>(lo))));
     in = _mm_and_ps(in, _mm_cmpge_ps(by, vset(static_cast<float>(lo))));
     in = _mm_and_ps(in, _mm_cmple_ps(bx, vset(static_cast<float>(rd->src_width - 1 - hi))));
