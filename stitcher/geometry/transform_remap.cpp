@@ -70,17 +70,22 @@ struct group {
 // up to (sqrt 2 - 1) T/2 outside it, onto pixels the loader has cleared.
 inline v4 taps_in_circle(const remap_data *rd, v4 bx, v4 by, int lo, int hi)
 {
-    const v4 cx = vload(rd->src_cx), cy = vload(rd->src_cy), l = vset(static_cast<float>(lo)),
-             h = vset(static_cast<float>(hi)), sign_bit = vset(-0.0f);
-    v4 ax = _mm_max_ps(_mm_andnot_ps(sign_bit, bx - l - cx), _mm_andnot_ps(sign_bit, bx + h - cx));
-    v4 ay = _mm_max_ps(_mm_andnot_ps(sign_bit, by - l - cy), _mm_andnot_ps(sign_bit, by + h - cy));
+    // The farther end of a span lies half its length beyond its middle; all
+    // of it in halves of whole numbers, so exact.
+    const v4 mid = vset(0.5f * static_cast<float>(hi - lo)), half = vset(0.5f * static_cast<float>(hi + lo));
+    const v4 cx = vload(rd->src_cx), sign_bit = vset(-0.0f);
+    v4 ax = _mm_andnot_ps(sign_bit, bx + mid - cx) + half;
+    v4 ay = _mm_andnot_ps(sign_bit, by + mid - vload(rd->src_cy)) + half;
     return _mm_cmple_ps(ax * ax + ay * ay, cx * cx);
 }
 
-// margin: the interior margin; lo, hi: the taps of an interior lane reach
-// from floor - lo to floor + hi (for the nearest pixel: from nearest to nearest).
-void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi, group *g)
+// The taps of an interior lane reach from floor - lo to floor + hi (for the
+// nearest pixel, T = 1: from nearest to nearest); its edge distance reaches
+// the margin T/2 (0 for the nearest pixel).
+template <int T> void map_group(const remap_data *rd, int p, int y, group *g)
 {
+    const int lo = T == 1 ? 0 : T / 2 - 1, hi = T / 2;
+    const float margin = static_cast<float>(T / 2);
     alignas(16) float X[4], Y[4];
     __m128i cols = _mm_add_epi32(_mm_set1_epi32(rd->dest_x + p), _mm_set_epi32(3, 2, 1, 0));
     _mm_store_ps(X, _mm_cvtepi32_ps(cols) - vload(rd->pano_cx));
@@ -164,10 +169,10 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
 {
     const remap_data *rd = wd->rd;
     const bool in_place = rd->src_bpp == 16 && rd->converter == float4_to_float4;
-    const int lo = T / 2 - 1, hi = T / 2;
+    const int lo = T / 2 - 1;
     for (int p = 4 * wd->thread_index; p < width; p += 4 * wd->thread_count) {
         group g;
-        map_group(rd, p, y, static_cast<float>(T / 2), lo, hi, &g);
+        map_group<T>(rd, p, y, &g);
         alignas(16) float px[4][4];
         float src_alpha[4] = {0, 0, 0, 0};
         if (g.inside) {
@@ -209,7 +214,7 @@ void remap_row_nn(warp_data *wd, int width, int y)
     const remap_data *rd = wd->rd;
     for (int p = 4 * wd->thread_index; p < width; p += 4 * wd->thread_count) {
         group g;
-        map_group(rd, p, y, 0.0f, 0, 0, &g);
+        map_group<1>(rd, p, y, &g);
         alignas(16) float px[4][4];
         float src_alpha[4] = {0, 0, 0, 0};
         for (int j = 0; j < 4; j++) {
