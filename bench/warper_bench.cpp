@@ -1,7 +1,9 @@
-// Megapixels per second of the warper on a 10,000-pixel-wide destination, a
-// rectilinear source of 5000 x 3334 pixels in an equirectangular panorama,
-// and the cost of handing a row to the row threads: starting and joining them
-// for every row against workers that live as long as the warper.
+// Megapixels per second of the warper: a rectilinear source of 5000 x 3334
+// pixels in an equirectangular panorama, on a 10,000-pixel-wide destination,
+// and a circular fisheye of 1000 x 1000 pixels over 180 degrees warped whole,
+// rim and all, into a 2000 x 1000 sphere. Then the cost of handing a row to
+// the row threads: starting and joining them for every row against workers
+// that live as long as the warper.
 //
 // Threaded figures are wall-clock rates; pin the program to the cores it may
 // use (taskset -c 0-7 build/bench/warper_bench).
@@ -19,13 +21,15 @@
 namespace
 {
 
-const int src_w = 5000, src_h = 3334;
-const int dest_w = 10000, dest_h = 600;
-
 struct bench_source {
     loaded_image li{};
     stack_data *stack = nullptr;
-    bench_source()
+    irectangle dest;
+    int32_t pano[2];
+    int circle;
+    bench_source(int src_w, int src_h, const char *pline, const char *oline, irectangle dest_rect, int w,
+                 int h, int is_circle)
+        : dest(dest_rect), pano{w, h}, circle(is_circle)
     {
         li = {1, src_w, src_h, uchar_RGBA, static_cast<uint64_t>(src_w) * src_h * 4, nullptr, 100};
         li.buffer = aligned_malloc(li.size);
@@ -34,9 +38,7 @@ struct bench_source {
         for (size_t i = 0; i < li.size / 4; i++)
             p[i] = rng() | 0xff000000u;
         int wrap = 0;
-        // 100 degrees of image over 90 of panorama: every destination pixel is covered.
-        stack =
-            parser_create_stack_data("p f2 w10000 h5000 v90", "o f0 v100 y0 p0 r2", nullptr, src_w, &wrap);
+        stack = parser_create_stack_data(pline, oline, nullptr, src_w, &wrap);
     }
     ~bench_source()
     {
@@ -45,36 +47,53 @@ struct bench_source {
     }
 };
 
-bench_source &the_source()
+// 100 degrees of image over 90 of panorama: every destination pixel is covered.
+bench_source &rectilinear()
 {
-    static bench_source s;
+    static bench_source s(5000, 3334, "p f2 w10000 h5000 v90", "o f0 v100 y0 p0 r2", {0, 2200, 10000, 600},
+                          10000, 5000, 0);
     return s;
 }
 
-void warp(benchmark::State &state, int code)
+// The fisheye's whole rectangle, from the pole to the equator and back.
+bench_source &fisheye()
 {
-    bench_source &s = the_source();
-    const int32_t pano[2] = {10000, 5000};
-    const irectangle dest = {0, 2500 - dest_h / 2, dest_w, dest_h};
+    static bench_source s(1000, 1000, "p f2 w2000 h1000 v360", "o f2 v180 y0 p0 r2", {466, 0, 1068, 1000},
+                          2000, 1000, 1);
+    return s;
+}
+
+// rows: rows warped per iteration. Whole rectangles weigh rows of different
+// cost (the poles and the equator of the fisheye) alike, however many
+// iterations run.
+void run(benchmark::State &state, bench_source &s, int code, int rows)
+{
+    const irectangle src_rect = {0, 0, s.li.width, s.li.height};
     set_interpolator(code);
     set_num_warp_threads(static_cast<int>(state.range(0)));
-    image_reader *r = warper(&s.li, {0, 0, src_w, src_h}, dest, pano, s.stack, 0);
+    image_reader *r = warper(&s.li, src_rect, s.dest, s.pano, s.stack, s.circle);
     int row = 0;
     for (auto _ : state) {
-        if (row == dest_h) {
-            close_image_reader(r);
-            r = warper(&s.li, {0, 0, src_w, src_h}, dest, pano, s.stack, 0);
-            row = 0;
+        for (int i = 0; i < rows; i++) {
+            if (row == s.dest.height) {
+                close_image_reader(r);
+                r = warper(&s.li, src_rect, s.dest, s.pano, s.stack, s.circle);
+                row = 0;
+            }
+            benchmark::DoNotOptimize(read_row(r, row++, nullptr));
         }
-        benchmark::DoNotOptimize(read_row(r, row++, nullptr));
     }
     close_image_reader(r);
     set_num_warp_threads(1);
-    state.counters["Mpix/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * dest_w / 1e6,
-                                                  benchmark::Counter::kIsRate);
-    state.counters["us/row"] = benchmark::Counter(static_cast<double>(state.iterations()) / 1e6,
-                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    const double rows_read = static_cast<double>(state.iterations()) * rows;
+    state.counters["Mpix/s"] =
+        benchmark::Counter(rows_read * s.dest.width / 1e6, benchmark::Counter::kIsRate);
+    state.counters["us/row"] =
+        benchmark::Counter(rows_read / 1e6, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
+
+void warp(benchmark::State &state, int code) { run(state, rectilinear(), code, 1); }
+void warp_fisheye(benchmark::State &state, int code) { run(state, fisheye(), code, fisheye().dest.height); }
 
 // What starting the extra threads of one row and joining them costs.
 void *nothing(void *) { return nullptr; }
@@ -136,5 +155,7 @@ BENCHMARK_CAPTURE(warp, bilinear, INTERP_BILINEAR)->Apply(one_and_eight);
 BENCHMARK_CAPTURE(warp, poly3, INTERP_POLY3)->Apply(scaling);
 BENCHMARK_CAPTURE(warp, spline36, INTERP_SPLINE36)->Apply(one_and_eight);
 BENCHMARK_CAPTURE(warp, sinc256, INTERP_SINC256)->Apply(one_and_eight);
+BENCHMARK_CAPTURE(warp_fisheye, poly3, INTERP_POLY3)->Apply(one_and_eight);
+BENCHMARK_CAPTURE(warp_fisheye, spline36, INTERP_SPLINE36)->Apply(one_and_eight);
 BENCHMARK(spawn_and_join)->Arg(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(hand_over)->Arg(8)->UseRealTime()->Unit(benchmark::kMicrosecond);

@@ -60,14 +60,32 @@ struct group {
     v4 xs, ys; // source position, pixel i centred at i
     v4 fx, fy; // floor of xs, ys
     int32_t nx[4], ny[4], ix[4], iy[4]; // nearest and floor as integers
-    int inside;                         // lanes with edge_distance >= margin and all taps in the image
+    int inside;                         // lanes whose taps all lie in the crop area and the image
     int near;                           // lanes in the edge band
 };
 
-// margin: the interior margin; lo, hi: the taps of an interior lane reach
-// from floor - lo to floor + hi (for the nearest pixel: from nearest to nearest).
-void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi, group *g)
+// Whether the square of taps from b - lo to b + hi on both axes lies in the
+// circle of radius src_cx: its corner farthest from the centre does. The edge
+// distance alone would let a corner tap of a point T/2 inside the rim stray
+// up to (sqrt 2 - 1) T/2 outside it, onto pixels the loader has cleared.
+inline v4 taps_in_circle(const remap_data *rd, v4 bx, v4 by, int lo, int hi)
 {
+    // The farther end of a span lies half its length beyond its middle; all
+    // of it in halves of whole numbers, so exact.
+    const v4 mid = vset(0.5f * static_cast<float>(hi - lo)), half = vset(0.5f * static_cast<float>(hi + lo));
+    const v4 cx = vload(rd->src_cx), sign_bit = vset(-0.0f);
+    v4 ax = _mm_andnot_ps(sign_bit, bx + mid - cx) + half;
+    v4 ay = _mm_andnot_ps(sign_bit, by + mid - vload(rd->src_cy)) + half;
+    return _mm_cmple_ps(ax * ax + ay * ay, cx * cx);
+}
+
+// The taps of an interior lane reach from floor - lo to floor + hi (for the
+// nearest pixel, T = 1: from nearest to nearest); its edge distance reaches
+// the margin T/2 (0 for the nearest pixel).
+template <int T> void map_group(const remap_data *rd, int p, int y, group *g)
+{
+    const int lo = T == 1 ? 0 : T / 2 - 1, hi = T / 2;
+    const float margin = static_cast<float>(T / 2);
     alignas(16) float X[4], Y[4];
     __m128i cols = _mm_add_epi32(_mm_set1_epi32(rd->dest_x + p), _mm_set_epi32(3, 2, 1, 0));
     _mm_store_ps(X, _mm_cvtepi32_ps(cols) - vload(rd->pano_cx));
@@ -81,7 +99,8 @@ void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi,
     v4 dc = _mm_min_ps(d, vload(rd->src_cx) - _mm_sqrt_ps(x * x + yv * yv));
     v4 ed = _mm_or_ps(_mm_and_ps(vmask(rd->rect_mask), d), _mm_and_ps(vmask(rd->circle_mask), dc));
     // The minima above may have passed over a not-a-number coordinate.
-    g->ed = _mm_or_ps(ed, _mm_cmpunord_ps(x, yv));
+    v4 nan = _mm_cmpunord_ps(x, yv);
+    g->ed = _mm_or_ps(ed, nan);
 
     g->xs = x + vload(rd->src_cx);
     g->ys = yv + vload(rd->src_cy);
@@ -97,7 +116,10 @@ void map_group(const remap_data *rd, int p, int y, float margin, int lo, int hi,
     v4 bx = lo == 0 && hi == 0 ? nx : g->fx, by = lo == 0 && hi == 0 ? ny : g->fy;
     _mm_storeu_si128(reinterpret_cast<__m128i *>(g->ix), _mm_cvttps_epi32(bx));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(g->iy), _mm_cvttps_epi32(by));
-    v4 in = _mm_cmpge_ps(g->ed, vset(margin));
+    // The rectangle's distance: the edge distance itself for a rectangular crop.
+    v4 in = _mm_cmpge_ps(_mm_or_ps(d, nan), vset(margin));
+    if (rd->circle_mask[0])
+        in = _mm_and_ps(in, taps_in_circle(rd, bx, by, lo, hi));
     in = _mm_and_ps(in, _mm_cmpge_ps(bx, vset(static_cast<float>(lo))));
     in = _mm_and_ps(in, _mm_cmpge_ps(by, vset(static_cast<float>(lo))));
     in = _mm_and_ps(in, _mm_cmple_ps(bx, vset(static_cast<float>(rd->src_width - 1 - hi))));
@@ -147,10 +169,10 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
 {
     const remap_data *rd = wd->rd;
     const bool in_place = rd->src_bpp == 16 && rd->converter == float4_to_float4;
-    const int lo = T / 2 - 1, hi = T / 2;
+    const int lo = T / 2 - 1;
     for (int p = 4 * wd->thread_index; p < width; p += 4 * wd->thread_count) {
         group g;
-        map_group(rd, p, y, static_cast<float>(T / 2), lo, hi, &g);
+        map_group<T>(rd, p, y, &g);
         alignas(16) float px[4][4];
         float src_alpha[4] = {0, 0, 0, 0};
         if (g.inside) {
@@ -192,7 +214,7 @@ void remap_row_nn(warp_data *wd, int width, int y)
     const remap_data *rd = wd->rd;
     for (int p = 4 * wd->thread_index; p < width; p += 4 * wd->thread_count) {
         group g;
-        map_group(rd, p, y, 0.0f, 0, 0, &g);
+        map_group<1>(rd, p, y, &g);
         alignas(16) float px[4][4];
         float src_alpha[4] = {0, 0, 0, 0};
         for (int j = 0; j < 4; j++) {

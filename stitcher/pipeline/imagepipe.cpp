@@ -166,13 +166,37 @@ image_reader *select_rectangle(image_reader *ir, irectangle rect)
 
 // ---- select_circle ----
 
+// Pixel (i, n) stays when its centre lies within w/2 of the middle of the
+// pixel grid ((w-1)/2, (h-1)/2): the warper's circle of radius (w-1)/2 with
+// its half-pixel edge band, so every pixel the warper may read near its rim
+// is still there. In doubled coordinates all of it is integer:
+// (2i - (w-1))^2 + (2n - (h-1))^2 <= w^2.
 struct circle_data {
     image_reader *src;
     uint32_t fmt;
     size_t row_length; // of the output
-    double r, c;       // radius and centre row
+    int64_t w, h1;     // width and height - 1
     pix_converter conv;
 };
+
+static int64_t isqrt(int64_t v)
+{
+    int64_t s = static_cast<int64_t>(std::sqrt(static_cast<double>(v)));
+    while (s * s > v)
+        s--;
+    while ((s + 1) * (s + 1) <= v)
+        s++;
+    return s;
+}
+
+// The pixels cleared at each end of row n: pixels k .. w - k - 1 stay, none
+// when 2k >= w. With s = isqrt(w^2 - b^2), pixel i stays when
+// |2i - (w-1)| <= s, that is from ceil((w - 1 - s) / 2) = (w - s) / 2 on.
+static int64_t circle_cut(const circle_data *cd, int n)
+{
+    int64_t b = 2 * int64_t(n) - cd->h1, v = cd->w * cd->w - b * b;
+    return v < 0 ? cd->w : (cd->w - isqrt(v)) / 2;
+}
 
 static void *circle_read(image_reader *ir, int n, void *buf)
 {
@@ -180,15 +204,14 @@ static void *circle_read(image_reader *ir, int n, void *buf)
     // Without its own layout the source has no row that could be zeroed in place.
     if (cd->src->pixformat != cd->fmt)
         kassert(buf != NULL);
-    double d = n - cd->c;
-    if (d < -cd->r || d > cd->r) {
+    int64_t k = circle_cut(cd, n);
+    if (2 * k >= cd->w) {
         void *row = buf ? buf : read_row(cd->src, n, nullptr);
-        memset(row, 0, cd->row_length);
+        if (cd->row_length > 0) // a row of no pixels may have no storage
+            memset(row, 0, cd->row_length);
         return row;
     }
     unsigned char *row = static_cast<unsigned char *>(fetch_row(cd->src, n, buf, cd->fmt, cd->conv));
-    int k = static_cast<int>(cd->r - static_cast<int>(std::sqrt(cd->r * cd->r - d * d)));
-    k = std::clamp(k, 0, ir->width);
     size_t bpp = static_cast<size_t>(get_bytes_per_pixel(cd->fmt)), edge = static_cast<size_t>(k) * bpp;
     memset(row, 0, edge);
     memset(row + cd->row_length - edge, 0, edge);
@@ -210,8 +233,8 @@ image_reader *select_circle(image_reader *ir)
     cd->fmt = alpha_pixformat(ir->pixformat);
     cd->conv = alpha_converter(ir->pixformat);
     cd->row_length = static_cast<size_t>(ir->width) * static_cast<size_t>(get_bytes_per_pixel(cd->fmt));
-    cd->r = ir->width * 0.5;
-    cd->c = ir->height * 0.5;
+    cd->w = ir->width;
+    cd->h1 = int64_t(ir->height) - 1;
     connect_reader(ir);
     return create_image_reader(ir->type, cd, ir->width, ir->height, cd->fmt, circle_read, circle_close);
 }

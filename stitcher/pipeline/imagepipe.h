@@ -12,8 +12,9 @@ image_reader *read_cut_rectangle(image_reader *ir, irectangle rect);
 // Alpha 0 outside rect (uchar_RGBA and ushort_RGBA rows; float_RGBA rows
 // pass unchanged). A caller buffer is needed when the source has no alpha.
 image_reader *select_rectangle(image_reader *ir, irectangle rect);
-// Everything outside the circle inscribed in the image width, centred on the
-// image, becomes zero. A caller buffer is needed when the source has no alpha.
+// Every pixel whose centre lies farther than width/2 from the middle of the
+// pixel grid becomes zero: the circle of a circular fisheye, as the warper
+// reads it. A caller buffer is needed when the source has no alpha.
 image_reader *select_circle(image_reader *ir);
 // The rectangle rect, which must lie inside ir, in ir's pixformat.
 image_reader *extract_rectangle(image_reader *ir, irectangle rect);

@@ -136,16 +136,48 @@ inline setup make_setup(const loaded_image *src, irectangle rect, bool circle, i
 // As the four-lane minimum: the second operand when either is not a number.
 inline float vmin(float a, float b) { return a < b ? a : b; }
 
-inline float edge_distance(const setup &s, float X, float Y)
+// The distance to the edge of the usable rectangle.
+inline float rect_distance(const setup &s, float X, float Y)
 {
     if (std::isnan(X) || std::isnan(Y))
         return NAN;
     float d = vmin(X - s.left, s.right - X);
     d = vmin(d, Y - s.top);
-    d = vmin(d, s.bottom - Y);
-    if (s.circle)
+    return vmin(d, s.bottom - Y);
+}
+
+inline float edge_distance(const setup &s, float X, float Y)
+{
+    float d = rect_distance(s, X, Y);
+    if (s.circle && !std::isnan(d))
         d = vmin(d, s.cx - std::sqrt(X * X + Y * Y));
     return d;
+}
+
+// Whether the full kernel is used: the rectangle's distance reaches the
+// margin, and with the circle every tap, from floor - (T/2 - 1) to floor + T/2
+// on both axes (the nearest pixel alone for the one-tap member), lies within
+// src_cx = (width - 1) / 2 of the centre. Checked tap by tap in doubled
+// coordinates, which are whole numbers.
+inline bool interior(const setup &s, float X, float Y)
+{
+    const int T = interpolator_taps(s.code);
+    if (!(rect_distance(s, X, Y) >= (T == 1 ? 0.0f : static_cast<float>(T / 2))))
+        return false;
+    if (!s.circle)
+        return true;
+    const float xs = X + s.cx, ys = Y + s.cy;
+    const float nx = std::nearbyint(xs), ny = std::nearbyint(ys);
+    const int64_t bx = int64_t(T == 1 ? nx : std::floor(xs)), by = int64_t(T == 1 ? ny : std::floor(ys));
+    const int64_t lo = T == 1 ? 0 : T / 2 - 1, hi = T / 2, r = s.width - 1;
+    for (int64_t ty = by - lo; ty <= by + hi; ty++) {
+        for (int64_t tx = bx - lo; tx <= bx + hi; tx++) {
+            int64_t dx = 2 * tx - (s.width - 1), dy = 2 * ty - (s.height - 1);
+            if (dx * dx + dy * dy > r * r)
+                return false;
+        }
+    }
+    return true;
 }
 
 // Pixel (x, y) as float_RGBA; false outside the image.
@@ -162,14 +194,13 @@ inline bool pixel_at(const setup &s, int64_t x, int64_t y, float *out)
 inline void pixel(const setup &s, float X, float Y, float out[4])
 {
     const int T = interpolator_taps(s.code);
-    const float margin = T == 1 ? 0.0f : static_cast<float>(T / 2);
     const float ed = edge_distance(s, X, Y);
     const float xs = X + s.cx, ys = Y + s.cy;
     const float nx = std::nearbyint(xs), ny = std::nearbyint(ys);
     const float fx = xs < nx ? nx - 1.0f : nx, fy = ys < ny ? ny - 1.0f : ny;
     out[0] = out[1] = out[2] = out[3] = 0.0f;
     float src_alpha = 0.0f;
-    if (ed >= margin && T > 1) {
+    if (T > 1 && interior(s, X, Y)) {
         const int lo = T / 2 - 1;
         float wx[32], wy[32], h[32][4];
         weights(s.code, xs - fx, wx);

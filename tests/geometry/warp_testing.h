@@ -116,16 +116,14 @@ inline std::vector<float> warp_rows(const loaded_image &li, const warp_case &w)
     return out;
 }
 
-// The same rows from the scalar reference, with the stack evaluated on the
-// same groups of four points. classes, when given, counts the interior,
-// edge-band and outside pixels.
-inline std::vector<float> reference_rows(const loaded_image &li, const warp_case &w, int *classes = nullptr)
+// Calls f(X, Y) with the source position, relative to the source centre, of
+// every destination pixel in row order, the stack evaluated on the same
+// groups of four points as the remappers evaluate it.
+template <class F> void for_each_source_point(const warp_case &w, F f)
 {
     auto vs = stacktest::to_vector(w.stack);
-    rref::setup s = rref::make_setup(&li, w.src_rect, w.circle != 0, w.code);
     const float pcx = static_cast<float>(w.pano[0]) * 0.5f - 0.5f;
     const float pcy = static_cast<float>(w.pano[1]) * 0.5f - 0.5f;
-    std::vector<float> out;
     for (int r = 0; r < w.dest.height; r++) {
         for (int p = 0; p < w.dest.width; p += 4) {
             alignas(16) float X[4], Y[4];
@@ -134,18 +132,25 @@ inline std::vector<float> reference_rows(const loaded_image &li, const warp_case
                 Y[j] = static_cast<float>(w.dest.y + r) - pcy;
             }
             remap(X, Y, vs->slots);
-            for (int j = 0; j < 4 && p + j < w.dest.width; j++) {
-                float px[4];
-                rref::pixel(s, X[j], Y[j], px);
-                if (classes) {
-                    float ed = rref::edge_distance(s, X[j], Y[j]);
-                    int T = interpolator_taps(w.code);
-                    classes[ed >= (T == 1 ? 0 : T / 2) ? 0 : ed >= -0.5f ? 1 : 2]++;
-                }
-                out.insert(out.end(), px, px + 4);
-            }
+            for (int j = 0; j < 4 && p + j < w.dest.width; j++)
+                f(X[j], Y[j]);
         }
     }
+}
+
+// The same rows from the scalar reference. classes, when given, counts the
+// interior, edge-band and outside pixels.
+inline std::vector<float> reference_rows(const loaded_image &li, const warp_case &w, int *classes = nullptr)
+{
+    rref::setup s = rref::make_setup(&li, w.src_rect, w.circle != 0, w.code);
+    std::vector<float> out;
+    for_each_source_point(w, [&](float X, float Y) {
+        float px[4];
+        rref::pixel(s, X, Y, px);
+        if (classes)
+            classes[rref::interior(s, X, Y) ? 0 : rref::edge_distance(s, X, Y) >= -0.5f ? 1 : 2]++;
+        out.insert(out.end(), px, px + 4);
+    });
     return out;
 }
 

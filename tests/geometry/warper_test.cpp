@@ -243,6 +243,16 @@ TEST(WarperEdges, CircularCrop)
     d = 10.6f / std::sqrt(2.0f);
     EXPECT_EQ(pw.at(INTERP_POLY3, c + d, c + d), std::vector<float>(4, 0.0f));
     EXPECT_EQ(pw.at(INTERP_NN, c + 10.6f, c), std::vector<float>(4, 0.0f));
+    // At (15, 16.05) the edge distance passes the margin of poly3, but its
+    // corner tap (17, 18) lies 10.6 from the centre: the nearest pixel serves.
+    p = pw.at(INTERP_POLY3, 15.0f, 16.05f);
+    EXPECT_EQ(p[1], 160.0f);
+    EXPECT_NEAR(p[3], (10.0f - std::hypot(5.0f, 6.05f)) * pw.scale(), 1e-3);
+    // Straight below the centre the square of taps fits: the full kernel.
+    EXPECT_NE(pw.at(INTERP_POLY3, c, 17.9f)[1], 180.0f);
+    // Without the circle the first point has its full kernel too.
+    pw.circle = 0;
+    EXPECT_NE(pw.at(INTERP_POLY3, 15.0f, 16.05f)[1], 160.0f);
 }
 
 TEST(WarperAlpha, PriorityAndSourceLayouts)

@@ -2,6 +2,7 @@
 
 #include "stitcher/pipeline/imagepipe.h"
 
+#include <algorithm>
 #include <cmath>
 
 using ::testing::ExitedWithCode;
@@ -162,38 +163,66 @@ TEST_F(Cropping, SelectionOfAnRgbSourceNeedsABufferAndFloatPassesUnchanged)
     close_image_reader(ir);
 }
 
-// The pixels of row n that the circle keeps, by its definition.
+// The pixels of row n that the circle keeps, by its definition: those whose
+// centre lies within width/2 of the middle of the pixel grid.
 static std::vector<bool> inside_circle(int width, int height, int n)
 {
-    double r = width * 0.5, c = height * 0.5, d = n - c;
+    double r = width * 0.5, cx = (width - 1) * 0.5, cy = (height - 1) * 0.5;
     std::vector<bool> keep(static_cast<size_t>(width), false);
-    if (d < -r || d > r)
-        return keep;
-    int k = static_cast<int>(r - static_cast<int>(std::sqrt(r * r - d * d)));
-    for (int x = k; x < width - k; x++)
-        keep[static_cast<size_t>(x)] = true;
+    for (int x = 0; x < width; x++)
+        keep[static_cast<size_t>(x)] = (x - cx) * (x - cx) + (n - cy) * (n - cy) <= r * r;
     return keep;
+}
+
+// The kept pixels of every row of a circle over an image whose samples are
+// never 0; a pixel is kept or wholly cleared.
+static std::vector<std::vector<bool>> circle_rows(int width, int height)
+{
+    mem_image m(width, height, uchar_RGBA);
+    for (unsigned char &b : m.pixels)
+        b = b | 1;
+    image_reader *ir = select_circle(mem_reader(&m));
+    std::vector<std::vector<bool>> rows;
+    for (int n = 0; n < height; n++) {
+        const unsigned char *p = static_cast<const unsigned char *>(read_row(ir, n, nullptr));
+        std::vector<bool> kept;
+        for (int x = 0; x < width; x++) {
+            int zeros = !p[4 * x] + !p[4 * x + 1] + !p[4 * x + 2] + !p[4 * x + 3];
+            EXPECT_TRUE(zeros == 0 || zeros == 4) << n << "," << x;
+            kept.push_back(zeros == 0);
+        }
+        rows.push_back(kept);
+    }
+    close_image_reader(ir);
+    return rows;
 }
 
 TEST_F(Cropping, CircleOfAnEightByEightImage)
 {
-    mem_image m(8, 8, uchar_RGBA);
-    for (unsigned char &b : m.pixels)
-        b = b | 1; // no zero sample, so a kept pixel is told from a cleared one
-    image_reader *ir = select_circle(mem_reader(&m));
     std::vector<int> kept;
+    std::vector<std::vector<bool>> rows = circle_rows(8, 8);
     for (int n = 0; n < 8; n++) {
-        const unsigned char *p = static_cast<const unsigned char *>(read_row(ir, n, nullptr));
-        int count = 0;
-        for (int x = 0; x < 8; x++) {
-            bool zero = !p[4 * x] && !p[4 * x + 1] && !p[4 * x + 2] && !p[4 * x + 3];
-            EXPECT_EQ(!zero, inside_circle(8, 8, n)[x]) << n << "," << x;
-            count += !zero;
-        }
-        kept.push_back(count);
+        EXPECT_EQ(rows[n], inside_circle(8, 8, n)) << n;
+        kept.push_back(static_cast<int>(std::count(rows[n].begin(), rows[n].end(), true)));
     }
-    EXPECT_EQ(kept, (std::vector<int>{0, 4, 6, 6, 8, 6, 6, 4}));
-    close_image_reader(ir);
+    // Rows 0 and 7 keep pixels 2..5, rows 1 and 6 pixels 1..6, the middle
+    // rows all.
+    EXPECT_EQ(kept, (std::vector<int>{4, 6, 8, 8, 8, 8, 6, 4}));
+}
+
+// Every size up to 24 x 24 and a 1000-pixel fisheye against the definition.
+TEST_F(Cropping, CircleKeepsEveryCentreWithinHalfTheWidth)
+{
+    for (int w = 0; w <= 24; w++) {
+        for (int h = 0; h <= 24; h++) {
+            std::vector<std::vector<bool>> rows = circle_rows(w, h);
+            for (int n = 0; n < h; n++)
+                ASSERT_EQ(rows[n], inside_circle(w, h, n)) << w << "x" << h << " row " << n;
+        }
+    }
+    std::vector<std::vector<bool>> rows = circle_rows(1000, 1001);
+    for (int n = 0; n < 1001; n++)
+        ASSERT_EQ(rows[n], inside_circle(1000, 1001, n)) << n;
 }
 
 TEST_F(Cropping, CircleOfATallImageClearsRowsAboveAndBelow)
@@ -210,8 +239,9 @@ TEST_F(Cropping, CircleOfATallImageClearsRowsAboveAndBelow)
         for (int x = 0; x < 4; x++)
             EXPECT_EQ(buf[4 * x + 3], keep[x] ? 255 : 0) << n << "," << x;
     }
-    // Rows 0..2 and 7, 8 lie wholly outside: filled without reading the source.
-    EXPECT_EQ(m.reads, (std::vector<int>{0, 0, 0, 1, 1, 1, 1, 0, 0}));
+    // Rows 0..2 and 6..8 keep no pixel: filled without reading the source.
+    // (Rows 2 and 6 touch the circle only between pixel centres.)
+    EXPECT_EQ(m.reads, (std::vector<int>{0, 0, 0, 1, 1, 1, 0, 0, 0}));
     // Without its own alpha layout the source cannot be cleared in place.
     EXPECT_EXIT(read_row(ir, 0, nullptr), ExitedWithCode(1), "Assertion failed: buf != NULL");
     close_image_reader(ir);
