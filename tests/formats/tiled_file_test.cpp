@@ -145,6 +145,7 @@ TEST_F(TiledFileTest, TooLargeForClassicTiffBecomesBigTiff)
 TEST_F(TiledFileTest, FailuresEndTheRunOrGiveNull)
 {
     EXPECT_EQ(open_tiled_tiff(path("none/x.tif").c_str(), 10, 10, uchar_RGB, 0), nullptr);
+    close_tiled_tiff(open_tiled_tiff("/dev/null", 10, 10, uchar_RGB, 0)); // no length to give a device
     EXPECT_EXIT(open_tiled_tiff(path("rgba.tif").c_str(), 10, 10, uchar_RGBA, 0), ExitedWithCode(1),
                 "^Pixel format 5 not supported for output.\n$");
     EXPECT_EXIT(close_tiled_tiff(open_tiled_tiff("/dev/full", 10, 10, uchar_RGB, 0)), ExitedWithCode(1),
