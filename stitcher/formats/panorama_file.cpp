@@ -1,75 +1,262 @@
-// Stand-in for the panorama output file: the record and the name rule only;
-// no file is opened.
 #include "stitcher/formats/panorama_file.h"
 
+#include "stitcher/formats/ppm.h"
+#include "stitcher/formats/psd.h"
+#include "stitcher/formats/tiff.h"
+#include "stitcher/formats/tiled_file.h"
+#include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
+#include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/string2.h"
+#include "stitcher/pipeline/template.h"
+#include "stitcher/pipeline/tmp_image.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <tiffio.h>
 
-static bool ends_with_any(const char *name, const char *const *suffixes)
+static const char msg_open[] = "Could not open file %s.\n";
+static const char msg_page[] = "Could not write TIFF page to %s.\n";
+static const char msg_page_4g[] =
+    "Could not write TIFF page to %s: a TIFF file cannot pass 4 GiB, BigTIFF is needed.\n";
+
+static int defer_merging = 0;
+
+void set_defer_merging(int defer) { defer_merging = defer; }
+
+// name, or name with `added` when it ends with none of the kept suffixes
+// (of any case).
+static char *with_suffix(const char *name, std::initializer_list<const char *> kept, const char *added)
 {
-    for (; *suffixes; suffixes++)
-        if (sendswith(name, *suffixes, 1))
-            return true;
-    return false;
+    for (const char *suffix : kept)
+        if (sendswith(name, suffix, 1))
+            return sdup(name);
+    return sadd(name, added);
 }
 
 static char *output_name(const char *name, output_format format)
 {
-    static const char *const jpeg[] = {".jpg", ".jpeg", nullptr};
-    static const char *const tiff[] = {".tif", ".tiff", ".btf", ".tf8", nullptr};
-    const char *suffix = nullptr;
     switch (output_kind(format)) {
     case OUTPUT_JPEG:
-        suffix = ends_with_any(name, jpeg) ? nullptr : ".jpg";
-        break;
+        return with_suffix(name, {".jpg", ".jpeg"}, ".jpg");
     case OUTPUT_PPM:
-        suffix = ".ppm";
-        break;
+        return with_suffix(name, {".ppm"}, ".ppm");
     case OUTPUT_TIFF:
     case OUTPUT_TIFF_LAYERED:
-        suffix = ends_with_any(name, tiff) ? nullptr : ".tif";
-        break;
+        return with_suffix(name, {".tif", ".tiff", ".btf", ".tf8"}, ".tif");
     case OUTPUT_PSD:
-        suffix = output_big(format) ? ".psb" : ".psd";
-        break;
-    }
-    if (!suffix || sendswith(name, suffix, 1))
+        return output_big(format) ? with_suffix(name, {".psb"}, ".psb") : with_suffix(name, {".psd"}, ".psd");
+    default:
         return sdup(name);
-    return sadd(name, suffix);
+    }
+}
+
+// A failed run removes the output it was writing, but never a device or a
+// pipe that the name stands for.
+static void register_output(int fd, const char *name)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        set_partial_output(name);
+}
+
+// Opens the file of a kind written in place; its descriptor.
+static int open_output(pano_file *pf)
+{
+    int big = output_big(pf->format);
+    uint32_t fmt = static_cast<uint32_t>(pf->pixformat);
+    switch (output_kind(pf->format)) {
+    case OUTPUT_TIFF_LAYERED: {
+        tiff_data *td = tiff_open(pf->name, big ? "w8" : "w");
+        pf->tif = td;
+        return td ? tiff_descriptor(td) : -1;
+    }
+    case OUTPUT_PPM: {
+        ppm_data *pd = open_ppm(pf->name, pf->width, pf->height, fmt);
+        pf->tif = pd;
+        return pd->fd;
+    }
+    case OUTPUT_TIFF:
+        pf->tif = open_tiled_tiff(pf->name, pf->width, pf->height, fmt, big);
+        return pf->tif ? get_tile_file()->fd : -1;
+    default:
+        pf->tif = open_tiled_psd(pf->name, pf->width, pf->height, fmt, big);
+        return pf->tif ? get_tile_file()->fd : -1;
+    }
 }
 
 pano_file *create_panorama_file(const char *name, int width, int height, int pixformat, output_format format,
                                 int wrap)
 {
     pano_file *pf = static_cast<pano_file *>(checked_calloc(1, sizeof(pano_file)));
-    pf->projection = 2;
-    pf->width = width;
-    pf->height = height;
-    pf->wrap = wrap;
-    pf->format = format;
+    *pf = {abs(pixformat), 2, width, height, nullptr, wrap, format, nullptr, nullptr};
     if (pixformat < 0) {
-        pf->pixformat = -pixformat;
         pf->name = sdup(name);
-    } else if (strcmp(name, "-") == 0) {
-        pf->pixformat = pixformat;
+        return pf;
+    }
+    if (strcmp(name, "-") == 0) {
+        pf->name = sdup("-");
         pf->format = OUTPUT_PPM;
-        pf->name = sdup(name);
-    } else {
-        pf->pixformat = output_kind(format) == OUTPUT_TIFF_LAYERED
-                            ? static_cast<int32_t>(alpha_pixformat(static_cast<uint32_t>(pixformat)))
-                            : pixformat;
-        pf->name = output_name(name, format);
+        defer_merging = 1;
+        return pf;
+    }
+    pf->name = output_name(name, format);
+    int kind = output_kind(format);
+    if (kind == OUTPUT_TIFF_LAYERED)
+        pf->pixformat = static_cast<int32_t>(alpha_pixformat(static_cast<uint32_t>(pf->pixformat)));
+    bool in_place = kind == OUTPUT_TIFF_LAYERED ||
+                    (!defer_merging && (kind == OUTPUT_PPM || kind == OUTPUT_TIFF || kind == OUTPUT_PSD));
+    if (in_place) {
+        int fd = open_output(pf);
+        if (fd < 0)
+            print_error(msg_open, pf->name);
+        register_output(fd, pf->name);
     }
     return pf;
 }
 
+// ---- positioned writes ----
+
+image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect, const irectangle *tiles,
+                              int ntiles)
+{
+    kassert(pf->tif != nullptr);
+    int kind = output_kind(pf->format);
+    if (kind == OUTPUT_TIFF_LAYERED) {
+        page_writer_data *pd = static_cast<page_writer_data *>(checked_calloc(1, sizeof(page_writer_data)));
+        pd->pf = pf;
+        pd->row_bytes = int64_t(rect.width) * get_bytes_per_pixel(static_cast<uint32_t>(pf->pixformat));
+        pd->buf = static_cast<unsigned char *>(checked_calloc(1, static_cast<size_t>(pd->row_bytes)));
+        pd->tw = template_writer(rect.width, rect.height, pixformat, static_cast<uint32_t>(pf->pixformat),
+                                 tiles, ntiles, pd->buf);
+        pd->rect = rect;
+        return create_virtual_image_writer(rect.width, rect.height, pixformat, panorama_write_row,
+                                           panorama_close, pd);
+    }
+    kassert(rect.y >= 0 && int64_t(rect.y) + rect.height <= pf->height);
+    irectangle whole = {0, 0, rect.width, rect.height};
+    template_ *t = create_template(&whole, tiles, ntiles);
+    int x = rect.x;
+    if (pf->wrap > 0) {
+        x = (x % pf->wrap + pf->wrap) % pf->wrap; // template_writer2 takes x in [0, wrap)
+        wrap_template(t, x, pf->width);
+    } else {
+        cut_template(t, x, pf->width);
+    }
+    int fdflags;
+    int64_t header, row_bytes;
+    if (kind == OUTPUT_PPM) {
+        const ppm_data *pd = static_cast<const ppm_data *>(pf->tif);
+        fdflags = pd->fd, header = pd->header_len, row_bytes = pd->row_bytes;
+    } else {
+        const tiled_output *to = static_cast<const tiled_output *>(pf->tif);
+        fdflags = to->fd, header = to->header, row_bytes = to->row_bytes;
+    }
+    int64_t base =
+        rect.y * row_bytes + header + int64_t(x) * get_bytes_per_pixel(static_cast<uint32_t>(pf->pixformat));
+    return template_writer2(fdflags, rect.width, rect.height, pixformat, static_cast<uint32_t>(pf->pixformat),
+                            t, base, row_bytes);
+}
+
+// ---- layered TIFF pages ----
+
+[[noreturn]] static void page_failed(const page_writer_data *pd)
+{
+    tiff_data *td = static_cast<tiff_data *>(pd->pf->tif);
+    struct stat st;
+    bool past_4g = !TIFFIsBigTIFF(tiff_handle(td)) && fstat(tiff_descriptor(td), &st) == 0 &&
+                   st.st_size + pd->row_bytes * pd->rect.height >= int64_t(1) << 32;
+    print_error(past_4g ? msg_page_4g : msg_page, pd->pf->name);
+}
+
+static void set_page_fields(const page_writer_data *pd)
+{
+    const pano_file *pf = pd->pf;
+    TIFF *tif = tiff_handle(static_cast<tiff_data *>(pf->tif));
+    uint32_t fmt = static_cast<uint32_t>(pf->pixformat);
+    uint16_t bps = static_cast<uint16_t>(8 * get_bytes_per_channel(fmt));
+    uint16_t spp = static_cast<uint16_t>(get_bytes_per_pixel(fmt) / get_bytes_per_channel(fmt));
+    // Positions are never negative: a rectangle across the seam starts at
+    // its place in the wrapped panorama.
+    int x = pd->rect.x, y = pd->rect.y > 0 ? pd->rect.y : 0;
+    x = pf->wrap > 0 ? (x % pf->wrap + pf->wrap) % pf->wrap : x > 0 ? x : 0;
+    bool ok = TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
+              TIFFSetField(tif, TIFFTAG_XRESOLUTION, 72.0) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, 72.0);
+    if (pf->format == OUTPUT_TIFF_LAYERED) {
+        ok = ok && TIFFSetField(tif, TIFFTAG_PIXAR_IMAGEFULLWIDTH, static_cast<uint32_t>(pf->width)) &&
+             TIFFSetField(tif, TIFFTAG_PIXAR_IMAGEFULLLENGTH, static_cast<uint32_t>(pf->height)) &&
+             TIFFSetField(tif, TIFFTAG_XPOSITION, x / 72.0) &&
+             TIFFSetField(tif, TIFFTAG_YPOSITION, y / 72.0) &&
+             TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    } else {
+        ok = ok && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    }
+    ok = ok && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(pd->rect.width)) &&
+         TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(pd->rect.height)) &&
+         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+         TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+         TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(pd->rect.height)) &&
+         TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    // A fourth sample must be declared, or readers warn and guess what it is.
+    static const uint16_t unassociated_alpha[1] = {EXTRASAMPLE_UNASSALPHA};
+    if (ok && spp == 4)
+        ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociated_alpha);
+    if (!ok)
+        page_failed(pd);
+}
+
+int panorama_write_row(void *data, void *row)
+{
+    page_writer_data *pd = static_cast<page_writer_data *>(data);
+    if (pd->rows == 0)
+        set_page_fields(pd);
+    write_row(pd->tw, row);
+    TIFF *tif = tiff_handle(static_cast<tiff_data *>(pd->pf->tif));
+    if (TIFFWriteScanline(tif, pd->buf, static_cast<uint32_t>(pd->rows), 0) < 0)
+        page_failed(pd);
+    pd->rows++;
+    return 0;
+}
+
+int panorama_close(void *data)
+{
+    page_writer_data *pd = static_cast<page_writer_data *>(data);
+    if (!TIFFWriteDirectory(tiff_handle(static_cast<tiff_data *>(pd->pf->tif))))
+        page_failed(pd);
+    close_image_writer(pd->tw);
+    aligned_free(pd->buf);
+    aligned_free(pd);
+    return 0;
+}
+
+// ---- closing ----
+
 int close_panorama_file(image_desc *, int, pano_file *pf)
 {
-    if (pf)
-        aligned_free(pf->name);
+    if (pf->tif) {
+        switch (output_kind(pf->format)) {
+        case OUTPUT_TIFF_LAYERED:
+            tiff_close(pf->tif);
+            break;
+        case OUTPUT_TIFF:
+            close_tiled_tiff(static_cast<tiled_output *>(pf->tif));
+            break;
+        case OUTPUT_PSD:
+            close_tiled_psd(static_cast<tiled_output *>(pf->tif));
+            break;
+        default:
+            ppm_close(pf->tif);
+        }
+        set_partial_output(nullptr); // complete now
+    } else if (pf->write_thread) {
+        zthread_join(pf->write_thread, nullptr);
+        set_partial_output(nullptr);
+    }
+    aligned_free(pf->name);
     aligned_free(pf);
     return 0;
 }

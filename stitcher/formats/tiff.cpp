@@ -291,3 +291,7 @@ int tiff_close(void *data)
     free_record(td);
     return 0;
 }
+
+TIFF *tiff_handle(tiff_data *td) { return td->tif; }
+
+int tiff_descriptor(const tiff_data *td) { return td->fd; }

@@ -9,6 +9,7 @@
 
 // An open TIFF file being read or written; opaque outside tiff.cpp.
 struct tiff_data;
+struct tiff; // libtiff's TIFF
 
 // "r" opens for reading; any other mode creates a file, as BigTIFF for "w8"
 // or a name ending in .tf8 or .btf. Null when the file cannot be opened.
@@ -27,3 +28,7 @@ int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixfo
 int tiff_write_row(void *td, void *row);
 // Completes a written file (a failure is fatal), closes, frees. Returns 0.
 int tiff_close(void *td);
+// The libtiff handle and the descriptor of a file being written, for an
+// owner that writes the pages itself.
+struct tiff *tiff_handle(tiff_data *td);
+int tiff_descriptor(const tiff_data *td);

@@ -12,6 +12,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const char msg_pixformat[] = "Pixel format %d not supported for output.\n";
@@ -354,6 +355,16 @@ static void build_tiff_header(unsigned char *h, const tiled_output *to, const ti
     }
 }
 
+// Gives a regular file its full length: the tiles at its end that nothing
+// touched become a hole, which reads as zeros.
+static bool extend_to(int fd, int64_t length)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    return !S_ISREG(st.st_mode) || st.st_size >= length || ftruncate(fd, length) == 0;
+}
+
 void close_tiled_tiff(tiled_output *to)
 {
     tile_file *tf = t_file;
@@ -371,7 +382,7 @@ void close_tiled_tiff(tiled_output *to)
     int64_t size = tiff_header_size(to->big, tf->n_tiles);
     unsigned char *header = static_cast<unsigned char *>(checked_calloc(1, static_cast<size_t>(size)));
     build_tiff_header(header, to, tf);
-    if (pwrite_full(tf->fd, header, static_cast<size_t>(size), 0) != 0 || ftruncate(tf->fd, tf->end) != 0 ||
+    if (pwrite_full(tf->fd, header, static_cast<size_t>(size), 0) != 0 || !extend_to(tf->fd, tf->end) ||
         close(tf->fd) != 0)
         print_error(msg_header);
     aligned_free(header);

@@ -365,13 +365,15 @@ struct merge_args {
     unsigned char *buffer;
     int x, width;
     uint32_t pixformat;
+    bool alpha; // pixels without alpha are passed over, never laid
 };
 
 static int merge_run(void *user, int pos, int length)
 {
     merge_args *m = static_cast<merge_args *>(user);
     const void *pixels = ramfs_read_direct(m->td->fd, int64_t(length) * m->td->stored_bpp);
-    merge_row_alpha(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
+    if (m->alpha)
+        merge_row_alpha(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
     return 0;
 }
 
@@ -381,7 +383,11 @@ void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, 
     tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
     if (!(td->fdflags & FD_RAMFS))
         print_error(msg_not_supported);
-    merge_args m = {td, static_cast<unsigned char *>(buffer), x, width, pixformat};
+    // merge_row_alpha reads its pixels in the layout of pixformat.
+    kassert(pixformat == static_cast<uint32_t>(td->pixformat));
+    merge_args m = {td,        static_cast<unsigned char *>(buffer),
+                    x,         width,
+                    pixformat, pixformat == uchar_RGBA || pixformat == ushort_RGBA};
     process_row(td->tpl, nullptr, merge_run, &m);
     return buffer;
 }

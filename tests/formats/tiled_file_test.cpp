@@ -1,96 +1,14 @@
-#include "placement_testing.h"
 #include "stitcher/formats/tiff.h"
-#include "stitcher/formats/tiled_file.h"
-#include "stitcher/pipeline/tmp_image.h"
-#include "tests/formats/format_testing.h"
+#include "tests/formats/tiled_testing.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdarg>
-#include <sys/stat.h>
-#include <tiffio.h>
+#include <unistd.h>
 
 using ::testing::ExitedWithCode;
 
-// What libtiff itself finds in a tiled file, with every warning it gives.
-struct tiled_tiff {
-    uint32_t width = 0, height = 0, tile_width = 0, tile_height = 0;
-    uint16_t bps = 0, spp = 0;
-    bool big = false;
-    bytes pixels;
-};
-
-static std::string libtiff_complaints;
-static void note_complaint(const char *module, const char *fmt, va_list ap)
-{
-    char text[512];
-    vsnprintf(text, sizeof text, fmt, ap);
-    libtiff_complaints += std::string(module ? module : "") + ": " + text + "\n";
-}
-
-static tiled_tiff read_tiled(const std::string &path)
-{
-    tiled_tiff t;
-    TIFFErrorHandler old_warning = TIFFSetWarningHandler(note_complaint);
-    TIFFErrorHandler old_error = TIFFSetErrorHandler(note_complaint);
-    libtiff_complaints.clear();
-    if (TIFF *tif = TIFFOpen(path.c_str(), "r")) {
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &t.width);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &t.height);
-        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &t.tile_width);
-        TIFFGetField(tif, TIFFTAG_TILELENGTH, &t.tile_height);
-        TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &t.bps);
-        TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &t.spp);
-        t.big = TIFFIsBigTIFF(tif);
-        size_t bpp = t.bps / 8 * t.spp, row = t.width * bpp;
-        t.pixels.assign(row * t.height, 0);
-        bytes tile(static_cast<size_t>(TIFFTileSize(tif)));
-        for (uint32_t y = 0; y < t.height; y += t.tile_height)
-            for (uint32_t x = 0; x < t.width; x += t.tile_width) {
-                EXPECT_GT(TIFFReadTile(tif, tile.data(), x, y, 0, 0), 0);
-                for (uint32_t r = 0; r < t.tile_height && y + r < t.height; r++)
-                    std::copy_n(tile.begin() + r * t.tile_width * bpp,
-                                std::min(t.tile_width, t.width - x) * bpp,
-                                t.pixels.begin() + (y + r) * row + x * bpp);
-            }
-        TIFFClose(tif);
-    }
-    TIFFSetWarningHandler(old_warning);
-    TIFFSetErrorHandler(old_error);
-    return t;
-}
-
-static int64_t file_size(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 class TiledFileTest : public FormatTest
 {
-  protected:
-    // Strips of the panorama written in a shuffled order, each with its own
-    // rows, so that some pixels are never written; returns the expected rows.
-    bytes write_strips(tiled_output *to, uint32_t in, unsigned seed)
-    {
-        std::mt19937 rng(seed);
-        std::vector<irectangle> strips;
-        for (int x = 0, w; x < to->width; x += w) {
-            w = std::min(to->width - x, 1 + static_cast<int>(rng() % (to->width / 3 + 1)));
-            int y = rng() % (to->height / 4 + 1);
-            strips.push_back({x, y, w, to->height - y - static_cast<int>(rng() % (to->height / 4))});
-        }
-        std::shuffle(strips.begin(), strips.end(), rng);
-        bytes want(static_cast<size_t>(to->row_bytes * to->height), 0);
-        uint32_t stored = static_cast<uint32_t>(to->pixformat);
-        for (const irectangle &r : strips) {
-            bytes image = sample_image(r.width, r.height, in, rng());
-            write_image(placed_writer(to->fd, r, {}, to->width, 0, in, stored, to->header), image);
-            place_by_hand(want, image, r, {}, to->width, 0, in, stored, 0);
-        }
-        return want;
-    }
 };
 
 // Sizes of one tile, one tile row, one tile column and sizes that are no
@@ -227,6 +145,7 @@ TEST_F(TiledFileTest, TooLargeForClassicTiffBecomesBigTiff)
 TEST_F(TiledFileTest, FailuresEndTheRunOrGiveNull)
 {
     EXPECT_EQ(open_tiled_tiff(path("none/x.tif").c_str(), 10, 10, uchar_RGB, 0), nullptr);
+    close_tiled_tiff(open_tiled_tiff("/dev/null", 10, 10, uchar_RGB, 0)); // no length to give a device
     EXPECT_EXIT(open_tiled_tiff(path("rgba.tif").c_str(), 10, 10, uchar_RGBA, 0), ExitedWithCode(1),
                 "^Pixel format 5 not supported for output.\n$");
     EXPECT_EXIT(close_tiled_tiff(open_tiled_tiff("/dev/full", 10, 10, uchar_RGB, 0)), ExitedWithCode(1),

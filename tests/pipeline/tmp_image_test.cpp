@@ -136,6 +136,22 @@ TEST_F(TmpImageTest, PasteAndMergeWriteOnlyCoveredPixels)
     }
 }
 
+// Pixels without alpha are never laid over a row, and no byte beyond a run
+// is read as alpha.
+TEST_F(TmpImageTest, MergeRowPassesOverPixelsWithoutAlpha)
+{
+    int fd = new_file(true);
+    write_image(temp_writer(fd, 5, 3, uchar_RGB, uchar_RGB, nullptr, nullptr, 0), bytes(45, 0xEE));
+    image_reader *ir = temp_reader(fd);
+    bytes row(15, 0x11);
+    for (int y = 0; y < 3; y++)
+        merge_row(ir, y, row.data(), 0, uchar_RGB, 5);
+    EXPECT_EQ(row, bytes(15, 0x11));
+    EXPECT_EXIT(merge_row(ir, 0, row.data(), 0, uchar_RGBA, 5), ExitedWithCode(1),
+                "Assertion failed: pixformat ==");
+    close_image_reader(ir);
+}
+
 TEST_F(TmpImageTest, TemplateWriterConvertsTheCoveredPixelsIntoTheBuffer)
 {
     std::vector<irectangle> rects = {{2, 1, 4, 2}, {0, 4, 3, 1}};
