@@ -7,8 +7,10 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/script/image_desc.h"
+#include "stitcher/script/parser.h"
 
 static const char msg_no_file[] = "Could not open imagefile %s.\n";
+static const char msg_size[] = "Warning: image %d is %dx%d in its file but %dx%d in the script.\n";
 
 static struct {
     image_desc *images;
@@ -26,11 +28,23 @@ void init_load_data(image_desc *images, int nimages, int color_mode)
     load_data.shared.kind = 1;
 }
 
+loaded_image *shared_source_image(void) { return &load_data.shared; }
+
 void free_load_data(void)
 {
     aligned_free(load_data.shared.buffer);
     load_data.shared.buffer = nullptr;
     load_data.shared.size = 0;
+}
+
+// The warper keeps to the pixels the file has; a script written for another
+// size of the photo is worth a word.
+static void check_file_size(const image_desc *d, const image_reader *ir)
+{
+    int size[2] = {ir->width, ir->height};
+    parser_get_image_size(d->o_line, size);
+    if (size[0] != ir->width || size[1] != ir->height)
+        print_message(msg_size, d->index, ir->width, ir->height, size[0], size[1]);
 }
 
 loaded_image *get_source_image(int k)
@@ -41,6 +55,8 @@ loaded_image *get_source_image(int k)
         load_data.color_mode ? color_reader(d->index, d->width, d->height) : file_image_reader(d->name);
     if (!ir)
         print_error(msg_no_file, d->name);
+    if (!load_data.color_mode && d->o_line)
+        check_file_size(d, ir);
     // The colour reader already has the size of the cropped image: its
     // window is the whole of it.
     irectangle window = {0, 0, ir->width, ir->height};

@@ -11,5 +11,7 @@ void init_load_data(image_desc *images, int nimages, int color_mode);
 // crop window, circle and selection applied, in the shared record, which the
 // next call overwrites.
 loaded_image *get_source_image(int k);
+// The shared record itself, for loading a merged cap into it.
+loaded_image *shared_source_image(void);
 // Frees the shared buffer.
 void free_load_data(void);

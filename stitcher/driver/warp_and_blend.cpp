@@ -75,7 +75,8 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     if (create_blender_images(&a, &bb, &m, r, b, levels) != 0)
         print_error(msg_blender);
     if (t.mask) {
-        irectangle at = {t.mask_origin.x + t.blend.x, t.mask_origin.y + t.blend.y, t.blend.width, t.blend.height};
+        irectangle at = {t.mask_origin.x + t.blend.x, t.mask_origin.y + t.blend.y, t.blend.width,
+                         t.blend.height};
         m = mask_reader(m, t.number, t.mask, at);
     }
     // paste closes the blend's result, which releases the whole chain.

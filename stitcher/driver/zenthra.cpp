@@ -1,8 +1,11 @@
 // zenthra: the stitcher program.
 #include "stitcher/blend/color_image.h"
+#include "stitcher/blend/pyramid.h"
+#include "stitcher/blend/seam.h"
 #include "stitcher/driver/command_line.h"
 #include "stitcher/driver/dest_rectangles.h"
 #include "stitcher/driver/order.h"
+#include "stitcher/driver/warp_and_blend.h"
 #include "stitcher/formats/external_reader.h"
 #include "stitcher/formats/image_file.h"
 #include "stitcher/formats/panorama_file.h"
@@ -29,7 +32,7 @@
 static const char *const msg_pline = "Script-error: Could not parse p-line in script %s.\n";
 static const char *const msg_no_image = "No source image found.\n";
 static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
-static const char *const msg_not_built = "Stitching is not built into this version yet.\n";
+static const char *const msg_not_built = "Inverse mode is not built into this version yet.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -93,6 +96,13 @@ static void check_color_mode(const stitch_context *ctx, zenthra_options *opt)
     opt->pyramid_size = 1;
 }
 
+// Seam mode 2 mixes evenly: one level is all it needs.
+static void set_pyramid_levels(const zenthra_options *opt)
+{
+    set_max_level(get_seamer() == 2 ? 1 : opt->pyramid_size);
+    set_min_level(opt->min_level);
+}
+
 static void check_processor(void)
 {
     if (check_cpu() < 2)
@@ -104,6 +114,7 @@ static void set_thread_count(zenthra_options *opt)
     if (opt->threads == 0)
         opt->threads = static_cast<int>(zsysconf(ZSC_NPROCESSORS));
     print_message("Number of processor cores set to: %d\n", opt->threads);
+    set_num_warp_threads(opt->threads);
 }
 
 // A missing description file under the default name is no error.
@@ -270,6 +281,45 @@ static void order_images(stitch_context *ctx, const zenthra_options *opt, run_st
     ctx->images = run->images;
 }
 
+// A wrapping panorama's images start inside it, their shift moved along, so
+// that the warped rows stay the same.
+static void reduce_to_wrap(const stitch_context *ctx)
+{
+    const int wrap = ctx->pano->wrap;
+    if (wrap <= 0)
+        return;
+    for (int i = 0; i < ctx->nimages; i++) {
+        image_desc *d = &ctx->images[i];
+        int turns = d->dest_rect.x >= 0 ? d->dest_rect.x / wrap : -((wrap - 1 - d->dest_rect.x) / wrap);
+        d->dest_rect.x -= turns * wrap;
+        d->wrap_shift -= turns * wrap;
+    }
+}
+
+// The caps over the poles come first: their records join the images.
+static void add_caps(stitch_context *ctx, const zenthra_options *opt, run_state *run)
+{
+    // Caps: add_cap for the zenith, then the nadir, goes here.
+    (void)opt;
+    run->images = ctx->images;
+}
+
+static void create_tiles(const stitch_context *ctx)
+{
+    if (layered_output(ctx))
+        return;
+    create_overlap_rectangles(ctx->images, ctx->nimages + ctx->ncaps, ctx->pano->wrap);
+    for (int c = 0; c < ctx->ncaps; c++)
+        create_overlap_rectangles(ctx->caps[c], ctx->nimages, 0);
+}
+
+static void stitch(stitch_context *ctx)
+{
+    check_mask_images(ctx->mask, ctx->nimages);
+    check_progress(11);
+    warp_blend_images(ctx);
+}
+
 static void free_images(run_state *run)
 {
     for (int i = 0; i < run->count; i++)
@@ -305,7 +355,9 @@ int main(int argc, char **argv)
 
     load_mask_image(&ctx, &opt);
     check_color_mode(&ctx, &opt);
+    set_pyramid_levels(&opt);
     check_processor();
+    set_defer_merging(opt.defer_merging);
     run.program_dir = program_directory(argv[0]);
     set_thread_count(&opt);
     register_readers(&opt, &run);
@@ -323,9 +375,15 @@ int main(int argc, char **argv)
         place_images(&ctx, &opt, &run);
         unshift_full_width(run.images, run.count, ctx.pano->width, run.pline);
         order_images(&ctx, &opt, &run);
+        reduce_to_wrap(&ctx);
+        add_caps(&ctx, &opt, &run);
+        create_tiles(&ctx);
+        stitch(&ctx);
+    } else {
+        // Inverse: extract_images goes here.
+        release(&ctx, &run);
+        print_error(msg_not_built);
     }
-
-    // The inverse extraction, the caps and the warp-and-blend loop come next.
     release(&ctx, &run);
-    print_error(msg_not_built);
+    return 0;
 }
