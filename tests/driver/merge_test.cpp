@@ -10,6 +10,7 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/ramfs.h"
+#include "stitcher/pipeline/tmp_image.h"
 #include "stitcher/script/image_desc.h"
 
 #include <gtest/gtest.h>
