@@ -1,6 +1,6 @@
 // Interrupted runs: SIGINT, SIGTERM and SIGHUP end the program with status 1
-// while no progress line is open (here: blocked reading its script from a
-// FIFO, in console mode and in window mode).
+// while no progress line is open (here: blocked opening its reader
+// description, a FIFO, in console mode and in window mode).
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +16,8 @@
 namespace
 {
 
-// Runs zenthra until it has said it reads the script, then signals it; its
-// exit status, or 128 + the signal that killed it.
+// Runs zenthra until it has said it goes on to the reader description, then
+// signals it; its exit status, or 128 + the signal that killed it.
 int signalled_status(std::vector<std::string> args, int sig)
 {
     int err[2];
@@ -40,7 +40,7 @@ int signalled_status(std::vector<std::string> args, int sig)
     close(err[1]);
     std::string text;
     struct pollfd p = {err[0], POLLIN, 0};
-    while (text.find("Processing script") == std::string::npos && poll(&p, 1, 10000) > 0) {
+    while (text.find("Number of processor cores") == std::string::npos && poll(&p, 1, 10000) > 0) {
         char buf[4096];
         ssize_t n = read(err[0], buf, sizeof buf);
         if (n <= 0)
@@ -64,12 +64,12 @@ int signalled_status(std::vector<std::string> args, int sig)
 TEST(EndToEnd, InterruptedRunEndsWithStatus1)
 {
     std::string dir = scratch_dir();
-    std::string fifo = dir + "/script.txt";
+    std::string fifo = dir + "/readers.txt";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         for (bool console : {true, false}) {
             SCOPED_TRACE(std::to_string(sig) + (console ? " -c" : " window"));
-            std::vector<std::string> args = {"-o", dir + "/pano.tif", fifo};
+            std::vector<std::string> args = {"-r", fifo, "-o", dir + "/pano.tif", dir + "/script.txt"};
             if (console)
                 args.insert(args.begin(), "-c");
             EXPECT_EQ(1, signalled_status(args, sig));
