@@ -5,7 +5,7 @@
 
 #include "stitcher/formats/tiff.h"
 #include "stitcher/pipeline/memory.h"
-#include "tools/tiff_craft.h"
+#include "tiff_craft.h"
 
 using ::testing::ExitedWithCode;
 

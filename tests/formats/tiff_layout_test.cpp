@@ -4,7 +4,7 @@
 #include "format_testing.h"
 
 #include "stitcher/formats/tiff.h"
-#include "tools/tiff_craft.h"
+#include "tiff_craft.h"
 
 class TiffLayout : public FormatTest
 {
