@@ -20,4 +20,4 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-tsan

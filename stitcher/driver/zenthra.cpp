@@ -348,6 +348,7 @@ static void release(stitch_context *ctx, run_state *run)
 int main(int argc, char **argv)
 {
     catch_broken_pipe();
+    catch_interrupts();
     stitch_context ctx;
     zenthra_options opt;
     run_state run;

@@ -119,11 +119,17 @@ int register_external_readers(const char *path, const char *program_dir)
     return 0;
 }
 
-image_reader *external_reader(const char *path)
+const ext_reader *find_ext_reader(const char *path)
 {
-    ext_reader *e = ext_readers;
+    const ext_reader *e = ext_readers;
     while (e && strcmp(e->suffix, "*") != 0 && !sendswith(path, e->suffix, 1))
         e = e->next;
+    return e;
+}
+
+image_reader *external_reader(const char *path)
+{
+    const ext_reader *e = find_ext_reader(path);
     if (!e)
         return nullptr;
     // The image name is one argument, whatever it holds: a name from a

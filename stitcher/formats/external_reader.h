@@ -23,6 +23,9 @@ extern ext_reader *ext_readers;
 // one at program_dir + path, and appends its entries. 0, or -1 when neither
 // can be read.
 int register_external_readers(const char *path, const char *program_dir);
+// The first entry whose suffix ends path (without case), or is "*"; null
+// when none does.
+const ext_reader *find_ext_reader(const char *path);
 // The converted image of the first entry that matches, or null when none
 // does or the program's output is not an accepted PPM image.
 image_reader *external_reader(const char *path);

@@ -6,8 +6,10 @@
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -185,7 +187,7 @@ static int start_decompress(jpeg_data *jd)
     jpeg_create_decompress(&jd->dinfo);
     // A header may claim an image whose progressive coefficients would not
     // fit in memory; libjpeg then refuses instead of paging the machine out.
-    jd->dinfo.mem->max_memory_to_use = static_cast<long>(physical_memory());
+    jd->dinfo.mem->max_memory_to_use = static_cast<long>(std::min<size_t>(available_memory(), LONG_MAX));
     jpeg_stdio_src(&jd->dinfo, jd->file);
     jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 2, 0xFFFF);
@@ -329,6 +331,15 @@ image_reader *jpeg_reader(const char *path)
     jpeg_data *jd = jpeg_open(path, "r");
     if (!jd)
         return nullptr;
+    // Source images are loaded whole (and held once more when rotated): a
+    // header's claim beyond the memory is refused before any of it is decoded.
+    int64_t bytes;
+    if (!checked_mul3(jd->dinfo.output_width, jd->dinfo.output_height, 3, &bytes) ||
+        static_cast<uint64_t>(bytes) > available_memory()) {
+        print_message(msg_refused, path, "the image is larger than the memory of this machine");
+        jpeg_close(jd);
+        return nullptr;
+    }
     image_size size;
     if (jpeg_image_size(jd, &size) != 0) {
         print_message(msg_refused, path, "not enough memory");

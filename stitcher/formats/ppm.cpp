@@ -132,19 +132,25 @@ enum { PPM_HEADER_LIMIT = 1 << 20 };
 
 struct header_input {
     int fd;
-    int consumed; // bytes of the header read so far
+    int64_t consumed; // bytes of the header read so far
+    bool too_long;
 };
 
+// Every byte counts toward the limit, line ends included: a converter that
+// writes nothing but line ends must not keep the reader spinning.
 static int next_char(header_input *in)
 {
     int c = ppm_get_char(in->fd);
-    if (c >= 0)
-        in->consumed++;
+    if (c >= 0 && ++in->consumed > PPM_HEADER_LIMIT) {
+        in->too_long = true;
+        return -1;
+    }
     return c;
 }
 
 // A header line of at most 1023 characters (what follows a longer one is the
-// next line); -1 when the input ends before it starts.
+// next line); -1 when the input (or the header's length limit) ends before it
+// starts.
 static int read_line(header_input *in, char line[1024])
 {
     int c;
@@ -200,17 +206,12 @@ static int magic_of(const char *line)
 // read_ppm_header with the reason of a refusal.
 static int parse_header(ppm_data *pd, const char **why)
 {
-    header_input in = {pd->fd, 0};
+    header_input in = {pd->fd, 0, false};
     char line[1024];
     int magic = 0;
     for (;;) {
         if (read_line(&in, line) < 0) {
-            *why = "the header is incomplete";
-            return -1;
-        }
-        // Comment lines without end (a runaway pipe) stop somewhere.
-        if (in.consumed > PPM_HEADER_LIMIT) {
-            *why = "the header is too long";
+            *why = in.too_long ? "the header is too long" : "the header is incomplete";
             return -1;
         }
         if (line[0] == '#')
@@ -240,7 +241,7 @@ static int parse_header(ppm_data *pd, const char **why)
     }
     p = line;
     if (read_line(&in, line) < 0 || !scan_int(&p, &maxval)) {
-        *why = "no maximum value";
+        *why = in.too_long ? "the header is too long" : "no maximum value";
         return -1;
     }
     bool alpha = magic == 7;
@@ -254,7 +255,7 @@ static int parse_header(ppm_data *pd, const char **why)
     }
     pd->width = width;
     pd->height = height;
-    pd->header_len = in.consumed;
+    pd->header_len = static_cast<int32_t>(in.consumed);
     return 0;
 }
 
@@ -284,13 +285,15 @@ int ppm_image_size(ppm_data *pd, image_size *out)
         why = "image size out of range";
     else {
         // A file too short for its header's promise is refused now rather
-        // than failing half-way through the image.
+        // than failing half-way through the image. A program's output cannot
+        // be measured: there the header alone decides what is allocated, and
+        // the image is loaded whole later.
         struct stat st;
         if (!pd->pipe && fstat(pd->fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < length)
             why = "the file is shorter than its header says";
-        // A program's output cannot be measured; its images are decoded whole.
-        size_t memory = physical_memory();
-        if (pd->pipe && memory && static_cast<uint64_t>(length - pd->header_len) > memory)
+        else if (static_cast<uint64_t>(pd->row_bytes) > row_memory_bound())
+            why = "a row of the image is larger than this machine can hold";
+        else if (static_cast<uint64_t>(length - pd->header_len) > available_memory())
             why = "the image is larger than the memory of this machine";
     }
     if (why) {

@@ -8,33 +8,100 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
 
+// How a tiled or planar file is cut: a band is one row of tiles, or one strip
+// of every plane.
+struct tiff_bands {
+    int32_t tiled;
+    int32_t planes;        // samples per pixel when planar, else 1
+    int32_t samples;       // per pixel
+    int32_t sample_bytes;  // 1 or 2
+    uint32_t strile_width; // pixels of a tile, or the image width
+    int32_t height;        // rows of a full band
+    int64_t stride;        // bytes between rows of a decoded tile or strip
+    int32_t first;         // first row of the band in memory, -1 before the first
+};
+
 struct tiff_data {
     TIFF *tif;            // null once a whole image is decoded
-    int64_t row_bytes;    // TIFFScanlineSize, or 4 * width for a whole image
-    unsigned char *image; // the whole decoded image (uchar_RGBA)
+    int64_t row_bytes;    // bytes of one delivered row
+    unsigned char *image; // the whole decoded image (uchar_RGBA), or the band in memory
     int32_t next_row;     // the scanline the writer writes next
     int32_t rgba;         // 1 when the whole image is in memory
     char *path;
-    int32_t fd; // our descriptor of a file being written, else -1
+    int32_t fd;     // our descriptor of a file being written, else -1
+    int32_t banded; // 1 when read a band at a time (band, strile)
+    tiff_bands band;
+    unsigned char *strile; // one tile or strip as libtiff decodes it
+    int32_t warned;        // libtiff warnings seen
+    char error[256];       // libtiff's first error about this file, or empty
 };
 
 static const char msg_no_image_memory[] = "Not enaough memory to read TIFF-image.\n";
 static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
 static const char msg_big[] = "Trying big tiff.\n";
 static const char msg_create[] = "Could not create file %s.\n";
-static const char msg_write[] = "Could not write file %s.\n";
+static const char msg_write[] = "Could not write file %s: %s.\n";
 static const char msg_close[] = "Could not close file %s: %s.\n";
 static const char msg_refused[] = "Could not read TIFF image %s: %s.\n";
+static const char msg_warning[] = "Warning: TIFF file %s: %s.\n";
+
+// ---- libtiff's complaints ----
+
+// The first error about a file is kept for our own message, which names the
+// file; the first warning is shown. libtiff itself prints nothing, so a
+// damaged file gives one message instead of one per row.
+static int on_tiff_error(TIFF *, void *user, const char *, const char *fmt, va_list ap)
+{
+    tiff_data *td = static_cast<tiff_data *>(user);
+    if (!td->error[0])
+        vsnprintf(td->error, sizeof td->error, fmt, ap);
+    return 1;
+}
+
+static int on_tiff_warning(TIFF *, void *user, const char *, const char *fmt, va_list ap)
+{
+    tiff_data *td = static_cast<tiff_data *>(user);
+    if (td->warned++ == 0) {
+        char text[256];
+        vsnprintf(text, sizeof text, fmt, ap);
+        print_message(msg_warning, td->path, text);
+    }
+    return 1;
+}
+
+// Opens by name (fd < 0) or over a descriptor, with the handlers above.
+static TIFF *open_with_handlers(tiff_data *td, int fd, const char *mode)
+{
+    TIFFOpenOptions *opts = TIFFOpenOptionsAlloc();
+    if (!opts)
+        print_error("Not enough memory.\n");
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, on_tiff_error, td);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, on_tiff_warning, td);
+    // libtiff's own buffers (strip tables, compressed strips) obey our bound.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(
+        opts, static_cast<tmsize_t>(std::min<size_t>(available_memory(), INT64_MAX)));
+    TIFF *tif = fd < 0 ? TIFFOpenExt(td->path, mode, opts) : TIFFFdOpenExt(fd, td->path, mode, opts);
+    TIFFOpenOptionsFree(opts);
+    return tif;
+}
+
+static const char *reason(const tiff_data *td, const char *otherwise)
+{
+    return td->error[0] ? td->error : otherwise;
+}
 
 static tiff_data *new_record(const char *path)
 {
-    tiff_data *td = static_cast<tiff_data *>(checked_malloc(sizeof(tiff_data)));
-    *td = {nullptr, 0, nullptr, 0, 0, sdup(path), -1};
+    tiff_data *td = static_cast<tiff_data *>(checked_calloc(1, sizeof(tiff_data)));
+    td->path = sdup(path);
+    td->fd = -1;
     return td;
 }
 
@@ -48,7 +115,9 @@ tiff_data *tiff_open(const char *path, const char *mode)
 {
     tiff_data *td = new_record(path);
     if (strcmp(mode, "r") == 0) {
-        td->tif = TIFFOpen(path, "r");
+        td->tif = open_with_handlers(td, -1, "r");
+        if (!td->tif)
+            print_message(msg_refused, path, reason(td, "libtiff cannot open it"));
     } else {
         bool big = strcmp(mode, "w8") == 0;
         if (sendswith(path, ".tf8", 1) || sendswith(path, ".btf", 1)) {
@@ -59,7 +128,7 @@ tiff_data *tiff_open(const char *path, const char *mode)
         // TIFFClose does not report a failed close.
         td->fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (td->fd >= 0) {
-            td->tif = TIFFFdOpen(td->fd, path, big ? "w8" : "w");
+            td->tif = open_with_handlers(td, td->fd, big ? "w8" : "w");
             if (!td->tif)
                 close(td->fd);
         }
@@ -71,18 +140,70 @@ tiff_data *tiff_open(const char *path, const char *mode)
     return td;
 }
 
-// The scanline pixformat of plain RGB(A) strips, else 0.
-static uint32_t scanline_pixformat(TIFF *tif)
+static int refuse(tiff_data *td, const char *why)
 {
-    uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG, sampleformat = SAMPLEFORMAT_UINT, photometric;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleformat);
+    print_message(msg_refused, td->path, why);
+    return -1;
+}
+
+[[noreturn]] static void unreadable(tiff_data *td, const char *why)
+{
+    print_error(msg_refused, td->path, reason(td, why));
+}
+
+// ---- what the file can hold ----
+
+static uint16_t field16(TIFF *tif, uint32_t tag, uint16_t otherwise)
+{
+    uint16_t v = otherwise;
+    TIFFGetFieldDefaulted(tif, tag, &v);
+    return v;
+}
+
+static uint32_t field32(TIFF *tif, uint32_t tag, uint32_t otherwise)
+{
+    uint32_t v = otherwise;
+    TIFFGetFieldDefaulted(tif, tag, &v);
+    return v;
+}
+
+// Null when every strip or tile lies inside the file and an uncompressed one
+// holds all its rows; else what is wrong. Checked before anything is
+// allocated, so that a tiny file cannot make us reserve what it claims.
+static const char *damaged_striles(TIFF *tif, uint32_t height)
+{
+    struct stat st;
+    if (fstat(TIFFFileno(tif), &st) != 0)
+        return nullptr;
+    const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+    const bool tiled = TIFFIsTiled(tif),
+               raw = field16(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == COMPRESSION_NONE;
+    const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    const uint32_t rps = std::min(field32(tif, TIFFTAG_ROWSPERSTRIP, UINT32_MAX), height);
+    const uint32_t strips_per_plane = rps ? (height - 1) / rps + 1 : 1;
+    for (uint32_t i = 0; i < count; i++) {
+        uint64_t offset = TIFFGetStrileOffset(tif, i), bytes = TIFFGetStrileByteCount(tif, i);
+        if (bytes == 0)
+            return "a strip or tile is missing";
+        if (offset > file_size || bytes > file_size - offset)
+            return "a strip or tile lies past the end of the file";
+        if (!raw)
+            continue;
+        uint64_t needed = tiled ? TIFFTileSize64(tif)
+                                : TIFFVStripSize64(tif, std::min(rps, height - i % strips_per_plane * rps));
+        if (bytes < needed)
+            return "an uncompressed strip or tile is shorter than its rows";
+    }
+    return nullptr;
+}
+
+// The pixformat of 8- and 16-bit RGB and RGBA files, whatever their layout;
+// 0 for anything else.
+static uint32_t rgb_pixformat(TIFF *tif)
+{
+    uint16_t spp = field16(tif, TIFFTAG_SAMPLESPERPIXEL, 1), bps = field16(tif, TIFFTAG_BITSPERSAMPLE, 1),
+             photometric;
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) || photometric != PHOTOMETRIC_RGB)
-        return 0;
-    // Half floats and signed samples have the same sizes but not the meaning.
-    if (TIFFIsTiled(tif) || planar != PLANARCONFIG_CONTIG || sampleformat != SAMPLEFORMAT_UINT)
         return 0;
     if (bps == 8 && spp == 3)
         return uchar_RGB;
@@ -95,11 +216,7 @@ static uint32_t scanline_pixformat(TIFF *tif)
     return 0;
 }
 
-static int refuse(tiff_data *td, const char *why)
-{
-    print_message(msg_refused, td->path, why);
-    return -1;
-}
+// ---- whole images (grey, palette and the other photometrics) ----
 
 // Decodes the whole image into memory through libtiff's RGBA interface.
 static int read_whole_image(tiff_data *td, uint32_t width, uint32_t height)
@@ -108,22 +225,25 @@ static int read_whole_image(tiff_data *td, uint32_t width, uint32_t height)
     if (!TIFFRGBAImageOK(td->tif, why))
         return refuse(td, why);
     int64_t bytes;
-    void *image = nullptr;
-    bool fits = checked_mul3(width, height, 4, &bytes);
-    // A size claimed by a damaged file is refused before it is allocated.
-    size_t memory = physical_memory();
-    if (fits && memory && static_cast<uint64_t>(bytes) > memory)
+    if (!checked_mul3(width, height, 4, &bytes) || static_cast<uint64_t>(bytes) > available_memory())
         return refuse(td, "the image is too large to be decoded whole");
-    if (fits)
-        image = aligned_malloc(static_cast<size_t>(bytes));
+    void *image = aligned_malloc(static_cast<size_t>(bytes));
     if (!image)
         print_error(msg_no_image_memory);
+    TIFFRGBAImage img;
     // Stop at the first damaged strip or tile: going on would hand on the
     // previous strip's pixels in its place.
-    if (!TIFFReadRGBAImageOriented(td->tif, width, height, static_cast<uint32_t *>(image),
-                                   ORIENTATION_TOPLEFT, 1)) {
+    bool ok = TIFFRGBAImageBegin(&img, td->tif, 1, why);
+    if (ok) {
+        // Rows as stored, first on top, whatever the Orientation field says.
+        img.orientation = ORIENTATION_TOPLEFT;
+        img.req_orientation = ORIENTATION_TOPLEFT;
+        ok = TIFFRGBAImageGet(&img, static_cast<uint32_t *>(image), width, height);
+        TIFFRGBAImageEnd(&img);
+    }
+    if (!ok) {
         aligned_free(image);
-        return refuse(td, "the image data could not be decoded");
+        return refuse(td, reason(td, "the image data could not be decoded"));
     }
     TIFFClose(td->tif);
     td->tif = nullptr;
@@ -133,6 +253,92 @@ static int read_whole_image(tiff_data *td, uint32_t width, uint32_t height)
     return 0;
 }
 
+// ---- tiled and planar RGB(A): a band of tiles or strips at a time ----
+
+static tiff_bands band_layout(TIFF *tif, uint32_t width, uint32_t height)
+{
+    tiff_bands b;
+    b.tiled = TIFFIsTiled(tif);
+    b.samples = field16(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    b.sample_bytes = field16(tif, TIFFTAG_BITSPERSAMPLE, 8) / 8;
+    b.planes =
+        field16(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == PLANARCONFIG_SEPARATE ? b.samples : 1;
+    if (b.tiled) {
+        b.strile_width = field32(tif, TIFFTAG_TILEWIDTH, width);
+        b.height = static_cast<int32_t>(std::min(field32(tif, TIFFTAG_TILELENGTH, height), height));
+        b.stride = static_cast<int64_t>(TIFFTileRowSize64(tif));
+    } else {
+        b.strile_width = width;
+        b.height = static_cast<int32_t>(std::min(field32(tif, TIFFTAG_ROWSPERSTRIP, height), height));
+        b.stride = static_cast<int64_t>(TIFFScanlineSize64(tif));
+    }
+    b.first = -1;
+    return b;
+}
+
+// Allocates the band and one tile or strip, once the image itself, the band
+// and the strile are known to fit in memory together.
+static int prepare_bands(tiff_data *td, uint32_t width, uint32_t height)
+{
+    td->band = band_layout(td->tif, width, height);
+    const tiff_bands &b = td->band;
+    int64_t strile = static_cast<int64_t>(b.tiled ? TIFFTileSize64(td->tif) : TIFFStripSize64(td->tif));
+    int64_t band, image;
+    if (b.strile_width == 0 || b.height <= 0 || b.stride <= 0 || strile <= 0)
+        return refuse(td, "the layout of its tiles or strips is broken");
+    if (!checked_mul(b.height, td->row_bytes, &band) || !checked_mul(height, td->row_bytes, &image) ||
+        static_cast<uint64_t>(band) + static_cast<uint64_t>(strile) + static_cast<uint64_t>(image) >
+            available_memory())
+        return refuse(td, "the image is larger than the memory of this machine");
+    td->image = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(band)));
+    td->strile = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(strile)));
+    if (!td->image || !td->strile)
+        print_error(msg_no_image_memory);
+    td->banded = 1;
+    return 0;
+}
+
+// Puts rows of a decoded tile or strip of one plane at column x0 of the band.
+static void place_strile(tiff_data *td, int rows, uint32_t x0, uint32_t n, int plane)
+{
+    const tiff_bands &b = td->band;
+    const size_t pixel = static_cast<size_t>(b.samples) * b.sample_bytes;
+    for (int r = 0; r < rows; r++) {
+        const unsigned char *src = td->strile + r * b.stride;
+        unsigned char *dst = td->image + r * td->row_bytes + x0 * pixel;
+        if (b.planes == 1) {
+            memcpy(dst, src, n * pixel);
+            continue;
+        }
+        dst += static_cast<size_t>(plane) * b.sample_bytes;
+        for (uint32_t x = 0; x < n; x++, src += b.sample_bytes, dst += pixel)
+            memcpy(dst, src, static_cast<size_t>(b.sample_bytes));
+    }
+}
+
+// Decodes the band that holds row y.
+static void read_band(tiff_data *td, int y, int width, int height)
+{
+    tiff_bands &b = td->band;
+    const uint32_t first = static_cast<uint32_t>(y / b.height * b.height);
+    const int rows = std::min(b.height, height - static_cast<int>(first));
+    for (int plane = 0; plane < b.planes; plane++)
+        for (uint32_t x0 = 0; x0 < static_cast<uint32_t>(width); x0 += b.strile_width) {
+            uint16_t s = static_cast<uint16_t>(plane);
+            td->error[0] = '\0';
+            tmsize_t got = b.tiled ? TIFFReadEncodedTile(td->tif, TIFFComputeTile(td->tif, x0, first, 0, s),
+                                                         td->strile, static_cast<tmsize_t>(-1))
+                                   : TIFFReadEncodedStrip(td->tif, TIFFComputeStrip(td->tif, first, s),
+                                                          td->strile, static_cast<tmsize_t>(-1));
+            if (got < rows * b.stride)
+                unreadable(td, "a strip or tile could not be decoded");
+            place_strile(td, rows, x0, std::min(b.strile_width, static_cast<uint32_t>(width) - x0), plane);
+        }
+    b.first = static_cast<int32_t>(first);
+}
+
+// ---- choosing the reading mode ----
+
 int tiff_image_size(tiff_data *td, image_size *out)
 {
     uint32_t width = 0, height = 0;
@@ -141,17 +347,26 @@ int tiff_image_size(tiff_data *td, image_size *out)
     if (width == 0 || height == 0 || width > INT_MAX || height > INT_MAX)
         return refuse(td, "image size out of range");
     // libtiff's RGBA decoder takes signed samples for unsigned ones.
-    uint16_t sampleformat = SAMPLEFORMAT_UINT;
-    TIFFGetFieldDefaulted(td->tif, TIFFTAG_SAMPLEFORMAT, &sampleformat);
+    uint16_t sampleformat = field16(td->tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
     if (sampleformat != SAMPLEFORMAT_UINT && sampleformat != SAMPLEFORMAT_VOID)
         return refuse(td, sampleformat == SAMPLEFORMAT_IEEEFP
                               ? "floating-point samples are not supported"
                               : "signed or complex samples are not supported");
-    uint32_t pixformat = scanline_pixformat(td->tif);
+    // As CMYK JPEG is: the RGBA interface would convert it naively.
+    if (field16(td->tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == PHOTOMETRIC_SEPARATED)
+        return refuse(td, "colour space CMYK is not supported");
+    if (const char *why = damaged_striles(td->tif, height))
+        return refuse(td, why);
+    uint32_t pixformat = rgb_pixformat(td->tif);
     if (pixformat) {
-        td->row_bytes = static_cast<int64_t>(TIFFScanlineSize64(td->tif));
-        if (td->row_bytes <= 0)
-            return refuse(td, "image size out of range");
+        int64_t image;
+        td->row_bytes = int64_t(width) * get_bytes_per_pixel(pixformat);
+        if (static_cast<uint64_t>(td->row_bytes) > row_memory_bound() ||
+            !checked_mul(td->row_bytes, height, &image) || static_cast<uint64_t>(image) > available_memory())
+            return refuse(td, "the image is larger than the memory of this machine");
+        bool planar = field16(td->tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == PLANARCONFIG_SEPARATE;
+        if ((TIFFIsTiled(td->tif) || planar) && prepare_bands(td, width, height) != 0)
+            return -1;
     } else {
         pixformat = uchar_RGBA;
         if (read_whole_image(td, width, height) != 0)
@@ -163,33 +378,35 @@ int tiff_image_size(tiff_data *td, image_size *out)
     return 0;
 }
 
+// ---- reading rows ----
+
 void *tiff_read_row(image_reader *ir, int row, void *buf)
 {
     tiff_data *td = static_cast<tiff_data *>(ir->data);
     kassert(row >= 0 && row < ir->height);
-    if (td->rgba) {
-        unsigned char *p = td->image + row * td->row_bytes;
+    if (td->rgba || td->banded) {
+        if (td->banded &&
+            (td->band.first < 0 || row < td->band.first || row >= td->band.first + td->band.height))
+            read_band(td, row, ir->width, ir->height);
+        int first = td->banded ? td->band.first : 0;
+        unsigned char *p = td->image + (row - first) * td->row_bytes;
         if (!buf)
             return p;
         memcpy(buf, p, static_cast<size_t>(td->row_bytes));
         return buf;
     }
     kassert(buf != NULL);
-    // A damaged scanline becomes a black transparent row, never the stale
-    // contents of the ring.
+    td->error[0] = '\0';
     if (TIFFReadScanline(td->tif, buf, static_cast<uint32_t>(row), 0) < 0)
-        memset(buf, 0, static_cast<size_t>(td->row_bytes));
+        unreadable(td, "a row could not be decoded");
     return buf;
 }
 
 image_reader *tiff_reader(const char *path)
 {
     tiff_data *td = tiff_open(path, "r");
-    if (!td) {
-        // libtiff has said why, not always with the name.
-        print_message(msg_refused, path, "libtiff cannot open it");
+    if (!td)
         return nullptr;
-    }
     image_size size;
     if (tiff_image_size(td, &size) != 0) {
         tiff_close(td);
@@ -197,7 +414,7 @@ image_reader *tiff_reader(const char *path)
     }
     image_reader *ir =
         create_image_reader(1, td, size.width, size.height, size.pixformat, tiff_read_row, tiff_close);
-    if (td->rgba)
+    if (td->rgba || td->banded)
         return ir;
     // Scanlines are decoded once each, in order, straight into the ring.
     size_t row_len = std::max(static_cast<size_t>(td->row_bytes), image_row_length(ir));
@@ -248,7 +465,7 @@ int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixfo
     if (ok && spp == 4)
         ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociated_alpha);
     if (!ok)
-        print_error(msg_write, td->path);
+        print_error(msg_write, td->path, reason(td, "the fields could not be set"));
     return 0;
 }
 
@@ -256,7 +473,7 @@ int tiff_write_row(void *data, void *row)
 {
     tiff_data *td = static_cast<tiff_data *>(data);
     if (TIFFWriteScanline(td->tif, row, static_cast<uint32_t>(td->next_row), 0) < 0)
-        print_error(msg_write, td->path);
+        print_error(msg_write, td->path, reason(td, strerror(errno)));
     td->next_row++;
     return 0;
 }
@@ -276,17 +493,17 @@ image_writer *tiff_writer(const char *path, int width, int height, uint32_t pixf
 int tiff_close(void *data)
 {
     tiff_data *td = static_cast<tiff_data *>(data);
-    if (td->rgba) {
-        aligned_free(td->image);
-    } else if (td->fd >= 0) {
+    aligned_free(td->image);
+    aligned_free(td->strile);
+    if (td->fd >= 0) {
         // The last strip and the directory are written here.
         if (!TIFFFlush(td->tif))
-            print_error(msg_write, td->path);
+            print_error(msg_write, td->path, reason(td, strerror(errno)));
         TIFFCleanup(td->tif);
         if (close(td->fd) != 0)
             print_error(msg_close, td->path, strerror(errno));
-    } else {
-        TIFFClose(td->tif);
+    } else if (td->tif) {
+        TIFFClose(td->tif); // already closed once a whole image is decoded
     }
     free_record(td);
     return 0;

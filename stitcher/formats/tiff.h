@@ -1,6 +1,9 @@
-// TIFF and BigTIFF files through libtiff: source images are read by scanline
-// when they are plain 8- or 16-bit RGB(A) strips, else decoded whole by
-// libtiff's RGBA interface; output is written as PackBits strips.
+// TIFF and BigTIFF files through libtiff: 8- and 16-bit RGB(A) source images
+// are read as stored, by scanline from contiguous strips and a band of tiles
+// or strips at a time from tiled and planar files; anything else is decoded
+// whole by libtiff's RGBA interface. Output is written as PackBits strips.
+// Pixels are delivered as stored, first row on top: the Orientation field is
+// not applied.
 #pragma once
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/writeimage.h"
@@ -12,12 +15,15 @@ struct tiff_data;
 struct tiff; // libtiff's TIFF
 
 // "r" opens for reading; any other mode creates a file, as BigTIFF for "w8"
-// or a name ending in .tf8 or .btf. Null when the file cannot be opened.
+// or a name ending in .tf8 or .btf. Null when the file cannot be opened (a
+// file to read is then named in a message with libtiff's reason).
 tiff_data *tiff_open(const char *path, const char *mode);
-// Chooses the reading mode and fills out; -1 when libtiff cannot decode the
-// file (it has reported why).
+// Chooses the reading mode and fills out; -1, with a message naming the file,
+// for a file that cannot be read: CMYK, samples other than unsigned integers,
+// strips or tiles that the file cannot hold, sizes beyond the memory.
 int tiff_image_size(tiff_data *td, image_size *out);
 image_reader *tiff_reader(const char *path);
+// Data that cannot be decoded ends the run with one message naming the file.
 void *tiff_read_row(image_reader *ir, int row, void *buf);
 
 // Null for a pixformat other than uchar_RGB(A) and ushort_RGB(A); a file

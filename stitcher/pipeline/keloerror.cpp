@@ -4,19 +4,27 @@
 #include "stitcher/pipeline/string2.h"
 
 #include <atomic>
+#include <climits>
 #include <cpuid.h>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static std::atomic<int> verbose{1};
 static std::atomic<int> console{0};
 static std::atomic<int> stdout_reserved{0};
-static std::atomic<char *> partial_output{nullptr};
+static std::atomic<fatal_handler> on_fatal{nullptr};
 static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+
+// A signal handler may be reading the published name at any moment, so a new
+// name goes to the other slot and nothing is ever freed.
+static char partial_slots[2][PATH_MAX];
+static std::atomic<const char *> partial_output{nullptr};
 
 // Fatal texts are formatted into a buffer of this size and cut when longer.
 enum { ERROR_TEXT_SIZE = 1032 };
@@ -28,22 +36,61 @@ void reserve_stdout(int reserved) { stdout_reserved = reserved; }
 
 void set_partial_output(const char *path)
 {
-    char *copy = path ? strdup(path) : nullptr;
-    free(partial_output.exchange(copy));
+    static int next_slot = 0;
+    struct stat st;
+    const char *kept = nullptr;
+    if (path && strlen(path) < PATH_MAX && lstat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+        kept = strcpy(partial_slots[next_slot], path);
+        next_slot ^= 1;
+    }
+    partial_output.store(kept);
 }
 
-[[noreturn]] static void end_run(const char *text)
+// Async-signal-safe.
+static void remove_partial_output(void)
 {
+    if (const char *path = partial_output.load())
+        unlink(path);
+}
+
+static void interrupted(int)
+{
+    remove_partial_output();
+    _exit(1);
+}
+
+void catch_interrupts(void)
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue; // nohup, or a background job of a shell without job control
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = interrupted;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+void set_fatal_handler(fatal_handler handler) { on_fatal = handler; }
+
+[[noreturn]] static void end_run(const char *text, bool assertion = false)
+{
+    fatal_handler handler = on_fatal.load();
+    if (handler && !assertion)
+        handler(text);
     if (ending.test_and_set()) {
         // Another thread is already ending the process.
         for (;;)
             pause();
     }
     error_message(text);
+    if (handler)
+        abort();
     fflush(stdout);
     fflush(stderr);
-    if (char *path = partial_output.load())
-        unlink(path);
+    remove_partial_output();
     _exit(1);
 }
 
@@ -103,7 +150,7 @@ void assertion_failed(const char *expr, const char *file, int line)
 {
     char text[ERROR_TEXT_SIZE];
     snprintf(text, sizeof text, "Assertion failed: %s, file %s, line %d\n", expr, file, line);
-    end_run(text);
+    end_run(text, true);
 }
 
 char *save_file_as(const char *default_name, const char *title)

@@ -18,9 +18,23 @@ int print_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void reserve_stdout(int reserved);
 int print_stdout(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// The output file that a fatal error removes, so that no half-written
-// panorama is left behind; null when none (or standard output) is written.
+// The output file that a fatal error or an interrupt removes, so that no
+// half-written panorama is left behind: call it once the file is created or
+// truncated, and with null once it is complete. Only a regular file is kept
+// (never standard output, a device, a pipe or a symbolic link).
 void set_partial_output(const char *path);
+
+// SIGINT, SIGTERM and SIGHUP end the run as Cancel does (the partial output
+// removed, status 1), except SIGINT while the progress window is open, which
+// is its Cancel button. A signal ignored when the program started stays so.
+void catch_interrupts(void);
+
+// For fuzz targets that must go on after a fatal error: the handler gets the
+// text in place of the end of the process and must not return (it throws).
+// Null restores the end. An assertion never reaches it; with a handler set it
+// aborts, so that the fuzzer records it as a crash.
+typedef void (*fatal_handler)(const char *text);
+void set_fatal_handler(fatal_handler handler);
 
 // Ends the run after the user cancelled in the progress window.
 [[noreturn]] void cancel_run(void);

@@ -15,8 +15,7 @@ uint64_t loaded_image_size(int width, int height, uint32_t pixformat)
     int64_t bytes;
     if (!checked_mul3(width, height, get_bytes_per_pixel(pixformat), &bytes) || bytes > INT64_MAX - 15)
         print_error(msg_no_memory);
-    size_t memory = physical_memory();
-    if (memory != 0 && static_cast<uint64_t>(bytes) > memory)
+    if (static_cast<uint64_t>(bytes) > available_memory())
         print_error(msg_no_memory);
     return static_cast<uint64_t>((bytes + 15) & ~int64_t(15));
 }

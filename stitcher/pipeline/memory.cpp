@@ -2,9 +2,13 @@
 
 #include "stitcher/pipeline/keloerror.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+
+static std::atomic<size_t> memory_limit{SIZE_MAX};
 
 void *aligned_malloc(size_t size, size_t alignment)
 {
@@ -63,3 +67,13 @@ size_t physical_memory(void)
     long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
     return pages > 0 && size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(size) : 0;
 }
+
+size_t available_memory(void)
+{
+    size_t memory = physical_memory();
+    if (memory == 0)
+        memory = SIZE_MAX;
+    return std::min(memory, memory_limit.load());
+}
+
+void set_available_memory(size_t bytes) { memory_limit = bytes; }

@@ -17,6 +17,14 @@ void *checked_calloc(size_t count, size_t size, size_t alignment = 16);
 bool checked_mul(int64_t a, int64_t b, int64_t *out);
 bool checked_mul3(int64_t a, int64_t b, int64_t c, int64_t *out);
 
-// Bytes of memory in the machine (0 when unknown): the bound for decoding a
-// whole image whose size a file claims.
+// Bytes of memory in the machine (0 when unknown).
 size_t physical_memory(void);
+// The bound for what a size read from a file may make us allocate: the
+// machine's memory, or less once lowered (fuzz targets run under a limit).
+// SIZE_MAX when unknown.
+size_t available_memory(void);
+void set_available_memory(size_t bytes);
+// Source images are loaded whole, so one row of a real image is a small part
+// of the memory: a row beyond this bound comes from a damaged header.
+enum { ROW_SHARE_OF_MEMORY = 64 };
+inline size_t row_memory_bound(void) { return available_memory() / ROW_SHARE_OF_MEMORY; }

@@ -23,7 +23,9 @@ static void load_source(rotate_data *rd)
     rd->src_row = image_row_length(src);
     int64_t bytes;
     void *block = nullptr;
-    if (checked_mul(static_cast<int64_t>(rd->src_row), src->height, &bytes))
+    // A header's claim beyond the memory is refused before it is reserved.
+    if (checked_mul(static_cast<int64_t>(rd->src_row), src->height, &bytes) &&
+        static_cast<uint64_t>(bytes) <= available_memory())
         block = aligned_malloc(static_cast<size_t>(bytes));
     if (!block)
         print_error(msg_no_image_memory);

@@ -2,6 +2,7 @@
 
 #include "stitcher/formats/exif.h"
 #include "stitcher/formats/jpeg.h"
+#include "stitcher/pipeline/memory.h"
 
 #include <thread>
 
@@ -371,6 +372,20 @@ TEST_F(JpegFile, DamagedFilesAreRefusedWithTheirNameAtOpen)
     EXPECT_EQ(jpeg_reader(path("missing.jpg").c_str()), nullptr);
     for (const char *name : {"empty.jpg", "text.jpg", "header-cut.jpg", "progressive-cut.jpg"})
         expect_refused(jpeg_reader, path(name));
+}
+
+TEST_F(JpegFile, SizeBeyondTheMemoryIsRefusedBeforeDecoding)
+{
+    // Found by fuzzing: a header of 2.4 GB of pixels with orientation 6 made
+    // the rotation reserve all of it before a row was decoded.
+    write_all(jpeg_writer(path("a.jpg").c_str(), 100, 100, uchar_RGB, 90, 0), smooth(100, 100));
+    set_available_memory(29999);
+    expect_refused(jpeg_reader, path("a.jpg"));
+    set_available_memory(30000);
+    image_reader *ir = jpeg_reader(path("a.jpg").c_str());
+    ASSERT_NE(ir, nullptr);
+    close_image_reader(ir);
+    set_available_memory(SIZE_MAX);
 }
 
 TEST_F(JpegFile, TruncatedBaselineDataIsFatalWhereItIsMet)

@@ -2,6 +2,7 @@
 
 #include "stitcher/formats/ppm.h"
 #include "stitcher/pipeline/fileio.h"
+#include "stitcher/pipeline/memory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -99,6 +100,38 @@ TEST_F(PpmFile, EndlessCommentsAreRefused)
     FILE *pipe = popen("yes '# comment'", "re");
     ASSERT_NE(pipe, nullptr);
     EXPECT_EQ(ppm_reader_2(pipe), nullptr);
+}
+
+// What a refusal of a converter's output says, or "accepted".
+static std::string piped_refusal(const std::string &command)
+{
+    FILE *pipe = popen(command.c_str(), "re");
+    testing::internal::CaptureStderr();
+    image_reader *ir = ppm_reader_2(pipe);
+    std::string err = testing::internal::GetCapturedStderr();
+    if (!ir)
+        return err;
+    close_image_reader(ir);
+    return "accepted";
+}
+
+TEST_F(PpmFile, HeaderLimitCountsLineEndsToo)
+{
+    // A converter that writes nothing but line ends used to keep the reader
+    // spinning for ever.
+    EXPECT_NE(piped_refusal("yes ''").find("the header is too long"), std::string::npos);
+}
+
+TEST_F(PpmFile, PipedSizesBeyondTheMemoryAreRefusedBeforeTheRing)
+{
+    // One row of 16 GiB: more than a 64th of any machine's memory.
+    EXPECT_NE(piped_refusal("printf 'P7\\n2147483647 1\\n65535\\n'").find("a row of the image is larger"),
+              std::string::npos);
+    set_available_memory(1 << 20);
+    EXPECT_NE(piped_refusal("printf 'P6\\n1000 1000\\n255\\n'").find("larger than the memory"),
+              std::string::npos);
+    EXPECT_EQ(piped_refusal("printf 'P6\\n100 100\\n255\\n'; head -c 30000 /dev/zero"), "accepted");
+    set_available_memory(SIZE_MAX);
 }
 
 TEST_F(PpmFile, HugeSizeInATinyFileIsRefusedBeforeAnyAllocation)

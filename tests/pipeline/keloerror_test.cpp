@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -169,4 +170,84 @@ TEST(KeloError, CheckCpuFindsSse2)
     EXPECT_NE(std::string::npos, err.find("Processor supports mmx(1) sse(1) sse2(1) sse3("));
     uint32_t regs[4];
     EXPECT_GE(cpuid(0, regs), 1u);
+}
+
+// Interrupt handlers are installed in death-test children only: the test
+// program itself keeps the default end for SIGINT that the test above uses.
+TEST(KeloError, InterruptsEndTheRunAndRemoveOnlyARegularPartialOutput)
+{
+    std::string dir = scratch_dir();
+    std::string file = dir + "/pano.tif", fifo = dir + "/fifo", link = dir + "/link.tif";
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        write_file(file, "half");
+        EXPECT_EXIT(
+            {
+                catch_interrupts();
+                set_partial_output(file.c_str());
+                raise(sig);
+            },
+            ::testing::ExitedWithCode(1), "^$");
+        EXPECT_FALSE(file_exists(file));
+    }
+    // Never a pipe, nor what a symbolic link names (/dev/stdout is one).
+    write_file(file, "whole");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink(file.c_str(), link.c_str()));
+    for (const std::string &p : {fifo, link}) {
+        EXPECT_EXIT(
+            {
+                catch_interrupts();
+                set_partial_output(p.c_str());
+                raise(SIGTERM);
+            },
+            ::testing::ExitedWithCode(1), "^$");
+        EXPECT_TRUE(file_exists(p)) << p;
+    }
+    EXPECT_TRUE(file_exists(file));
+}
+
+TEST(KeloError, CtrlCIsCancelOnlyWhileTheProgressWindowIsOpen)
+{
+    EXPECT_EXIT(
+        {
+            catch_interrupts();
+            set_console(0);
+            progress_open("Working");
+            raise(SIGINT);
+            if (progress_update(10) != 0)
+                _exit(3);
+            raise(SIGINT); // the window is closed: the run ends
+            _exit(4);
+        },
+        ::testing::ExitedWithCode(1), "");
+}
+
+TEST(KeloError, SignalsIgnoredAtStartStayIgnored)
+{
+    EXPECT_EXIT(
+        {
+            signal(SIGHUP, SIG_IGN);
+            catch_interrupts();
+            raise(SIGHUP);
+            _exit(5);
+        },
+        ::testing::ExitedWithCode(5), "");
+}
+
+TEST(KeloError, FatalHandlerGetsTheTextInPlaceOfTheEnd)
+{
+    set_fatal_handler([](const char *text) { throw std::string(text); });
+    std::string caught;
+    try {
+        print_error("Could not read %s\n", "a.tif");
+    } catch (const std::string &text) {
+        caught = text;
+    }
+    EXPECT_EQ("Could not read a.tif\n", caught);
+    // An assertion is no fatal error: it aborts, for a fuzzer to record.
+    int zero = 0;
+    EXPECT_EXIT(kassert(zero == 1), ::testing::KilledBySignal(SIGABRT), "Assertion failed: zero == 1");
+    set_fatal_handler(nullptr);
+    EXPECT_EXIT(print_error("back to the end\n"), ::testing::ExitedWithCode(1), "^back to the end\n$");
 }

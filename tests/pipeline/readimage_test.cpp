@@ -387,4 +387,16 @@ TEST_F(Rotation, RefusedOrientationsAndLayouts)
     ir = rotate_reader(src, 6);
     EXPECT_EXIT(read_row(ir, 0, buf), ExitedWithCode(1), "^Not enough memory to load image.\n$");
     close_image_reader(ir);
+
+    // A source beyond the memory is refused before it is reserved: 20000 x
+    // 20000 pixels, 1.2 GB, under a bound of 1 GB.
+    src = create_image_reader(1, nullptr, 20000, 20000, uchar_RGB, own_storage_read, nullptr);
+    ir = rotate_reader(src, 6);
+    EXPECT_EXIT(
+        {
+            set_available_memory(size_t(1) << 30);
+            read_row(ir, 0, buf);
+        },
+        ExitedWithCode(1), "^Not enough memory to load image.\n$");
+    close_image_reader(ir);
 }

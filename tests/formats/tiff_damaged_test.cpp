@@ -1,0 +1,111 @@
+// Damaged and hand-made TIFF files: what the file cannot hold is refused
+// before anything is allocated, data that cannot be decoded ends the run
+// with one message naming the file.
+#include "format_testing.h"
+
+#include "stitcher/formats/tiff.h"
+#include "stitcher/pipeline/memory.h"
+#include "tiff_craft.h"
+
+using ::testing::ExitedWithCode;
+
+class DamagedTiff : public FormatTest
+{
+  protected:
+    void TearDown() override { set_available_memory(SIZE_MAX); }
+};
+
+struct crafted {
+    const char *name;
+    std::vector<tiff_entry> fields;
+    std::string data;
+    const char *reason;       // in the refusal message
+    size_t memory = SIZE_MAX; // the bound while it is opened
+};
+
+static std::vector<tiff_entry> with(std::vector<tiff_entry> f, std::vector<tiff_entry> changes)
+{
+    for (const tiff_entry &e : changes)
+        set_entry(f, e);
+    return f;
+}
+
+TEST_F(DamagedTiff, WhatTheFileCannotHoldIsRefusedBeforeAllocation)
+{
+    const char *shorter = "an uncompressed strip or tile is shorter than its rows";
+    const char *too_large = "larger than the memory of this machine";
+    const auto rgb = [](uint32_t w, uint32_t h, uint32_t bytes) {
+        return one_strip_fields(w, h, 3, 2, bytes);
+    };
+    const std::vector<tiff_entry> tiled = {{256, FIELD_LONG, {16}},       {257, FIELD_LONG, {16}},
+                                           {258, FIELD_SHORT, {8, 8, 8}}, {259, FIELD_SHORT, {1}},
+                                           {262, FIELD_SHORT, {2}},       {277, FIELD_SHORT, {3}},
+                                           {322, FIELD_LONG, {16}},       {323, FIELD_LONG, {16}},
+                                           {324, FIELD_LONG, {8}},        {325, FIELD_LONG, {768}}};
+    // Two strips of 15 bytes: libtiff itself recomputes the count of a
+    // single uncompressed strip that looks too short.
+    const auto halves = [](std::vector<tiff_entry> f, uint32_t height) {
+        return with(
+            f, {{273, FIELD_LONG, {8, 23}}, {278, FIELD_LONG, {height / 2}}, {279, FIELD_LONG, {15, 15}}});
+    };
+    const crafted files[] = {
+        {"40000x40000-in-30-bytes.tif", halves(rgb(40000, 40000, 0), 40000), std::string(30, 'x'), shorter},
+        {"width-2147483647.tif", halves(rgb(2147483647u, 2, 0), 2), std::string(30, 'x'), shorter},
+        {"grey-24000x24000.tif", halves(one_strip_fields(24000, 24000, 1, 1, 0), 24000), std::string(30, 'x'),
+         shorter},
+        {"single-strip-cut.tif", rgb(40000, 40000, 30), std::string(30, 'x'), "past the end of the file"},
+        {"strip-past-end.tif", rgb(13, 5, 195), std::string(40, 'x'), "past the end of the file"},
+        {"lzw-strip-missing.tif",
+         with(halves(rgb(13, 6, 0), 6), {{259, FIELD_SHORT, {5}}, {279, FIELD_LONG, {15, 0}}}),
+         std::string(30, 'x'), "a strip or tile is missing"},
+        {"tile-past-end.tif", tiled, std::string(100, 'x'), "past the end of the file"},
+        {"tile-short.tif", with(tiled, {{325, FIELD_LONG, {100}}}), std::string(100, 'x'), shorter},
+        // Compressed data may hold anything: the bound decides.
+        {"lzw-row-beyond-bound.tif", with(rgb(400000, 1, 30), {{259, FIELD_SHORT, {5}}}),
+         std::string(30, 'x'), too_large, size_t(64) << 20},
+        {"lzw-image-beyond-bound.tif", with(rgb(4000, 4000, 30), {{259, FIELD_SHORT, {5}}}),
+         std::string(30, 'x'), too_large, size_t(32) << 20},
+        {"lzw-grey-beyond-bound.tif", with(one_strip_fields(4000, 4000, 1, 1, 30), {{259, FIELD_SHORT, {5}}}),
+         std::string(30, 'x'), "too large to be decoded whole", size_t(32) << 20},
+    };
+    for (const crafted &c : files) {
+        SCOPED_TRACE(c.name);
+        write_file(path(c.name), craft_tiff(c.fields, c.data));
+        set_available_memory(c.memory);
+        testing::internal::CaptureStderr();
+        image_reader *ir = tiff_reader(path(c.name).c_str());
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ir, nullptr);
+        if (ir)
+            close_image_reader(ir);
+        EXPECT_NE(err.find(path(c.name)), std::string::npos) << err;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    }
+}
+
+TEST_F(DamagedTiff, CmykIsRefusedAsCmykJpegIs)
+{
+    write_file(path("cmyk.tif"), craft_tiff(one_strip_fields(2, 2, 4, 5, 16), std::string(16, 'c')));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tiff_reader(path("cmyk.tif").c_str()), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("CMYK is not supported"), std::string::npos);
+}
+
+// Strips or tiles whose compressed data is damaged while the directory is
+// intact: found only when they are decoded.
+TEST_F(DamagedTiff, UndecodableDataEndsTheRunWithOneMessage)
+{
+    REQUIRE_TOOL("tiffcp");
+    write_all(tiff_writer(path("b.tif").c_str(), 64, 64, uchar_RGB, 0), smooth(64, 64));
+    for (const char *layout : {"-c lzw -r 8", "-c zip -r 8", "-c lzw -p separate", "-c zip -t -w 16 -l 16"}) {
+        SCOPED_TRACE(layout);
+        ASSERT_EQ(sh(std::string("tiffcp ") + layout + " " + path("b.tif") + " " + path("d.tif")).status, 0);
+        std::string file = read_file(path("d.tif"));
+        // The data comes first; the second quarter of it becomes garbage.
+        std::fill(file.begin() + static_cast<ptrdiff_t>(file.size() / 8),
+                  file.begin() + static_cast<ptrdiff_t>(file.size() / 4), '\xff');
+        write_file(path("d.tif"), file);
+        EXPECT_EXIT(read_all(tiff_reader(path("d.tif").c_str())), ExitedWithCode(1),
+                    "^Could not read TIFF image .*d\\.tif: [^\n]+\\.\n$");
+    }
+}

@@ -1,0 +1,212 @@
+// Writes the seed corpora of the fuzz targets into the folder given (the
+// repository's tests/fuzz/corpus): small files made by our own writers, by
+// libtiff with the layouts and codecs that sources come in, and by hand for
+// damaged and hostile headers.
+//   build/tests/fuzz/make_fuzz_seeds tests/fuzz/corpus
+#include "stitcher/blend/color_image.h"
+#include "stitcher/formats/jpeg.h"
+#include "stitcher/formats/packbits.h"
+#include "stitcher/formats/ppm.h"
+#include "stitcher/formats/tiff.h"
+#include "stitcher/pipeline/fileio.h"
+#include "stitcher/pipeline/pixformat.h"
+#include "tests/support/tiff_craft.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/mman.h>
+#include <tiffio.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+static void save(const fs::path &path, const std::string &bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+static std::string load(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Samples that differ from their neighbours.
+static std::vector<unsigned char> pattern(size_t n)
+{
+    std::vector<unsigned char> b(n);
+    for (size_t i = 0; i < n; i++)
+        b[i] = static_cast<unsigned char>(i * 37 + i / 7 + 11);
+    return b;
+}
+
+static void write_image(image_writer *iw, const std::vector<unsigned char> &pixels)
+{
+    size_t len = static_cast<size_t>(iw->width) * get_bytes_per_pixel(iw->pixformat);
+    std::vector<unsigned char> row(len);
+    for (int y = 0; y < iw->height; y++) {
+        std::copy_n(pixels.begin() + static_cast<ptrdiff_t>(len * y), len, row.begin());
+        write_row(iw, row.data());
+    }
+    close_image_writer(iw);
+}
+
+static void ours(const fs::path &path, int w, int h, uint32_t fmt, int big = 0)
+{
+    fs::create_directories(path.parent_path());
+    write_image(tiff_writer(path.c_str(), w, h, fmt, big), pattern(size_t(w) * h * get_bytes_per_pixel(fmt)));
+}
+
+struct libtiff_layout {
+    uint16_t samples, bits, photometric, compression;
+    uint32_t tile; // 0 for strips
+    bool planar;
+    uint16_t orientation;
+};
+
+// A file written by libtiff itself, in layouts our writer never makes.
+static void libtiff_file(const fs::path &path, uint32_t w, uint32_t h, const libtiff_layout &l)
+{
+    TIFF *tif = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, l.samples);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, l.bits);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, l.photometric);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, l.compression);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, l.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, l.orientation);
+    if (l.samples == 4 && l.photometric == PHOTOMETRIC_RGB) {
+        static const uint16_t unassociated[1] = {EXTRASAMPLE_UNASSALPHA};
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociated);
+    }
+    if (l.photometric == PHOTOMETRIC_PALETTE) {
+        std::vector<uint16_t> map(size_t(1) << l.bits);
+        for (size_t i = 0; i < map.size(); i++)
+            map[i] = static_cast<uint16_t>(i * 4099);
+        TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
+    }
+    if (l.tile) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, l.tile);
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, l.tile);
+        tmsize_t size = TIFFTileSize(tif);
+        std::vector<unsigned char> data = pattern(static_cast<size_t>(size));
+        for (uint32_t t = 0; t < TIFFNumberOfTiles(tif); t++)
+            TIFFWriteEncodedTile(tif, t, data.data(), size);
+    } else {
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 2);
+        tmsize_t size = TIFFStripSize(tif);
+        std::vector<unsigned char> data = pattern(static_cast<size_t>(size));
+        for (uint32_t s = 0; s < TIFFNumberOfStrips(tif); s++)
+            TIFFWriteEncodedStrip(tif, s, data.data(), size);
+    }
+    TIFFClose(tif);
+}
+
+static void tiff_seeds(const fs::path &dir)
+{
+    ours(dir / "rgb-8b-13x5.tif", 13, 5, uchar_RGB);
+    ours(dir / "rgba-16b-7x3.tif", 7, 3, ushort_RGBA);
+    ours(dir / "rgb-8b-6x4.btf", 6, 4, uchar_RGB, 1);
+    libtiff_file(dir / "rgba-8b-20x18-tiled-lzw.tif", 20, 18,
+                 {4, 8, PHOTOMETRIC_RGB, COMPRESSION_LZW, 16, false, 1});
+    libtiff_file(dir / "rgb-16b-9x5-planar-deflate.tif", 9, 5,
+                 {3, 16, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE, 0, true, 1});
+    libtiff_file(dir / "rgba-8b-17x3-tiled-planar.tif", 17, 3,
+                 {4, 8, PHOTOMETRIC_RGB, COMPRESSION_NONE, 16, true, 1});
+    libtiff_file(dir / "grey-8b-5x5-bottom-left.tif", 5, 5,
+                 {1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_PACKBITS, 0, false, 4});
+    libtiff_file(dir / "palette-4b-6x2.tif", 6, 2,
+                 {1, 4, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 0, false, 1});
+    libtiff_file(dir / "cmyk-8b-2x2.tif", 2, 2, {4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_NONE, 0, false, 1});
+    // Damaged: the strip is cut short, and sizes the data cannot hold.
+    save(dir / "rgb-strip-past-end.tif",
+         craft_tiff(one_strip_fields(13, 5, 3, PHOTOMETRIC_RGB, 13 * 5 * 3), std::string(40, 'x')));
+    save(dir / "claims-40000x40000.tif",
+         craft_tiff(one_strip_fields(40000, 40000, 3, PHOTOMETRIC_RGB, 30), std::string(30, 'x')));
+    save(dir / "claims-width-2147483647.tif",
+         craft_tiff(one_strip_fields(2147483647u, 1, 3, PHOTOMETRIC_RGB, 12), std::string(12, 'x')));
+}
+
+static void packbits_seeds(const fs::path &dir)
+{
+    // Streams our encoder writes; their first byte also sets the call size.
+    const std::vector<std::string> inputs = {std::string(300, 'a'), "\x01\x02\x02\x03",
+                                             "\x01\x02\x02\x02\x03", "literal then run: aaaaaaaaaaaaaaa",
+                                             std::string(1, '\0')};
+    int k = 0;
+    for (const std::string &in : inputs) {
+        int fd = memfd_create("seed", 0);
+        packbits_malloc(fd, in.size());
+        packbits_encode(fd, in.data(), in.size());
+        std::string codes(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        pread_full(fd, codes.data(), codes.size(), 0);
+        packbits_close(fd);
+        save(dir / ("encoded-" + std::to_string(k++)), codes);
+    }
+    save(dir / "literal-cut-short", "\x05\x01\x02");
+    save(dir / "no-op-codes", "\x80\x80\x00\x41");
+}
+
+static void ppm_pipe_seeds(const fs::path &dir)
+{
+    const uint32_t formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
+    const char *names[] = {"p6-8b-3x2", "p7-8b-3x2", "p6-16b-3x2", "p7-16b-3x2"};
+    fs::create_directories(dir);
+    for (int i = 0; i < 4; i++)
+        write_image(ppm_writer((dir / names[i]).c_str(), 3, 2, formats[i]),
+                    pattern(3 * 2 * get_bytes_per_pixel(formats[i])));
+    save(dir / "comments-crlf", "P6\r\n# made by hand\r\n\r\n2 1\r\n255\r\nABCDEF");
+    save(dir / "row-of-16-gigabytes", "P7\n2147483647 1\n65535\n");
+    save(dir / "line-ends-only", std::string(4096, '\n'));
+    save(dir / "ends-early", "P6\n4 4\n255\nabc");
+}
+
+static void mask_seeds(const fs::path &dir)
+{
+    // Colour codes of images 0 to 4, black and a retouched colour.
+    std::vector<unsigned char> rgb;
+    for (int i = 0; i < 7; i++) {
+        uint32_t word = i < 5 ? color_word(i) : i == 5 ? 0 : 0x123456;
+        for (int c = 0; c < 3; c++)
+            rgb.push_back(static_cast<unsigned char>(word >> (8 * c)));
+    }
+    fs::path tmp = dir / "tmp";
+    fs::create_directories(tmp);
+    // The first byte picks the type: 0 PPM, 1 TIFF, 2 JPEG.
+    write_image(ppm_writer((tmp / "m.ppm").c_str(), 7, 1, uchar_RGB), rgb);
+    write_image(tiff_writer((tmp / "m.tif").c_str(), 7, 1, uchar_RGB, 0), rgb);
+    write_image(jpeg_writer((tmp / "m.jpg").c_str(), 7, 1, uchar_RGB, 95, 0), rgb);
+    save(dir / "codes-7x1.ppm", '\0' + load(tmp / "m.ppm"));
+    save(dir / "codes-7x1.tif", '\1' + load(tmp / "m.tif"));
+    save(dir / "codes-7x1.jpg", '\2' + load(tmp / "m.jpg"));
+    save(dir / "deep.ppm", '\0' + std::string("P6\n1 1\n65535\n") + std::string(6, '\0'));
+    fs::remove_all(tmp);
+}
+
+static void reader_description_seeds(const fs::path &dir)
+{
+    save(dir / "two-entries", ".cr2 rawconv -c\n* anyconv\n");
+    save(dir / "comments-and-blanks", "# .nef not this\n\n   .nef    foo bar  \r\n.dng\n.orf \n");
+    save(dir / "long-line", ".x " + std::string(1500, 'c') + "\n");
+    save(dir / "no-line-end", "* cat");
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: make_fuzz_seeds <corpus folder>\n");
+        return 2;
+    }
+    fs::path root = argv[1];
+    tiff_seeds(root / "tiff_fuzz");
+    packbits_seeds(root / "packbits_fuzz");
+    ppm_pipe_seeds(root / "ppm_pipe_fuzz");
+    mask_seeds(root / "mask_fuzz");
+    reader_description_seeds(root / "reader_description_fuzz");
+    return 0;
+}
