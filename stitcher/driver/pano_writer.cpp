@@ -13,7 +13,6 @@
 #include "stitcher/pipeline/pthreads.h"
 
 #include <cstring>
-#include <sys/stat.h>
 
 static const char msg_create[] = "Could not create image file %s\n";
 static const char msg_thread[] = "Could not start panorama writer thread.\n";
@@ -43,12 +42,11 @@ static image_writer *sequential_writer(const pano_file *pf)
     }
 }
 
-// A failed run removes the file this thread created; never standard output
-// or a device.
+// A failed run removes the file this thread created (regular files only);
+// "-" is standard output, never a file of that name.
 static void register_output(const char *name)
 {
-    struct stat st;
-    if (strcmp(name, "-") != 0 && stat(name, &st) == 0 && S_ISREG(st.st_mode))
+    if (strcmp(name, "-") != 0)
         set_partial_output(name);
 }
 
