@@ -1,25 +1,10 @@
 // The colour-coded mask read from an image file.
-#include "chain_testing.h"
 #include "stitcher/blend/color_image.h"
 #include "stitcher/formats/ppm.h"
+#include "tests/blend/color_testing.h"
 #include "testutil.h"
 
 #include <vector>
-
-namespace
-{
-class ColorImage : public ChainTest
-{
-};
-
-// R, G, B of image i's code as the definition reads them.
-std::vector<unsigned char> rgb_of(int i)
-{
-    uint32_t code = (static_cast<uint32_t>(i + 1) * 0x9C2A61u) & 0xFFFFFF;
-    return {static_cast<unsigned char>(code), static_cast<unsigned char>(code >> 8),
-            static_cast<unsigned char>(code >> 16)};
-}
-} // namespace
 
 TEST_F(ColorImage, MaskOfAPpmWithCodesAndOtherColours)
 {
