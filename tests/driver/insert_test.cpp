@@ -28,7 +28,7 @@ struct cap_job {
             int pixformat = uchar_RGB)
         : pline("p f2 w" + std::to_string(w) + " h" + std::to_string(w / 2) + " v360")
     {
-        ctx.pano = create_panorama_file("out.tif", w, w / 2, pixformat, OUTPUT_TIFF, w);
+        ctx.pano = create_panorama_file("out.tif", w, w / 2, -pixformat, OUTPUT_TIFF, w); // opens no file
         ctx.images = static_cast<image_desc *>(checked_calloc(images.size(), sizeof(image_desc)));
         for (const auto &[oline, vp, width, height] : images) {
             image_desc *d = &ctx.images[ctx.nimages++];
