@@ -4,6 +4,8 @@
 #include "stitcher/blend/seam.h"
 #include "stitcher/driver/command_line.h"
 #include "stitcher/driver/dest_rectangles.h"
+#include "stitcher/driver/extract.h"
+#include "stitcher/driver/insert.h"
 #include "stitcher/driver/order.h"
 #include "stitcher/driver/warp_and_blend.h"
 #include "stitcher/formats/external_reader.h"
@@ -32,7 +34,6 @@
 static const char *const msg_pline = "Script-error: Could not parse p-line in script %s.\n";
 static const char *const msg_no_image = "No source image found.\n";
 static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
-static const char *const msg_not_built = "Inverse mode is not built into this version yet.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -299,8 +300,10 @@ static void reduce_to_wrap(const stitch_context *ctx)
 // The caps over the poles come first: their records join the images.
 static void add_caps(stitch_context *ctx, const zenthra_options *opt, run_state *run)
 {
-    // Caps: add_cap for the zenith, then the nadir, goes here.
-    (void)opt;
+    if (opt->zenith > 0)
+        add_cap(ctx, run->pline, opt->zenith, 0);
+    if (opt->nadir > 0)
+        add_cap(ctx, run->pline, opt->nadir, 1);
     run->images = ctx->images;
 }
 
@@ -333,6 +336,7 @@ static void free_images(run_state *run)
 static void release(stitch_context *ctx, run_state *run)
 {
     progress_close();
+    free_caps(ctx);
     free_images(run);
     ctx->images = nullptr;
     ctx->nimages = 0;
@@ -381,9 +385,10 @@ int main(int argc, char **argv)
         create_tiles(&ctx);
         stitch(&ctx);
     } else {
-        // Inverse: extract_images goes here.
-        release(&ctx, &run);
-        print_error(msg_not_built);
+        ctx.nimages = run.count;
+        ctx.images = run.images;
+        extract_images(run.pline, &ctx);
+        close_panorama_file(nullptr, 0, ctx.pano); // the record only named the file read
     }
     release(&ctx, &run);
     return 0;

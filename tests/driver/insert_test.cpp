@@ -1,0 +1,161 @@
+// Caps over zenith and nadir: the cap records, and the copies of the source
+// images whose stacks start on the cap plane.
+#include "stitcher/driver/insert.h"
+#include "stitcher/formats/panorama_file.h"
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixformat.h"
+#include "stitcher/pipeline/string2.h"
+#include "stitcher/script/image_desc.h"
+#include "stitcher/script/parser.h"
+#include "stitcher/script/stitch_context.h"
+#include "tests/geometry/stack_reference.h"
+#include "tests/geometry/stack_testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace
+{
+
+// A full equirectangular panorama W x W/2 and its source images (o-line,
+// viewpoint line or "", width, height), as the entry hands them to add_cap.
+struct cap_job {
+    std::string pline;
+    stitch_context ctx{};
+    cap_job(int w, const std::vector<std::tuple<const char *, const char *, int, int>> &images,
+            int pixformat = uchar_RGB)
+        : pline("p f2 w" + std::to_string(w) + " h" + std::to_string(w / 2) + " v360")
+    {
+        ctx.pano = create_panorama_file("out.tif", w, w / 2, -pixformat, OUTPUT_TIFF, w); // opens no file
+        ctx.images = static_cast<image_desc *>(checked_calloc(images.size(), sizeof(image_desc)));
+        for (const auto &[oline, vp, width, height] : images) {
+            image_desc *d = &ctx.images[ctx.nimages++];
+            d->width = width, d->height = height, d->src_rect = {0, 0, width, height}, d->wrap_shift = 1;
+            d->o_line = sdup(oline), d->name = sdup("photo.ppm");
+            d->viewpoint_line = *vp ? sdup(vp) : nullptr;
+            d->stack =
+                parser_create_stack_data(pline.c_str(), oline, d->viewpoint_line, width, &d->wrap_shift);
+        }
+    }
+    ~cap_job()
+    {
+        free_caps(&ctx);
+        for (int i = 0; i < ctx.nimages; i++)
+            free_image_desc(&ctx.images[i]);
+        aligned_free(ctx.images);
+        close_panorama_file(nullptr, 0, ctx.pano);
+    }
+    // add_cap; what it printed on standard output and on standard error.
+    std::pair<std::string, std::string> add(double angle, int direction)
+    {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        add_cap(&ctx, pline.c_str(), angle, direction);
+        std::string err = testing::internal::GetCapturedStderr();
+        return {testing::internal::GetCapturedStdout(), err};
+    }
+    const image_desc &record(int c) const { return ctx.images[ctx.nimages + c]; }
+};
+
+std::string str(const irectangle &r)
+{
+    return std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.width) + "," +
+           std::to_string(r.height);
+}
+
+// Both caps: zenith entry 0, nadir entry 1, after the source records.
+TEST(Caps, Records)
+{
+    // Panorama width, zenith and nadir angles: rectangles, sides, o-line ends.
+    const std::tuple<int, double, double, const char *, int, int, const char *, const char *> cases[] = {
+        {4000, 30, 30, "0,0,4000,334 0,1666,4000,334", 668, 668, "p90 r0 v60.000000", "p-90 r0 v60.000000"},
+        {2000, 90, 20, "0,0,2000,500 0,888,2000,112", 1000, 224, "p90 r0 v180.000000", "p-90 r0 v40.000000"},
+        {2002, 45, 90, "0,0,2002,251 0,500,2002,501", 502, 1002, "p90 r0 v90.000000", "p-90 r0 v180.000000"},
+    };
+    for (const auto &[w, zenith, nadir, rects, s0, s1, line0, line1] : cases) {
+        cap_job j(w, {{"o f0 v100 p80", "", 300, 300}, {"o f0 v100 y180 p-80", "", 300, 300}}, ushort_RGB);
+        const std::string oline[2] = {"o f2 y0 " + std::string(line0), "o f2 y0 " + std::string(line1)};
+        EXPECT_EQ(j.add(zenith, 0).first, "Creating insert using parameters:\n" + oline[0] + "\n");
+        reserve_stdout(1); // the panorama goes to standard output
+        auto [out, err] = j.add(nadir, 1);
+        reserve_stdout(0);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err.rfind("Creating insert using parameters:\n" + oline[1] + "\n", 0), 0u) << err;
+        ASSERT_EQ(j.ctx.ncaps, 2);
+        EXPECT_EQ(str(j.record(0).dest_rect) + " " + str(j.record(1).dest_rect), rects);
+        EXPECT_STREQ(j.ctx.images[1].o_line, "o f0 v100 y180 p-80"); // moved with the array
+        for (int c = 0; c < 2; c++) {
+            const image_desc &d = j.record(c);
+            const int s = c ? s1 : s0;
+            EXPECT_EQ(std::make_tuple(d.index, d.width, d.height, std::string(d.o_line), d.pixformat,
+                                      d.blend_weight),
+                      std::make_tuple(2 + c, s, s, oline[c], int(ushort_RGB), 100));
+            EXPECT_EQ(std::make_tuple(d.fd, d.ntiles, d.wrap_shift, d.name),
+                      std::make_tuple(-1, 0, 0, nullptr));
+            // The record's fisheye and the copies' share f = s / (2 angle) per radian.
+            const double f = s / (2 * (c ? nadir : zenith) * M_PI / 180);
+            EXPECT_NEAR(stacktest::steps_of(d.stack).back().params[0], f, 1e-9);
+            for (int i = 0; i < 2; i++) {
+                const image_desc &copy = j.ctx.caps[c][i], &src = j.ctx.images[i];
+                EXPECT_EQ(
+                    std::make_tuple(copy.index, copy.pixformat, copy.name, copy.o_line, copy.wrap_shift),
+                    std::make_tuple(i, int(ushort_RGBA), src.name, src.o_line, 0));
+                EXPECT_NEAR(stacktest::steps_of(copy.stack)[0].params[0], f, 1e-9);
+            }
+            // Each photo has a piece of the cap it leans towards.
+            EXPECT_GT(int64_t(j.ctx.caps[c][c].dest_rect.width) * j.ctx.caps[c][c].dest_rect.height, 0);
+        }
+    }
+    EXPECT_NEAR(668 / (M_PI / 3), 637.9, 0.05);
+}
+
+// A panorama pixel near a pole, taken onto the cap plane by the cap record's
+// stack and on by an image's cap copy, lands on the source pixel that the
+// image's own stack (built again without a wrap shift) finds for it: the
+// copy sees the direction that the image sees. The first two images have
+// no rotation step of their own (y90 is a whole wrap shift of 1000 pixels).
+TEST(Caps, CopiesSeeWhatTheImagesSee)
+{
+    const std::tuple<const char *, const char *, int, int> cases[] = {
+        {"o f0 v80 y0 p0 r0", "", 300, 400},
+        {"o f0 v80 y90 p0 r0", "", 300, 400},
+        {"o f0 v80 p-40", "#-viewpoint 0.05 0 1 0 0", 400, 300},
+        {"o f0 v80 y-135", "", 300, 400},
+        {"o f0 v80 y37.3 p60 r-12", "", 400, 300},
+        {"o f0 v80 y-100 p-50 r170", "", 400, 300},
+        {"o f3 v180 y200 p10 r3 a0.02 b-0.01 d4 e-3 g0.001 t0.002", "", 500, 500},
+        {"o f0 v80 y20 p45", "#-viewpoint 0.05 -0.03 1 2 -3", 400, 300},
+    };
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (const auto &c : cases) {
+        const auto &[oline, vp, width, height] = c;
+        int compared = 0; // at one pole or the other
+        for (int direction : {0, 1}) {
+            cap_job j(4000, {c, {"o f0 v60", "", 100, 100}});
+            j.add(60, direction);
+            const image_desc &cap = j.record(0), &copy = j.ctx.caps[0][0], &image = j.ctx.images[0];
+            int no_wrap = 0;
+            stacktest::stack_ptr own(
+                parser_create_stack_data(j.pline.c_str(), oline, image.viewpoint_line, width, &no_wrap));
+            for (int n = 0; n < 4000; n++) {
+                // Rows of the band whose pixels lie on the cap's disc.
+                double x = 4000 * unit(rng) - 1999.5, y = (cap.width / 2 - 2) * unit(rng) - 999.5;
+                ref::point p = ref::remap(cap.stack, x, direction ? -y : y);
+                ASSERT_LT(std::hypot(p.x, p.y), cap.width / 2);
+                ref::point a = ref::remap(copy.stack, p.x, p.y),
+                           b = ref::remap(own.get(), x, direction ? -y : y);
+                if (!(std::fabs(b.x) <= width / 2.0 && std::fabs(b.y) <= height / 2.0))
+                    continue;
+                compared++;
+                ASSERT_NEAR(a.x, b.x, 1e-6) << oline << " " << x << "," << y;
+                ASSERT_NEAR(a.y, b.y, 1e-6) << oline << " " << x << "," << y;
+            }
+        }
+        EXPECT_GT(compared, 100) << oline;
+    }
+}
+
+} // namespace
