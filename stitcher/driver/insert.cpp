@@ -13,6 +13,8 @@
 #include "stitcher/script/parser.h"
 #include "stitcher/script/stitch_context.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -138,6 +140,54 @@ static image_desc *cap_copies(const stitch_context *ctx, double f, int direction
     return copies;
 }
 
+// Mapped forward, the pixels of a photo that sees nothing of the cap land on
+// a ring around the plane, whose box is the whole plane: the rectangle is cut
+// to the pixels of the cap's circle (all that the merged cap keeps) that the
+// photo's usable rectangle really covers (their centres within its
+// pixel-centre region), one pixel wider for the feather.
+static void cut_to_covered(image_desc *d, int s)
+{
+    const irectangle r = d->dest_rect;
+    if (r.width <= 0 || r.height <= 0)
+        return;
+    vector_stack *vs = static_cast<vector_stack *>(checked_malloc(sizeof(vector_stack) * RMPSIZE));
+    vector_remapper(d->stack, vs);
+    const float c = s * 0.5f - 0.5f, cx = d->width * 0.5f - 0.5f, cy = d->height * 0.5f - 0.5f;
+    const float radius2 = (s * 0.5f + 1) * (s * 0.5f + 1);
+    const float left = d->src_rect.x - 0.5f - cx, right = d->src_rect.x + d->src_rect.width - 0.5f - cx;
+    const float top = d->src_rect.y - 0.5f - cy, bottom = d->src_rect.y + d->src_rect.height - 0.5f - cy;
+    int x0 = INT_MAX, x1 = INT_MIN, y0 = INT_MAX, y1 = INT_MIN;
+    alignas(16) float x[4], y[4];
+    for (int row = r.y; row < r.y + r.height; row++)
+        for (int col = r.x; col < r.x + r.width; col += 4) {
+            for (int l = 0; l < 4; l++) {
+                x[l] = col + l - c;
+                y[l] = row - c;
+            }
+            remap(x, y, vs);
+            for (int l = 0; l < 4 && col + l < r.x + r.width; l++) {
+                float dx = col + l - c, dy = row - c;
+                if (dx * dx + dy * dy <= radius2 && x[l] >= left && x[l] <= right && y[l] >= top &&
+                    y[l] <= bottom) {
+                    x0 = std::min(x0, col + l);
+                    x1 = std::max(x1, col + l);
+                    y0 = std::min(y0, row);
+                    y1 = std::max(y1, row);
+                }
+            }
+        }
+    aligned_free(vs);
+    if (x0 > x1) {
+        d->dest_rect.width = d->dest_rect.height = 0;
+        return;
+    }
+    x0 = std::max(x0 - 1, r.x);
+    y0 = std::max(y0 - 1, r.y);
+    x1 = std::min(x1 + 1, r.x + r.width - 1);
+    y1 = std::min(y1 + 1, r.y + r.height - 1);
+    d->dest_rect = {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
 void add_cap(stitch_context *ctx, const char *p_line, double angle, int direction)
 {
     kassert(angle > 0 && angle <= 90 && (direction == 0 || direction == 1));
@@ -154,6 +204,8 @@ void add_cap(stitch_context *ctx, const char *p_line, double angle, int directio
     const irectangle plane = {0, 0, s, s};
     const uint32_t pixformat = alpha_pixformat(static_cast<uint32_t>(ctx->pano->pixformat));
     create_destination_rectangles(copies, ctx->nimages, size, &plane, static_cast<int>(pixformat), 0);
+    for (int i = 0; i < ctx->nimages; i++)
+        cut_to_covered(&copies[i], s);
     ctx->ncaps++;
 }
 

@@ -104,8 +104,11 @@ TEST(Caps, Records)
                     std::make_tuple(i, int(ushort_RGBA), src.name, src.o_line, 0));
                 EXPECT_NEAR(stacktest::steps_of(copy.stack)[0].params[0], f, 1e-9);
             }
-            // Each photo has a piece of the cap it leans towards.
+            // Each photo has a piece of the cap it leans towards and none of the
+            // other, which it does not reach.
             EXPECT_GT(int64_t(j.ctx.caps[c][c].dest_rect.width) * j.ctx.caps[c][c].dest_rect.height, 0);
+            EXPECT_EQ(int64_t(j.ctx.caps[1 - c][c].dest_rect.width) * j.ctx.caps[1 - c][c].dest_rect.height,
+                      0);
         }
     }
     EXPECT_NEAR(668 / (M_PI / 3), 637.9, 0.05);
