@@ -77,6 +77,7 @@ static int open_output(pano_file *pf)
     case OUTPUT_PPM: {
         ppm_data *pd = open_ppm(pf->name, pf->width, pf->height, fmt);
         pf->tif = pd;
+        set_output_descriptor(pd->fd, pf->name);
         return pd->fd;
     }
     case OUTPUT_TIFF:
@@ -249,6 +250,7 @@ int close_panorama_file(image_desc *, int, pano_file *pf)
             close_tiled_psd(static_cast<tiled_output *>(pf->tif));
             break;
         default:
+            set_output_descriptor(-1, nullptr);
             ppm_close(pf->tif);
         }
         set_partial_output(nullptr); // complete now

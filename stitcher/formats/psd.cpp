@@ -7,14 +7,14 @@
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstring>
 #include <unistd.h>
 
 static const char msg_no_memory[] = "Not enough memory to write PSD-file.\n";
-static const char msg_header[] = "Error writing psd-file.\n";
-static const char msg_write[] = "Error writing PSD-file.\n";
+static const char msg_write[] = "Could not write file %s: %s.\n";
 static const char msg_too_large[] = "WARNING: Image too large for PSD format: %" PRId64 " MBytes.\n";
 static const char msg_use_psb[] =
     "WARNING: Using PSB format. This may not be readable by standard imagereaders.\n";
@@ -89,7 +89,7 @@ int psd_write_row(void *data, void *row)
         psd_channel(pd->rowbuf, src, pd->width, c, pd->bpp, bpc);
         int64_t at = pd->header + c * pd->plane_bytes + pd->y * pd->row_bytes;
         if (pwrite_full(pd->fd, pd->rowbuf, static_cast<size_t>(pd->row_bytes), at) != 0)
-            print_error(msg_write);
+            print_error(msg_write, pd->path, strerror(errno));
     }
     pd->y++;
     return 0;
@@ -99,7 +99,7 @@ int psd_close(void *data)
 {
     psd_data *pd = static_cast<psd_data *>(data);
     if (close(pd->fd) != 0)
-        print_error(msg_write);
+        print_error(msg_write, pd->path, strerror(errno));
     aligned_free(pd->rowbuf);
     aligned_free(pd->path);
     aligned_free(pd);
@@ -132,6 +132,6 @@ image_writer *psd_writer(const char *path, int width, int height, uint32_t pixfo
     unsigned char header[44] = {};
     pd->header = psd_header_start(header, big, nchannels, width, height, pd->depth) + (big ? 8 : 4) + 2;
     if (write_full(fd, header, static_cast<size_t>(pd->header)) != 0)
-        print_error(msg_header);
+        print_error(msg_write, path, strerror(errno));
     return create_virtual_image_writer(width, height, pixformat, psd_write_row, psd_close, pd);
 }

@@ -29,7 +29,7 @@ int64_t create_tiled_psd_header(unsigned char *buffer, const tiled_output *to);
 // at the end of the file.
 void write_tile_to_file_2(tile_file *tf, tile *t);
 // The merged image at the file position: every row white, RLE-packed.
-void write_white_background(int fd, int big, int width, int height, uint32_t pixformat);
+void write_white_background(int fd, const char *name, int big, int width, int height, uint32_t pixformat);
 
 // ---- flat writer ----
 

@@ -9,6 +9,7 @@
 #include "stitcher/pipeline/tmp_image.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -17,9 +18,7 @@
 
 static const char msg_pixformat[] = "Pixel format %d not supported for output.\n";
 static const char msg_second[] = "Could not open file %s: a tiled file is already open.\n";
-static const char msg_write_short[] = "Error writing psd-file: write_short\n";
-static const char msg_write_long[] = "Error writing psd-file: write_long\n";
-static const char msg_write[] = "Error writing PSD-file.\n";
+static const char msg_write[] = "Could not write file %s: %s.\n";
 static const char msg_partial[] = "Writing partial tiles.....";
 static const char msg_empty[] = "Writing empty tiles.....";
 static const char msg_writing_header[] = "Writing PSD header.....";
@@ -153,12 +152,12 @@ int64_t create_tiled_psd_header(unsigned char *buffer, const tiled_output *to)
     return length;
 }
 
-void write_white_background(int fd, int big, int width, int height, uint32_t pixformat)
+void write_white_background(int fd, const char *name, int big, int width, int height, uint32_t pixformat)
 {
     int64_t r = int64_t(width) * get_bytes_per_channel(pixformat), packed = 2 * ((r + 127) / 128);
     unsigned char rle[2] = {0, 1};
     if (write_full(fd, rle, 2) != 0)
-        print_error(msg_write_short);
+        print_error(msg_write, name, strerror(errno));
     // One white row: runs of 128 (0x81), then the rest (a literal for 1).
     std::vector<unsigned char> row;
     for (int64_t left = r; left > 0; left -= 128) {
@@ -181,7 +180,7 @@ void write_white_background(int fd, int big, int width, int height, uint32_t pix
                     memcpy(&block[i * entry], row.data(), row.size());
             }
             if (write_full(fd, block.data(), static_cast<size_t>(k * entry)) != 0)
-                print_error(pass == 1 ? msg_write : big ? msg_write_long : msg_write_short);
+                print_error(msg_write, name, strerror(errno));
             done += k;
         }
     }
@@ -242,17 +241,16 @@ void close_tiled_psd(tiled_output *to)
     aligned_free(empty.data);
     print_message(msg_done);
     static const unsigned char no_global_mask[4] = {};
-    if (pwrite_full(tf->fd, no_global_mask, 4, tf->end) != 0)
-        print_error(msg_write_long);
-    if (lseek(tf->fd, tf->end + 4, SEEK_SET) < 0)
-        print_error(msg_write);
-    write_white_background(tf->fd, to->big, to->width, to->height, static_cast<uint32_t>(to->pixformat));
+    if (pwrite_full(tf->fd, no_global_mask, 4, tf->end) != 0 || lseek(tf->fd, tf->end + 4, SEEK_SET) < 0)
+        print_error(msg_write, to->name, strerror(errno));
+    write_white_background(tf->fd, to->name, to->big, to->width, to->height,
+                           static_cast<uint32_t>(to->pixformat));
     print_message(msg_writing_header);
     int64_t length = create_tiled_psd_header(nullptr, to);
     unsigned char *header = static_cast<unsigned char *>(checked_calloc(1, static_cast<size_t>(length)));
     create_tiled_psd_header(header, to);
     if (pwrite_full(tf->fd, header, static_cast<size_t>(length), 0) != 0 || close(tf->fd) != 0)
-        print_error(msg_write);
+        print_error(msg_write, to->name, strerror(errno));
     aligned_free(header);
     print_message(msg_done);
     print_message(msg_wrote, "PSD", (tf->n_tiles * tf->d_size_ul + length) / 1000000);

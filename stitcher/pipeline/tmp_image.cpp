@@ -6,10 +6,12 @@
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/ramfs.h"
 
+#include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
 static const char msg_write[] = "Could not write data.\n";
+static const char msg_write_output[] = "Could not write file %s: %s.\n";
 static const char msg_read[] = "Error reading from file %d\n";
 static const char msg_not_supported[] = "Option not supported.";
 
@@ -17,6 +19,8 @@ typedef int64_t (*tmp_read_fn)(int fd, void *buf, int64_t n);
 
 static tmp_write_fn tiled_write_fn = nullptr;
 static tmp_seek_fn tiled_seek_fn = nullptr;
+static int output_fd = -1;
+static const char *output_name = nullptr;
 
 void set_tiled_io(tmp_write_fn write, tmp_seek_fn seek)
 {
@@ -24,12 +28,21 @@ void set_tiled_io(tmp_write_fn write, tmp_seek_fn seek)
     tiled_seek_fn = seek;
 }
 
+void set_output_descriptor(int fd, const char *name)
+{
+    output_fd = fd;
+    output_name = name;
+}
+
 // ---- descriptors ----
 
 static int64_t disk_write(int fd, const void *buf, int64_t n)
 {
-    if (write_full(fd, buf, static_cast<size_t>(n)) != 0)
+    if (write_full(fd, buf, static_cast<size_t>(n)) != 0) {
+        if (fd == output_fd)
+            print_error(msg_write_output, output_name, strerror(errno));
         print_error(msg_write);
+    }
     return n;
 }
 

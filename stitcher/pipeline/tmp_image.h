@@ -25,6 +25,9 @@ typedef int64_t (*tmp_seek_fn)(int fd, int64_t offset, int whence);
 // The tiled output file installs its pair while it is open (null, null when
 // it closes); template_writer2 sends words with FD_TILED through it.
 void set_tiled_io(tmp_write_fn write, tmp_seek_fn seek);
+// The panorama file that template_writer2 writes through a plain descriptor
+// (-1, null: none), so that a failed write names it.
+void set_output_descriptor(int fd, const char *name);
 
 // A writer of width x height rows in in_pixformat that stores the pixels of
 // ext (null: the whole image) minus the n rectangles, converted to

@@ -201,7 +201,7 @@ TEST_F(PsdTest, LargeImagesBecomePsb)
 TEST_F(PsdTest, FailedWritesEndTheRun)
 {
     EXPECT_EXIT(psd_writer("/dev/full", 4, 2, uchar_RGB, 0), ExitedWithCode(1),
-                "^Error writing psd-file.\n$");
+                "^Could not write file /dev/full: No space left on device.\n$");
     EXPECT_EXIT(close_tiled_psd(open_tiled_psd("/dev/full", 4, 2, uchar_RGB, 0)), ExitedWithCode(1),
                 "Could not write file /dev/full: No space left on device.\n$");
     EXPECT_EXIT(open_tiled_psd(path("a.psd").c_str(), 4, 2, uchar_RGBA, 0), ExitedWithCode(1),
