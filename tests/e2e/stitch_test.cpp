@@ -176,6 +176,11 @@ TEST_P(SphereStitch, EveryOutputKindMatchesTheMaster)
         EXPECT_GE(report_number(t, "psnr"), c.min_psnr) << c.kind << " " << c.options;
         EXPECT_GT(report_number(t, "coverage"), 0.99) << c.kind;
     }
+    // The rows at the poles are covered to the last pixel.
+    for (const std::string &rows : {std::string("0:1"), std::to_string(s.height() - 1) + ":"}) {
+        key_values t = compare_images({mask, s.master, "--mask", mask, "--rows", rows});
+        EXPECT_EQ(report_number(t, "coverage"), 1.0) << rows;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, SphereStitch, ::testing::Values("sphere", "fisheye"));
