@@ -58,20 +58,6 @@ TEST_F(TiledFileTest, ReadersGetEveryPixelBack)
         }
 }
 
-// Tile sides are chosen per dimension from 256 to 1024 in steps of 16 for
-// the least waste, the smaller on a tie.
-TEST_F(TiledFileTest, TileSidesWasteLeast)
-{
-    std::string across = path("a.tif"), down = path("d.tif");
-    int cases[][2] = {{1000, 336}, {4000, 400}, {5000, 336}, {8000, 320}, {16384, 256}, {100, 256}};
-    for (auto c : cases) {
-        close_tiled_tiff(open_tiled_tiff(across.c_str(), c[0], 1, uchar_RGB, 0));
-        close_tiled_tiff(open_tiled_tiff(down.c_str(), 1, c[0], uchar_RGB, 0));
-        EXPECT_EQ(read_tiled(across).tile_width, uint32_t(c[1])) << c[0];
-        EXPECT_EQ(read_tiled(down).tile_height, uint32_t(c[1])) << c[0];
-    }
-}
-
 // Overlaps of 4 pixels or less get no blend tile, so both images write
 // them: every pixel only one image wrote is kept, and the later image wins
 // where both wrote. And in a panorama that wraps round, runs that cross the
@@ -142,27 +128,12 @@ TEST_F(TiledFileTest, TooLargeForClassicTiffBecomesBigTiff)
     unlink(name.c_str());
 }
 
-TEST_F(TiledFileTest, FailuresEndTheRunOrGiveNull)
+// A file that cannot be made gives null; a device has no length to give;
+// a header that cannot be written ends the run.
+TEST_F(TiledFileTest, FilesThatCannotBeWritten)
 {
     EXPECT_EQ(open_tiled_tiff(path("none/x.tif").c_str(), 10, 10, uchar_RGB, 0), nullptr);
-    close_tiled_tiff(open_tiled_tiff("/dev/null", 10, 10, uchar_RGB, 0)); // no length to give a device
-    EXPECT_EXIT(open_tiled_tiff(path("rgba.tif").c_str(), 10, 10, uchar_RGBA, 0), ExitedWithCode(1),
-                "^Pixel format 5 not supported for output.\n$");
+    close_tiled_tiff(open_tiled_tiff("/dev/null", 10, 10, uchar_RGB, 0));
     EXPECT_EXIT(close_tiled_tiff(open_tiled_tiff("/dev/full", 10, 10, uchar_RGB, 0)), ExitedWithCode(1),
                 "Could not write tiff header.\n$");
-    std::string name = path("misuse.tif");
-    tiled_output *to = open_tiled_tiff(name.c_str(), 10, 10, uchar_RGB, 0);
-    EXPECT_EXIT(open_tiled_tiff(path("second.tif").c_str(), 10, 10, uchar_RGB, 0), ExitedWithCode(1),
-                "a tiled file is already open");
-    unsigned char px[60] = {};
-    int fd = to->fd & 0xFFFF;
-    struct {
-        int64_t pos, n;
-    } bad[] = {{27, 6}, {300, 3}, {-3, 3}, {0, 31}};
-    for (auto b : bad)
-        EXPECT_EXIT((tiled_seek(fd, b.pos, SEEK_SET), tiled_write(fd, px, b.n)), ExitedWithCode(1),
-                    "Assertion failed: tf->pos >= 0")
-            << b.pos << " " << b.n;
-    EXPECT_EXIT(tiled_seek(fd, 0, SEEK_CUR), ExitedWithCode(1), "Assertion failed");
-    close_tiled_tiff(to);
 }

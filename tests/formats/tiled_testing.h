@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <sys/stat.h>
 #include <tiffio.h>
 
 // What libtiff itself finds in a tiled file, with every warning it gives.
@@ -56,12 +55,6 @@ inline tiled_tiff read_tiled(const std::string &path)
     TIFFSetWarningHandler(old_warning);
     TIFFSetErrorHandler(old_error);
     return t;
-}
-
-inline int64_t file_size(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 // Strips of the panorama written in a shuffled order, each with its own

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <sys/stat.h>
 
 scene_files generate_scene(const std::string &preset, const std::vector<std::string> &options)
 {
@@ -109,12 +108,6 @@ std::string magick(const std::string &path, const std::string &out, bool psd_lay
     run_result r = run_program(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
-}
-
-int64_t file_size(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
 std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix)

@@ -47,6 +47,5 @@ bool have_magick();
 // (its merged image is white). What convert wrote to standard output.
 std::string magick(const std::string &path, const std::string &out, bool psd_layers = false);
 
-int64_t file_size(const std::string &path);
 // The lines of text that start with prefix, in order.
 std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix);

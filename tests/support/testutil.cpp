@@ -144,3 +144,9 @@ bool file_exists(const std::string &path)
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
+
+int64_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}

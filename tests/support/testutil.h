@@ -1,5 +1,6 @@
 // Helpers shared by the tests: running programs, scratch folders, files.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,3 +24,5 @@ std::string scratch_dir();
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+// -1 when there is no such file.
+int64_t file_size(const std::string &path);
