@@ -7,21 +7,6 @@
 #include <thread>
 #include <vector>
 
-using ::testing::ExitedWithCode;
-
-TEST(Ramfs, SlotsRunOutAfterAThousandAndAFreedSlotIsReused)
-{
-    std::vector<int> fds;
-    for (int i = 0; i < RAMFS_NFILES; i++)
-        fds.push_back(ramfs_open());
-    EXPECT_EQ(fds.back(), RAMFS_NFILES - 1);
-    EXPECT_EQ(ramfs_open(), -1);
-    ramfs_close(17);
-    EXPECT_EQ(ramfs_open(), 17);
-    for (int fd : fds)
-        ramfs_close(fd);
-}
-
 // Sizes and positions past 2^31: only the pages at the end are touched.
 TEST(Ramfs, TransfersSeeksAndTheTotal)
 {
@@ -50,25 +35,9 @@ TEST(Ramfs, TransfersSeeksAndTheTotal)
     }
 }
 
-TEST(RamfsDeathTest, OutOfBoundsAndMisuseEndTheRun)
-{
-    int fd = ramfs_open();
-    ramfs_malloc(fd, 16);
-    char buf[32];
-    EXPECT_EXIT(ramfs_write(fd, buf, 17), ExitedWithCode(1), "Assertion failed");
-    EXPECT_EXIT(ramfs_read(fd, buf, 17), ExitedWithCode(1), "Assertion failed");
-    EXPECT_EXIT(ramfs_read_direct(fd, -1), ExitedWithCode(1), "Assertion failed");
-    EXPECT_EXIT(ramfs_lseek(fd, 17, SEEK_SET), ExitedWithCode(1), "Assertion failed");
-    EXPECT_EXIT(ramfs_lseek(fd, -1, SEEK_CUR), ExitedWithCode(1), "Assertion failed");
-    EXPECT_EXIT(ramfs_malloc(fd, 8), ExitedWithCode(1), "Assertion failed");
-    EXPECT_EXIT(ramfs_write(RAMFS_NFILES, buf, 1), ExitedWithCode(1), "Assertion failed");
-    ramfs_close(fd);
-    EXPECT_EXIT(ramfs_close(fd), ExitedWithCode(1),
-                "^Attempting to access inactive file " + std::to_string(fd));
-}
-
 // The main thread and the panorama writer thread open and close RAM files
-// at the same time.
+// at the same time; afterwards every slot is free, the 1001st open fails
+// and a freed slot is reused.
 TEST(Ramfs, TwoThreadsLoseNoSlotAndNoByte)
 {
     auto rounds = [](int seed, int *bad) {
@@ -95,6 +64,9 @@ TEST(Ramfs, TwoThreadsLoseNoSlotAndNoByte)
     for (int i = 0; i < RAMFS_NFILES; i++)
         fds.push_back(ramfs_open());
     EXPECT_EQ(fds.back(), RAMFS_NFILES - 1) << "a slot was lost";
+    EXPECT_EQ(ramfs_open(), -1);
+    ramfs_close(17);
+    EXPECT_EQ(ramfs_open(), 17);
     for (int fd : fds)
         ramfs_close(fd);
 }
