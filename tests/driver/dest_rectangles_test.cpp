@@ -202,18 +202,4 @@ TEST(DestRectangles, NinetyFivePercentModeTwoAndHugeWindows)
     EXPECT_EQ(str(d.dest_rect), "0,0,70000,35000");
 }
 
-TEST(DestRectangles, FullWidthImagesLoseTheirWrapShift)
-{
-    job j{"p f2 w400 h200 v360", {400, 200}, {}};
-    j.add("o f0 v100 y90 p90", 200, 200); // over the zenith
-    j.add("o f0 v60 y90", 100, 80);
-    j.place(0);
-    ASSERT_EQ(str(j.images[0].dest_rect), "100,0,400,66");
-    const std::string second = str(j.images[1].dest_rect);
-    unshift_full_width(j.images.data(), 2, 400, j.pline.c_str());
-    EXPECT_EQ(str(j.images[0].dest_rect) + " " + str(j.images[1].dest_rect), "0,0,400,66 " + second);
-    EXPECT_EQ(std::vector<int>({j.images[0].wrap_shift, j.images[1].wrap_shift}), std::vector<int>({0, 100}));
-    EXPECT_EQ(missed(j.images[0], j.size), 0); // its stack holds the whole yaw now
-}
-
 } // namespace

@@ -111,18 +111,6 @@ TEST_F(Extract, WriterByNameThenByPanorama)
 // one photo of 8 x 6 pixels.
 const char *const tiny_script = "p f2 w40 h20 v360\no w8 h6 f4 v72 n\"a.ppm\"\n";
 
-TEST_F(Extract, MessagesAndTheFileSize)
-{
-    write_all(ppm_writer(path("pano.ppm").c_str(), 20, 10, uchar_RGB), pattern(20, 10, uchar_RGB));
-    inverse_job job(dir, tiny_script, path("pano.ppm"));
-    EXPECT_EQ(job.run(), "Warning: panorama " + path("pano.ppm") +
-                             " is 20x10, the script says 40x20; using the file's size.\n"
-                             "Creating image 1:  " +
-                             path("a.ppm") + "\n");
-    EXPECT_EQ(std::make_pair(job.ctx.pano->width, job.ctx.pano->height), std::make_pair(20, 10));
-    EXPECT_EQ(read_file(path("a.ppm")).size(), 11 + 8 * 6 * 3u);
-}
-
 // A failure ends the run; the photo being extracted is opened only when its
 // reader chain stands, so a stack without an inverse leaves it untouched.
 TEST_F(Extract, Failures)
