@@ -1,7 +1,6 @@
 // Caps over the poles of a full sphere, and the inverse mode that renders the
 // photos back out of a panorama: the real program on generated scenes.
-#include "testutil.h"
-#include "tool_report.h"
+#include "e2e_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -10,67 +9,52 @@
 namespace
 {
 
-struct Scene : ::testing::Test {
-    std::string dir = scratch_dir();
-    std::vector<key_values> photos;
-    // A scenegen preset in dir; the photos are kept as orig-NN.ppm too.
-    void make(std::vector<std::string> args, const std::string &in = "")
-    {
-        args.insert(args.begin(), tool_path("scenegen"));
-        args.insert(args.end(), {"--out", dir + in});
-        run_result r = run_program(args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        photos = report_lines(r.out, "photo");
-        for (size_t k = 1; k <= photos.size(); k++)
-            write_file(orig(k, in), read_file(photo(k, in)));
-    }
-    std::string photo(size_t k, const std::string &in = "", const std::string &suffix = ".ppm")
-    {
-        return dir + in + "/photo-" + (k < 10 ? "0" : "") + std::to_string(k) + suffix;
-    }
-    std::string orig(size_t k, const std::string &in = "")
-    {
-        return dir + in + "/orig-" + (k < 10 ? "0" : "") + std::to_string(k) + ".ppm";
-    }
-    run_result zenthra(std::vector<std::string> args, const std::string &in = "")
-    {
-        args.insert(args.begin(), "-c");
-        return run_zenthra(args, "", dir + in);
-    }
-    // imgcompare's totals, or its line per row.
-    std::vector<key_values> compare(const std::string &result, const std::string &reference,
-                                    std::vector<std::string> options = {})
-    {
-        options.insert(options.begin(), {tool_path("imgcompare"), result, reference});
-        return report_lines(run_program(options).out);
-    }
-    // PSNR of photo k against its original, leaving out a border of 4 pixels.
-    double interior_psnr(size_t k, const std::string &in = "", const std::string &suffix = ".ppm")
-    {
-        const key_values &p = photos[k - 1];
-        std::string rows = "4:" + std::to_string(std::stoi(p.at("height")) - 4);
-        std::string cols = "4:" + std::to_string(std::stoi(p.at("width")) - 4);
-        auto c = compare(photo(k, in, suffix), orig(k, in), {"--rows", rows, "--cols", cols});
-        return c.empty() ? 0 : report_number(c.back(), "psnr");
-    }
-};
+// Photo k's file with another suffix, or the name its rendering back gets.
+std::string photo(const scene_files &s, size_t k, const std::string &suffix = ".ppm", bool back = false)
+{
+    std::string file = s.photos.at(k - 1).at("file");
+    file = file.substr(0, file.size() - 4) + suffix;
+    return back ? file.replace(file.rfind("photo-"), 6, "back-") : file;
+}
+
+// The scene's script with the photos named back-NN (suffix1 for the first,
+// suffix2 for the second), so that the inverse mode keeps the originals.
+std::string back_script(const scene_files &s, const char *suffix1 = ".ppm", const char *suffix2 = ".ppm")
+{
+    std::string text = read_file(s.script);
+    for (size_t at; (at = text.find("n\"photo-")) != std::string::npos;)
+        text.replace(at, 8, "n\"back-");
+    text.replace(text.find("back-01.ppm"), 11, std::string("back-01") + suffix1);
+    text.replace(text.find("back-02.ppm"), 11, std::string("back-02") + suffix2);
+    write_file(s.dir + "/back.txt", text);
+    return s.dir + "/back.txt";
+}
+
+// PSNR of photo k rendered back against the original, leaving out a border
+// of 4 pixels.
+double interior_psnr(const scene_files &s, size_t k, const std::string &suffix = ".ppm")
+{
+    const key_values &p = s.photos.at(k - 1);
+    const std::string rows = "4:" + std::to_string(std::stoi(p.at("height")) - 4);
+    const std::string cols = "4:" + std::to_string(std::stoi(p.at("width")) - 4);
+    return report_number(
+        compare_images({photo(s, k, suffix, true), photo(s, k), "--rows", rows, "--cols", cols}), "psnr");
+}
 
 // Photos 1 and 4 turn by no more than a whole-pixel shift: their stacks have
 // no rotation of their own. With H = 700 each cap takes 117 rows, and the
 // images stop 100 rows inside it (rows 16 and 684).
-TEST_F(Scene, SphereWithCaps)
+TEST(Caps, SphereWithCaps)
 {
-    make({"sphere", "--scale", "0.7"});
-    run_result r = zenthra({"-q", "-z", "30", "-n", "30", "-o", "pano.tif", "scene.txt"});
+    scene_files s = generate_scene("sphere", {"--scale", "0.7"});
+    const std::string pano = s.dir + "/pano.tif";
+    run_result r = stitch({"-q", "-z", "30", "-n", "30", "-o", pano, s.script});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Creating insert using parameters:\no f2 y0 p90 r0 v60.000000\n"
                      "Creating insert using parameters:\no f2 y0 p-90 r0 v60.000000\n");
     for (const char *rows : {"2:117", "583:698"})
-        EXPECT_GE(
-            report_number(compare(dir + "/pano.tif", dir + "/master.ppm", {"--rows", rows}).back(), "psnr"),
-            30.0)
-            << rows;
-    auto per_row = compare(dir + "/pano.tif", dir + "/master.ppm", {"--per-row"});
+        EXPECT_GE(report_number(compare_images({pano, s.master, "--rows", rows}), "psnr"), 30.0) << rows;
+    auto per_row = report_lines(run_tool("imgcompare", {pano, s.master, "--per-row"}).out);
     ASSERT_GE(per_row.size(), 700u);
     for (int edge : {16, 117, 583, 684})
         EXPECT_LT(std::fabs(report_number(per_row[edge], "mae") - report_number(per_row[edge - 1], "mae")),
@@ -78,53 +62,50 @@ TEST_F(Scene, SphereWithCaps)
             << edge;
 }
 
-TEST_F(Scene, InverseRoundTrip)
+TEST(Inverse, RoundTrip)
 {
     // Equirectangular crops, one across the seam.
-    make({"crops", "--scale", "0.2"});
-    ASSERT_EQ(zenthra({"-q", "-o", "pano.tif", "scene.txt"}).status, 0);
-    ASSERT_EQ(zenthra({"-q", "-i", "pano.tif", "scene.txt"}).status, 0);
+    scene_files s = generate_scene("crops", {"--scale", "0.2"});
+    const std::string pano = s.dir + "/pano.tif";
+    ASSERT_EQ(stitch({"-q", "-o", pano, s.script}).status, 0);
+    ASSERT_EQ(stitch({"-q", "-i", pano, back_script(s)}).status, 0);
     for (size_t k = 1; k <= 4; k++) {
-        key_values c = compare(photo(k), orig(k)).back();
+        key_values c = compare_images({photo(s, k, ".ppm", true), photo(s, k)});
         EXPECT_EQ(c["coverage"], "1.000000") << k; // the same size, every pixel
         EXPECT_GE(report_number(c, "psnr"), 40.0) << k;
     }
     // Rectilinear photos, stitched with caps; photo 1 named .jpg, photo 2 .tif.
-    make({"sphere", "--scale", "0.3"}, "/s");
-    ASSERT_EQ(zenthra({"-q", "-z", "30", "-n", "30", "-o", "pano.tif", "scene.txt"}, "/s").status, 0);
-    std::string script = read_file(dir + "/s/scene.txt");
-    script.replace(script.find("photo-01.ppm"), 12, "photo-01.jpg");
-    script.replace(script.find("photo-02.ppm"), 12, "photo-02.tif");
-    write_file(dir + "/s/named.txt", script);
-    ASSERT_EQ(zenthra({"-q", "-i", "pano.tif", "named.txt"}, "/s").status, 0);
-    run_result info = run_program({"/bin/sh", "-c", "jpeginfo -c " + photo(1, "/s", ".jpg")});
+    s = generate_scene("sphere", {"--scale", "0.3"});
+    ASSERT_EQ(stitch({"-q", "-z", "30", "-n", "30", "-o", pano, s.script}).status, 0);
+    ASSERT_EQ(stitch({"-q", "-i", pano, back_script(s, ".jpg", ".tif")}).status, 0);
+    run_result info = run_tool("/bin/sh", {"-c", "jpeginfo -c " + photo(s, 1, ".jpg", true)});
     EXPECT_TRUE(info.status == 127 || info.out.find(" OK ") != std::string::npos) << info.out << info.err;
-    EXPECT_EQ(read_file(photo(2, "/s", ".tif")).substr(0, 3), "II*");
-    EXPECT_GE(interior_psnr(1, "/s", ".jpg"), 30.0);
-    EXPECT_GE(interior_psnr(2, "/s", ".tif"), 30.0);
-    for (size_t k = 3; k <= photos.size(); k++)
-        EXPECT_GE(interior_psnr(k, "/s"), 30.0) << k;
+    EXPECT_EQ(read_file(photo(s, 2, ".tif", true)).substr(0, 3), "II*");
+    EXPECT_GE(interior_psnr(s, 1, ".jpg"), 30.0);
+    EXPECT_GE(interior_psnr(s, 2, ".tif"), 30.0);
+    for (size_t k = 3; k <= s.photos.size(); k++)
+        EXPECT_GE(interior_psnr(s, k), 30.0) << k;
 }
 
 // A panorama halved after stitching registers as well as one stitched at the
 // half size to begin with.
-TEST_F(Scene, ResizedPanorama)
+TEST(Inverse, ResizedPanorama)
 {
-    make({"sphere", "--scale", "0.3", "--pano-scale", "0.5"}, "/half");
-    ASSERT_EQ(zenthra({"-q", "-o", "pano.tif", "scene.txt"}, "/half").status, 0);
-    ASSERT_EQ(zenthra({"-q", "-i", "pano.tif", "scene.txt"}, "/half").status, 0);
-    make({"sphere", "--scale", "0.3"});
-    ASSERT_EQ(zenthra({"-q", "-o", "pano.tif", "scene.txt"}).status, 0);
-    const std::string halve = "cd " + dir + " && tifftopnm pano.tif 2>/dev/null | pamscale 0.5 > half.ppm";
-    ASSERT_EQ(run_program({"/bin/sh", "-c", halve}).status, 0);
-    run_result r = zenthra({"-i", "half.ppm", "scene.txt"});
+    scene_files half = generate_scene("sphere", {"--scale", "0.3", "--pano-scale", "0.5"});
+    ASSERT_EQ(stitch({"-q", "-o", half.dir + "/pano.tif", half.script}).status, 0);
+    ASSERT_EQ(stitch({"-q", "-i", half.dir + "/pano.tif", back_script(half)}).status, 0);
+    scene_files s = generate_scene("sphere", {"--scale", "0.3"});
+    ASSERT_EQ(stitch({"-q", "-o", s.dir + "/pano.tif", s.script}).status, 0);
+    const std::string halve = "cd " + s.dir + " && tifftopnm pano.tif 2>/dev/null | pamscale 0.5 > half.ppm";
+    ASSERT_EQ(run_tool("/bin/sh", {"-c", halve}).status, 0);
+    run_result r = stitch({"-i", "half.ppm", back_script(s)}, s.dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find(
                   "Warning: panorama half.ppm is 300x150, the script says 600x300; using the file's size.\n"),
               std::string::npos)
         << r.err;
-    for (size_t k = 1; k <= photos.size(); k++)
-        EXPECT_NEAR(interior_psnr(k), interior_psnr(k, "/half"), 1.0) << k;
+    for (size_t k = 1; k <= s.photos.size(); k++)
+        EXPECT_NEAR(interior_psnr(s, k), interior_psnr(half, k), 1.0) << k;
 }
 
 } // namespace

@@ -41,7 +41,8 @@ TEST_P(OutputModes, InPlaceDeferredAndStandardOutputAgree)
         return r;
     };
     run({"-o", s.dir + "/out"});
-    std::string first = c.raw ? read_file(in_place) : magick(in_place, "rgb:-", std::string(c.kind) == "PSD");
+    std::string first =
+        c.raw ? read_file(in_place) : magick(in_place, "rgb:-", std::string(c.kind).rfind("PS", 0) == 0);
     run({"-d", "-o", s.dir + "/out"});
     std::string deferred = c.raw ? read_file(in_place) : magick(in_place, "rgb:-");
     EXPECT_GE(first.size(), size_t(s.width()) * s.height() * 3);
@@ -57,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, OutputModes,
                                            mode_case{"TIFF", "", "out.tif", false, "1.5"},
                                            mode_case{"TIFF", "-p", "out.tif", false, "1.5"},
                                            mode_case{"PSD", "", "out.psd", false, "4.1"},
-                                           mode_case{"PSD", "-p", "out.psd", false, "4.1"}),
+                                           mode_case{"PSD", "-p", "out.psd", false, "4.1"},
+                                           mode_case{"PSB", "", "out.psb", false, "4.1"}),
                          [](const auto &info) {
                              return info.param.kind + std::string(*info.param.depth ? "16" : "");
                          });

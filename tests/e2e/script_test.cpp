@@ -76,7 +76,7 @@ TEST_F(Script, PlacesAndOrdersTheImages)
     EXPECT_EQ(r.out.size(), 16u + 1000 * 500 * 3);
 }
 
-TEST_F(Script, QueryModesCapsAndTheVtxLines)
+TEST_F(Script, QueryModesAndCaps)
 {
     // No forward query; a zenith cap of 60 degrees takes rows 0 .. 65.
     run_result r = run("p f2 w1000 h500\no na.ppm\no na.ppm y30\n", {"-x", "2", "-z", "60"});
@@ -95,16 +95,6 @@ TEST_F(Script, QueryModesCapsAndTheVtxLines)
     };
     for (const auto &[script, options, warns] : caps)
         EXPECT_EQ(run(script, options).err.find(warning) != std::string::npos, warns) << script;
-    // The dummy image is no image (v=0 reads its 80 degrees); image 1 is
-    // inactive; the other has 70 degrees, turned by -90.
-    r = run("p f2 w1000 h500\n#-dummyimage\n#-imginactive 1\no na.ppm v80\no na.ppm v=0\no na.ppm y90\n"
-            "o na.ppm y-90\n",
-            {}, "s.vtx");
-    EXPECT_EQ(r.err.find("Parsing script line:\no na.ppm v80\n"), std::string::npos);
-    EXPECT_NE(r.err.find("Rect Image 0: x=389 y=156 width=222 height=188\n"
-                         "Rect Image 1: x=153 y=169 width=194 height=162\n"),
-              std::string::npos)
-        << r.err;
 }
 
 } // namespace

@@ -116,29 +116,6 @@ TEST_F(PsdTest, DoubleWritesIntoStoredTilesKeepEveryPixel)
     }
 }
 
-// ImageMagick reads every layer at its place, and the flat file of the same
-// panorama equals the layers composited, 8 and 16 bits, PSD and PSB.
-TEST_F(PsdTest, ImageMagickReadsLayersAndTheFlatFileEqualsThem)
-{
-    REQUIRE_TOOL("convert");
-    REQUIRE_TOOL("identify");
-    for (int k = 0; k < 4; k++) {
-        const uint32_t fmt = k % 2 ? ushort_RGB : uchar_RGB;
-        const int depth = k % 2 ? 16 : 8;
-        const std::string tiled = path(k / 2 ? "t.psb" : "t.psd"), flat = path(k / 2 ? "f.psb" : "f.psd");
-        tiled_output *to = open_tiled_psd(tiled.c_str(), 2100, 7, fmt, k / 2);
-        bytes want = write_strips(to, fmt, 9);
-        close_tiled_psd(to);
-        write_all(psd_writer(flat.c_str(), 2100, 7, fmt, k / 2), want);
-        EXPECT_EQ(sh("identify -format '%w %h %X %Y\\n' " + shq(tiled)).out,
-                  "2100 7 +0 +0\n1050 7 +0 +0\n1050 7 +1050 +0\n");
-        run_result layers = sh("convert " + shq(tiled) + " -delete 0 -layers merge -depth " +
-                               std::to_string(depth) + " -endian LSB rgb:-");
-        EXPECT_TRUE(to_bytes(layers.out) == want) << tiled << ", " << depth << " bits " << layers.err;
-        EXPECT_TRUE(magick_pixels(flat, "rgb", depth) == want) << flat << ", " << depth << " bits";
-    }
-}
-
 // Past 30,000 pixels a side a PSD is written as PSB with two warnings, for
 // the tiled and the flat file; past 300,000 the run ends.
 TEST_F(PsdTest, LargeImagesBecomePsb)
