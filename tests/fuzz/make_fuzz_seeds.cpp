@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 static void save(const fs::path &path, const std::string &bytes)
 {
-    fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
@@ -44,20 +43,17 @@ static std::vector<unsigned char> pattern(size_t n)
     return b;
 }
 
+// Writes the pixels (whole rows) through the writer and closes it.
 static void write_image(image_writer *iw, const std::vector<unsigned char> &pixels)
 {
     size_t len = static_cast<size_t>(iw->width) * get_bytes_per_pixel(iw->pixformat);
-    std::vector<unsigned char> row(len);
-    for (int y = 0; y < iw->height; y++) {
-        std::copy_n(pixels.begin() + static_cast<ptrdiff_t>(len * y), len, row.begin());
-        write_row(iw, row.data());
-    }
+    for (int y = 0; y < iw->height; y++)
+        write_row(iw, const_cast<unsigned char *>(pixels.data() + len * y));
     close_image_writer(iw);
 }
 
 static void ours(const fs::path &path, int w, int h, uint32_t fmt, int big = 0)
 {
-    fs::create_directories(path.parent_path());
     write_image(tiff_writer(path.c_str(), w, h, fmt, big), pattern(size_t(w) * h * get_bytes_per_pixel(fmt)));
 }
 
@@ -93,17 +89,14 @@ static void libtiff_file(const fs::path &path, uint32_t w, uint32_t h, const lib
     if (l.tile) {
         TIFFSetField(tif, TIFFTAG_TILEWIDTH, l.tile);
         TIFFSetField(tif, TIFFTAG_TILELENGTH, l.tile);
-        tmsize_t size = TIFFTileSize(tif);
-        std::vector<unsigned char> data = pattern(static_cast<size_t>(size));
-        for (uint32_t t = 0; t < TIFFNumberOfTiles(tif); t++)
-            TIFFWriteEncodedTile(tif, t, data.data(), size);
     } else {
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 2);
-        tmsize_t size = TIFFStripSize(tif);
-        std::vector<unsigned char> data = pattern(static_cast<size_t>(size));
-        for (uint32_t s = 0; s < TIFFNumberOfStrips(tif); s++)
-            TIFFWriteEncodedStrip(tif, s, data.data(), size);
     }
+    const tmsize_t size = l.tile ? TIFFTileSize(tif) : TIFFStripSize(tif);
+    const std::vector<unsigned char> data = pattern(static_cast<size_t>(size));
+    for (uint32_t k = 0; k < (l.tile ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)); k++)
+        (l.tile ? TIFFWriteEncodedTile
+                : TIFFWriteEncodedStrip)(tif, k, const_cast<unsigned char *>(data.data()), size);
     TIFFClose(tif);
 }
 
@@ -156,7 +149,6 @@ static void ppm_pipe_seeds(const fs::path &dir)
 {
     const uint32_t formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA};
     const char *names[] = {"p6-8b-3x2", "p7-8b-3x2", "p6-16b-3x2", "p7-16b-3x2"};
-    fs::create_directories(dir);
     for (int i = 0; i < 4; i++)
         write_image(ppm_writer((dir / names[i]).c_str(), 3, 2, formats[i]),
                     pattern(3 * 2 * get_bytes_per_pixel(formats[i])));
@@ -175,17 +167,18 @@ static void mask_seeds(const fs::path &dir)
         for (int c = 0; c < 3; c++)
             rgb.push_back(static_cast<unsigned char>(word >> (8 * c)));
     }
-    fs::path tmp = dir / "tmp";
-    fs::create_directories(tmp);
     // The first byte picks the type: 0 PPM, 1 TIFF, 2 JPEG.
-    write_image(ppm_writer((tmp / "m.ppm").c_str(), 7, 1, uchar_RGB), rgb);
-    write_image(tiff_writer((tmp / "m.tif").c_str(), 7, 1, uchar_RGB, 0), rgb);
-    write_image(jpeg_writer((tmp / "m.jpg").c_str(), 7, 1, uchar_RGB, 95, 0), rgb);
-    save(dir / "codes-7x1.ppm", '\0' + load(tmp / "m.ppm"));
-    save(dir / "codes-7x1.tif", '\1' + load(tmp / "m.tif"));
-    save(dir / "codes-7x1.jpg", '\2' + load(tmp / "m.jpg"));
+    const char *suffixes[] = {".ppm", ".tif", ".jpg"};
+    for (char type = 0; type < 3; type++) {
+        const fs::path tmp = dir / (std::string("m") + suffixes[int(type)]);
+        write_image(type == 0   ? ppm_writer(tmp.c_str(), 7, 1, uchar_RGB)
+                    : type == 1 ? tiff_writer(tmp.c_str(), 7, 1, uchar_RGB, 0)
+                                : jpeg_writer(tmp.c_str(), 7, 1, uchar_RGB, 95, 0),
+                    rgb);
+        save(dir / (std::string("codes-7x1") + suffixes[int(type)]), type + load(tmp));
+        fs::remove(tmp);
+    }
     save(dir / "deep.ppm", '\0' + std::string("P6\n1 1\n65535\n") + std::string(6, '\0'));
-    fs::remove_all(tmp);
 }
 
 static void reader_description_seeds(const fs::path &dir)
@@ -203,6 +196,9 @@ int main(int argc, char **argv)
         return 2;
     }
     fs::path root = argv[1];
+    for (const char *target :
+         {"tiff_fuzz", "packbits_fuzz", "ppm_pipe_fuzz", "mask_fuzz", "reader_description_fuzz"})
+        fs::create_directories(root / target);
     tiff_seeds(root / "tiff_fuzz");
     packbits_seeds(root / "packbits_fuzz");
     ppm_pipe_seeds(root / "ppm_pipe_fuzz");
