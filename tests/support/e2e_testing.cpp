@@ -6,6 +6,30 @@
 #include <regex>
 #include <sstream>
 
+std::vector<key_values> report_lines(const std::string &text, const std::string &kind)
+{
+    std::vector<key_values> out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        key_values kv;
+        std::istringstream words(line);
+        for (std::string w; words >> w;) {
+            size_t eq = w.find('=');
+            kv[eq == std::string::npos ? "" : w.substr(0, eq)] =
+                eq == std::string::npos ? w : w.substr(eq + 1);
+        }
+        if (kind.empty() || (kv.count("") && kv[""] == kind))
+            out.push_back(kv);
+    }
+    return out;
+}
+
+double report_number(const key_values &kv, const std::string &key)
+{
+    auto it = kv.find(key);
+    return it == kv.end() ? std::stod("nan") : std::stod(it->second); // strtod reads inf and nan
+}
+
 scene_files generate_scene(const std::string &preset, const std::vector<std::string> &options)
 {
     scene_files s;

@@ -2,11 +2,20 @@
 // the real program, and reading what came out.
 #pragma once
 #include "testutil.h"
-#include "tool_report.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+// What the tools print: lines of key=value pairs, the first word of a
+// scenegen line naming what it describes ("master", "photo", ...) kept
+// under "".
+using key_values = std::map<std::string, std::string>;
+// Every line of text whose first word is kind; with kind "", every line.
+std::vector<key_values> report_lines(const std::string &text, const std::string &kind = "");
+// A number of a report line (NaN when missing).
+double report_number(const key_values &kv, const std::string &key);
 
 // A scene that scenegen wrote into a folder of its own.
 struct scene_files {
