@@ -1,61 +1,11 @@
-// The tiled output file and its PSD layout as readers see them: libtiff
-// for TIFF, a parser of its own for PSD, and strips written into either.
+// The tiled output file: strips written into it, and a parser of its own
+// for its PSD layout.
 #pragma once
 #include "format_testing.h"
 #include "placement_testing.h"
 #include "stitcher/formats/tiled_file.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <tiffio.h>
-
-// What libtiff itself finds in a tiled file, with every warning it gives.
-struct tiled_tiff {
-    uint32_t width = 0, height = 0, tile_width = 0, tile_height = 0;
-    uint16_t bps = 0, spp = 0;
-    bool big = false;
-    bytes pixels;
-};
-
-inline std::string libtiff_complaints;
-inline void note_complaint(const char *module, const char *fmt, va_list ap)
-{
-    char text[512];
-    vsnprintf(text, sizeof text, fmt, ap);
-    libtiff_complaints += std::string(module ? module : "") + ": " + text + "\n";
-}
-
-inline tiled_tiff read_tiled(const std::string &path)
-{
-    tiled_tiff t;
-    TIFFErrorHandler old_warning = TIFFSetWarningHandler(note_complaint);
-    TIFFErrorHandler old_error = TIFFSetErrorHandler(note_complaint);
-    libtiff_complaints.clear();
-    if (TIFF *tif = TIFFOpen(path.c_str(), "r")) {
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &t.width);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &t.height);
-        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &t.tile_width);
-        TIFFGetField(tif, TIFFTAG_TILELENGTH, &t.tile_height);
-        TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &t.bps);
-        TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &t.spp);
-        t.big = TIFFIsBigTIFF(tif);
-        size_t bpp = t.bps / 8 * t.spp, row = t.width * bpp;
-        t.pixels.assign(row * t.height, 0);
-        bytes tile(static_cast<size_t>(TIFFTileSize(tif)));
-        for (uint32_t y = 0; y < t.height; y += t.tile_height)
-            for (uint32_t x = 0; x < t.width; x += t.tile_width) {
-                EXPECT_GT(TIFFReadTile(tif, tile.data(), x, y, 0, 0), 0);
-                for (uint32_t r = 0; r < t.tile_height && y + r < t.height; r++)
-                    std::copy_n(tile.begin() + r * t.tile_width * bpp,
-                                std::min(t.tile_width, t.width - x) * bpp,
-                                t.pixels.begin() + (y + r) * row + x * bpp);
-            }
-        TIFFClose(tif);
-    }
-    TIFFSetWarningHandler(old_warning);
-    TIFFSetErrorHandler(old_error);
-    return t;
-}
 
 // Strips of the panorama written in a shuffled order, each with its own
 // rows, so that some pixels are never written; returns the expected rows.
