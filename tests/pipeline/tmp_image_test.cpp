@@ -1,3 +1,6 @@
+// Temporary images round-trip to the masked image. Placing images into the
+// panorama file (template_writer2, wrapped runs too) is checked byte for byte
+// by the end-to-end runs: in place against deferred, and against the master.
 #include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/tmp_file.h"
 #include "stitcher/pipeline/tmp_image.h"
@@ -92,52 +95,4 @@ TEST_F(TmpImageTest, RoundTripsEqualTheMaskedImage)
             }
         }
     EXPECT_EQ(ramfs_total_size, 0);
-}
-
-// A stand-in for the tiled file: a flat byte stream behind the write/seek
-// pair that a higher layer installs.
-static bytes flat;
-static int64_t flat_pos;
-static int64_t flat_seek(int, int64_t offset, int) { return flat_pos = offset; }
-static int64_t flat_write(int, const void *p, int64_t n)
-{
-    memcpy(flat.data() + flat_pos, p, static_cast<size_t>(n));
-    flat_pos += n;
-    return n;
-}
-
-// Images placed into a panorama that wraps (runs split at the seam) and
-// into one that does not (runs cut at the edges), into a plain file and
-// through the installed pair: both equal the placement by hand.
-TEST_F(TmpImageTest, TemplateWriter2PlacesRunsLikeTheBruteForce)
-{
-    const int pw = 40, ph = 12, header = 13;
-    struct {
-        irectangle rect;
-        std::vector<irectangle> tiles;
-    } images[] = {{{-10, 0, 25, 5}, {{0, 0, 3, 2}}},
-                  {{30, 3, 20, 6}, {{5, 1, 4, 4}, {15, 0, 5, 6}}},
-                  {{5, 7, 40, 5}, {}},
-                  {{78, 2, 4, 9}, {{0, 8, 4, 1}}}};
-    for (int wrap : {0, pw})
-        for (uint32_t in : {uchar_RGBA, ushort_RGBA, float_RGBA}) {
-            uint32_t stored = in == ushort_RGBA ? ushort_RGB : uchar_RGB;
-            size_t size = header + static_cast<size_t>(pw) * ph * get_bytes_per_pixel(stored);
-            bytes want(size, 0), got(size);
-            flat.assign(size, 0);
-            int fd = new_file(false);
-            set_tiled_io(flat_write, flat_seek);
-            unsigned seed = 10;
-            for (const auto &p : images) {
-                bytes image = sample_image(p.rect.width, p.rect.height, in, seed++);
-                write_image(placed_writer(fd, p.rect, p.tiles, pw, wrap, in, stored, header), image);
-                write_image(placed_writer(FD_TILED, p.rect, p.tiles, pw, wrap, in, stored, header), image);
-                place_by_hand(want, image, p.rect, p.tiles, pw, wrap, in, stored, header);
-            }
-            set_tiled_io(nullptr, nullptr);
-            EXPECT_LE(pread(fd, got.data(), size, 0), static_cast<ssize_t>(size));
-            close(fd);
-            EXPECT_EQ(got, want) << "wrap " << wrap << " in " << in;
-            EXPECT_EQ(flat, want) << "wrap " << wrap << " in " << in;
-        }
 }
