@@ -21,14 +21,19 @@ struct Failures : ::testing::TestWithParam<kind_case> {
     std::string script = script_for(s, GetParam().kind, "s.txt");
     std::string out = s.dir + "/" + GetParam().file;
 
+    std::vector<std::string> args(bool defer)
+    {
+        std::vector<std::string> a = {"-q", "-o", s.dir + "/out", script};
+        if (defer)
+            a.push_back("-d");
+        return a;
+    }
+
     // The run, in place and deferred, fails naming culprit and leaves no output.
     void expect_failure(const std::string &culprit, const std::string &text = "")
     {
         for (bool defer : {false, true}) {
-            std::vector<std::string> args = {"-q", "-o", s.dir + "/out", script};
-            if (defer)
-                args.push_back("-d");
-            run_result r = stitch(args);
+            run_result r = stitch(args(defer));
             EXPECT_EQ(r.status, 1) << GetParam().kind << (defer ? " -d" : "");
             EXPECT_NE(r.err.find(culprit), std::string::npos) << r.err;
             EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
@@ -64,14 +69,11 @@ TEST_P(Failures, FullDisk)
     // Writes that pass a file size limit fail with EFBIG, early, half way
     // and at the very end.
     for (bool defer : {false, true}) {
-        std::vector<std::string> args = {"-q", "-o", s.dir + "/out", script};
-        if (defer)
-            args.push_back("-d");
-        ASSERT_EQ(stitch(args).status, 0);
+        ASSERT_EQ(stitch(args(defer)).status, 0);
         int64_t size = file_size(out);
         std::filesystem::remove(out);
         for (double share : {0.02, 0.5, 0.98}) {
-            run_result r = stitch_with_file_limit(static_cast<int64_t>(size * share), args);
+            run_result r = stitch_with_file_limit(static_cast<int64_t>(size * share), args(defer));
             EXPECT_EQ(r.status, 1) << share << (defer ? " -d" : "");
             EXPECT_NE(r.err.find(out), std::string::npos) << share << (defer ? " -d: " : ": ") << r.err;
             EXPECT_FALSE(file_exists(out)) << share << (defer ? " -d" : "");
