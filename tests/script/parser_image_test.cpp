@@ -117,11 +117,4 @@ TEST(ParserImage, VtxScript)
                                         "a.ppm 100x80 src0,0,100,80 17 9"}));
 }
 
-TEST(ParserImage, PositionWithoutWrap)
-{
-    double y, p, r;
-    EXPECT_EQ(get_image_position("o f2 y370.5 p-90 v120", &y, &p, &r), 0);
-    EXPECT_EQ(std::vector<double>({y, p, r}), std::vector<double>({370.5, -90, 0}));
-}
-
 } // namespace
