@@ -76,8 +76,9 @@ TEST(Inverse, RoundTrip)
     }
     // Rectilinear photos, stitched with caps; photo 1 named .jpg, photo 2 .tif.
     s = generate_scene("sphere", {"--scale", "0.3"});
-    ASSERT_EQ(stitch({"-q", "-z", "30", "-n", "30", "-o", pano, s.script}).status, 0);
-    ASSERT_EQ(stitch({"-q", "-i", pano, back_script(s, ".jpg", ".tif")}).status, 0);
+    const std::string sphere = s.dir + "/pano.tif";
+    ASSERT_EQ(stitch({"-q", "-z", "30", "-n", "30", "-o", sphere, s.script}).status, 0);
+    ASSERT_EQ(stitch({"-q", "-i", sphere, back_script(s, ".jpg", ".tif")}).status, 0);
     run_result info = run_tool("/bin/sh", {"-c", "jpeginfo -c " + photo(s, 1, ".jpg", true)});
     EXPECT_TRUE(info.status == 127 || info.out.find(" OK ") != std::string::npos) << info.out << info.err;
     EXPECT_EQ(read_file(photo(s, 2, ".tif", true)).substr(0, 3), "II*");
