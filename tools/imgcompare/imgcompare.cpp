@@ -16,6 +16,7 @@
 #include <getopt.h>
 #include <limits>
 #include <string>
+#include <tiffio.h>
 #include <vector>
 
 static const char usage_text[] =
@@ -48,8 +49,30 @@ static void read_range(const char *text, int *a, int *b)
 struct input {
     std::string path;
     image_reader *ir;
-    int mask; // 1: used for coverage only
+    int mask;  // 1: used for coverage only
+    int alpha; // the file's pixels carry alpha
 };
+
+// libtiff's RGBA decoder, which reads tiled files such as zenthra's, gives an
+// RGB or grey TIFF an opaque alpha that the file does not have.
+static bool tiff_without_alpha(const std::string &path)
+{
+    unsigned char magic[2] = {};
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    size_t got = fread(magic, 1, 2, f);
+    fclose(f);
+    if (got != 2 || magic[0] != magic[1] || (magic[0] != 'I' && magic[0] != 'M'))
+        return false;
+    TIFF *t = TIFFOpen(path.c_str(), "r");
+    if (!t)
+        return false;
+    uint16_t spp = 0;
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFClose(t);
+    return spp == 1 || spp == 3;
+}
 
 static image_reader *open_image(const std::string &path)
 {
@@ -60,6 +83,12 @@ static image_reader *open_image(const std::string &path)
     if (pf != uchar_RGB && pf != uchar_RGBA && pf != ushort_RGB && pf != ushort_RGBA)
         print_error("%s: pixel format %u cannot be compared.\n", path.c_str(), pf);
     return ir;
+}
+
+static int has_alpha(const input &in)
+{
+    uint32_t pf = in.ir->pixformat;
+    return (pf == uchar_RGBA || pf == ushort_RGBA) && !tiff_without_alpha(in.path);
 }
 
 // Row y as three doubles per pixel (rgb may be null for a mask); covered[x]
@@ -76,7 +105,7 @@ static void read_pixels(const input *in, int y, double *rgb, unsigned char *cove
         for (int c = 0; c < n; c++)
             v[c] = wide ? static_cast<const uint16_t *>(row)[n * x + c] / 257.0
                         : static_cast<const unsigned char *>(row)[n * x + c];
-        if (n == 4 ? v[3] <= 0 : in->mask && v[0] <= 0 && v[1] <= 0 && v[2] <= 0)
+        if (in->alpha ? v[3] <= 0 : in->mask && v[0] <= 0 && v[1] <= 0 && v[2] <= 0)
             covered[x] = 0;
         if (rgb)
             for (int c = 0; c < 3; c++)
@@ -144,11 +173,12 @@ int main(int argc, char **argv)
     }
     if (argc - optind != 2 || set.margin < 0)
         usage(2);
-    std::vector<input> in = {{argv[optind], nullptr, 0}, {argv[optind + 1], nullptr, 0}};
+    std::vector<input> in = {{argv[optind], nullptr, 0, 0}, {argv[optind + 1], nullptr, 0, 0}};
     for (const std::string &m : masks)
-        in.push_back({m, nullptr, 1});
+        in.push_back({m, nullptr, 1, 0});
     for (input &i : in) {
         i.ir = open_image(i.path);
+        i.alpha = has_alpha(i);
         if (i.ir->width != in[0].ir->width || i.ir->height != in[0].ir->height)
             print_error("%s is %dx%d but %s is %dx%d.\n", i.path.c_str(), i.ir->width, i.ir->height,
                         in[0].path.c_str(), in[0].ir->width, in[0].ir->height);
