@@ -2,6 +2,7 @@
 
 #include "stitcher/geometry/query_sse.h"
 #include "stitcher/geometry/stack.h"
+#include "stitcher/geometry/warper.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/script/image_desc.h"
@@ -124,7 +125,8 @@ static irectangle query_rectangle(const image_desc *d, const stack_data *inverte
     q->dst_height = window->height;
     vector_remapper(inverted, q->stack);
     frectangle f;
-    sse_query_rect(q, q->width, q->height, &f, border_only);
+    // Every pixel of a large photo is many times the work of its border.
+    sse_query_rect_threads(q, q->width, q->height, &f, border_only, border_only ? 1 : num_warp_threads);
     aligned_free(q);
     irectangle rounded, rect;
     frectangle_to_irectangle(&f, &rounded);

@@ -1,6 +1,10 @@
 #include "stitcher/geometry/query_sse.h"
 
+#include "stitcher/pipeline/pthreads.h"
+
+#include <algorithm>
 #include <emmintrin.h>
+#include <vector>
 
 // The smallest and largest of the four lanes.
 static float lane_min(__m128 v)
@@ -23,16 +27,24 @@ static float lane_max(__m128 v)
     return m;
 }
 
-frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangle *out, int border_only)
+namespace
 {
-    __m128 xmin = _mm_set1_ps(1e10f), ymin = xmin;
-    __m128 xmax = _mm_set1_ps(-1e10f), ymax = xmax;
+
+struct bounds {
+    __m128 xmin = _mm_set1_ps(1e10f), xmax = _mm_set1_ps(-1e10f);
+    __m128 ymin = _mm_set1_ps(1e10f), ymax = _mm_set1_ps(-1e10f);
+};
+
+// Rows r0 .. r1 - 1 of the query into b; rows is the query's row count, for
+// the border scan.
+void query_rows(const rect_query *q, int columns, int rows, int r0, int r1, int border_only, bounds *b)
+{
     const __m128 src_cx = _mm_load_ps(q->src_cx), src_cy = _mm_load_ps(q->src_cy);
     const __m128 dst_cx = _mm_load_ps(q->dst_cx), dst_cy = _mm_load_ps(q->dst_cy);
     const __m128 steps = _mm_set_ps(3, 2, 1, 0);
     const int last_group = columns > 0 ? (columns - 1) / 4 * 4 : 0;
-
-    for (int r = 0; r < rows; r++) {
+    __m128 xmin = b->xmin, xmax = b->xmax, ymin = b->ymin, ymax = b->ymax;
+    for (int r = r0; r < r1; r++) {
         const __m128 yin =
             _mm_sub_ps(_mm_set1_ps(static_cast<float>(static_cast<int64_t>(q->y) + r)), src_cy);
         const bool full_row = !border_only || r == 0 || r == rows - 1;
@@ -53,9 +65,62 @@ frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangl
             ymax = _mm_max_ps(y, ymax);
         }
     }
-    out->xmin = lane_min(xmin);
-    out->xmax = lane_max(xmax);
-    out->ymin = lane_min(ymin);
-    out->ymax = lane_max(ymax);
+    *b = {xmin, xmax, ymin, ymax};
+}
+
+struct band {
+    const rect_query *q;
+    int columns, rows, r0, r1, border_only;
+    bounds b;
+};
+
+void *query_band(void *arg)
+{
+    band *w = static_cast<band *>(arg);
+    query_rows(w->q, w->columns, w->rows, w->r0, w->r1, w->border_only, &w->b);
+    return nullptr;
+}
+
+} // namespace
+
+frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangle *out, int border_only)
+{
+    return sse_query_rect_threads(q, columns, rows, out, border_only, 1);
+}
+
+frectangle *sse_query_rect_threads(const rect_query *q, int columns, int rows, frectangle *out,
+                                   int border_only, int threads)
+{
+    // Bands of rows, joined by minimum and maximum: the same box for any
+    // number of bands, since no not-a-number ever enters a bound.
+    const int n = std::max(1, std::min(threads, rows));
+    std::vector<band> bands(static_cast<size_t>(n));
+    std::vector<zthread *> started(static_cast<size_t>(n), nullptr);
+    for (int i = 0; i < n; i++) {
+        band &w = bands[static_cast<size_t>(i)];
+        w = {q, columns, rows, int(int64_t(rows) * i / n), int(int64_t(rows) * (i + 1) / n), border_only, {}};
+        // A band whose thread cannot be started is done here.
+        if (i > 0 && zthread_create(&started[static_cast<size_t>(i)], nullptr, query_band, &w) != 0)
+            started[static_cast<size_t>(i)] = nullptr;
+    }
+    query_band(&bands[0]);
+    bounds all;
+    for (int i = 0; i < n; i++) {
+        band &w = bands[static_cast<size_t>(i)];
+        if (i > 0) {
+            if (started[static_cast<size_t>(i)])
+                zthread_join(started[static_cast<size_t>(i)], nullptr);
+            else
+                query_band(&w);
+        }
+        all.xmin = _mm_min_ps(w.b.xmin, all.xmin);
+        all.xmax = _mm_max_ps(w.b.xmax, all.xmax);
+        all.ymin = _mm_min_ps(w.b.ymin, all.ymin);
+        all.ymax = _mm_max_ps(w.b.ymax, all.ymax);
+    }
+    out->xmin = lane_min(all.xmin);
+    out->xmax = lane_max(all.xmax);
+    out->ymin = lane_min(all.ymin);
+    out->ymax = lane_max(all.ymax);
     return out;
 }

@@ -68,6 +68,25 @@ TEST(Query, BorderOnlyRows)
     expect_rect(query(q12c.get(), 1), 3, 8, 1, 1);
 }
 
+TEST(Query, BandsOfRowsGiveTheSameBox)
+{
+    // Points off the validity radius are not-a-number, so each band sees
+    // another part of the disc; fewer rows than threads leave threads out.
+    auto q =
+        make_query({{_shift_scale_rotate, {2, -1, 1.5, 0.8, 0.6}}, {_inv_radial, {1, 0, 0.1, 0, 0, 30, 40}}},
+                   101, 77, 50, 38, 7, -3);
+    for (int rows : {1, 2, 7, 77})
+        for (int border : {0, 1}) {
+            frectangle one, many;
+            sse_query_rect(q.get(), q->width, rows, &one, border);
+            EXPECT_LT(one.xmin, one.xmax);
+            for (int threads : {2, 3, 8, 100}) {
+                sse_query_rect_threads(q.get(), q->width, rows, &many, border, threads);
+                expect_rect(many, one.xmin, one.xmax, one.ymin, one.ymax);
+            }
+        }
+}
+
 TEST(Query, UnmappedPointsCount)
 {
     // A validity radius below 0 sends every point to 1.0e21.
