@@ -9,7 +9,8 @@
 int padded_size(int n, int levels);
 
 // From s0 (the new image a) and s1 (what earlier images left there, b), both
-// float_RGBA with the same tag and s1 at least as large as s0, makes three
+// float_RGBA with the same tag and s1 at least as large as s0, both read
+// without a caller buffer (buffered readers or their views), makes three
 // readers of the padded size: *a and *b (float_RGBA) and the seam mask *m
 // (float_G, 255 where a wins, 0 where b wins), chosen by the seam mode. All
 // three are views of one ring of blend_bufsize(levels) + get_seam_preload()

@@ -89,8 +89,11 @@ blend_run run_blend(int width, int height, int levels)
     bool rss = reset_hwm();
     size_t base = heap_in_use();
     synthetic sa = {width, height, true}, sb = {width, height, false};
-    image_reader *s0 = create_image_reader(1, &sa, width, height, float_RGBA, synthetic_read, nullptr);
-    image_reader *s1 = create_image_reader(1, &sb, width, height, float_RGBA, synthetic_read, nullptr);
+    // One-row rings, as the loop hands the blender its inputs.
+    image_reader *s0 =
+        buffered_reader_2(create_image_reader(1, &sa, width, height, float_RGBA, synthetic_read, nullptr), 1);
+    image_reader *s1 =
+        buffered_reader_2(create_image_reader(1, &sb, width, height, float_RGBA, synthetic_read, nullptr), 1);
     image_reader *a, *b, *m;
     EXPECT_EQ(0, create_blender_images(&a, &b, &m, s0, s1, levels));
     image_reader *r = blend_pyramids(a, b, m, levels);
