@@ -29,6 +29,9 @@ static const char msg_blender[] = "Could not create blender images.\n";
 
 double jt_total = 0;
 
+// Enough to carry the warper over the rows where the blend is slow.
+static const int read_ahead_rows = 32;
+
 // Where an image lands and what the blend sees of it.
 struct warp_target {
     irectangle src_rect;  // usable source pixels
@@ -54,6 +57,10 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     image_reader *w0 = warper(src, t.src_rect, t.dest, t.pano_size, t.stack, t.circle);
     if (!t.iw || !w0)
         print_error(msg_readers);
+    // The warper's threads compute rows ahead while this thread blends and
+    // writes the rows before them.
+    if (num_warp_threads > 1)
+        w0 = prefetch_reader(w0, read_ahead_rows);
     if (!t.earlier) {
         image_reader *conv = toformat(w0, t.iw->pixformat, 1);
         pipe_image(conv, t.iw);

@@ -81,6 +81,12 @@ image_reader *sequential_reader(uint32_t type, void *data, int width, int height
 image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t rowlength, int owns);
 // The same over a ring it allocates: rows padded to a multiple of 256 bytes.
 image_reader *buffered_reader_2(image_reader *ir, int nrows);
+// The source's rows fetched in order by a thread of its own, up to nrows - 1
+// (at least 1) rows ahead of the last row asked for, which may be asked for
+// again; an older one is fatal. A caller buffer is optional; followers are
+// called as by a buffered reader. The source is read only by that thread
+// from now on, until this reader is closed, which stops and joins it.
+image_reader *prefetch_reader(image_reader *ir, int nrows);
 // Pin and unpin the ring slot of row n of a buffered reader; n must be one of
 // the last nrows rows fetched. A fetch into a pinned slot is fatal.
 void lock_row(int n, image_reader *ir);

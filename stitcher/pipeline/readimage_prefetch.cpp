@@ -1,0 +1,136 @@
+// The read-ahead reader: a thread of its own fetches the source's rows in
+// order into a ring while the caller works on earlier ones.
+//
+// The caller may read again the last row it took; every slot but that one's
+// is the fetcher's to fill. Hand-over: the fetcher stores a row in its slot,
+// then raises `fetched` (release); the caller, having seen it (acquire),
+// raises `held` to the row it takes (release), and the fetcher's acquire of
+// `held` frees the slots of the rows before it.
+#include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pthreads.h"
+#include "stitcher/pipeline/readimage.h"
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <new>
+
+static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
+static const char msg_thread[] = "Could not start the read-ahead thread.\n";
+static const char msg_no_memory[] = "Not enough memory.\n";
+
+// Polls this often before sleeping: a row of the source takes longer.
+static const int spin_polls = 2000;
+
+struct alignas(64) prefetch_data {
+    image_reader *src;
+    unsigned char *ring;
+    size_t rowlength;
+    int nrows;
+    int height;
+    int next = 0; // the caller's next row to take
+    zthread *thread = nullptr;
+    alignas(64) std::atomic<int> fetched{0}; // rows in the ring, from row 0
+    alignas(64) std::atomic<int> held{0};    // the caller's oldest row in use
+    std::atomic<int> stop{0};
+};
+
+static unsigned char *slot_of(const prefetch_data *pd, int n)
+{
+    return pd->ring + static_cast<size_t>(n % pd->nrows) * pd->rowlength;
+}
+
+// Waits until done(v) holds, spinning first; returns v's value then.
+template <class Done> static int wait_for(std::atomic<int> &v, Done done)
+{
+    int value;
+    for (int i = 0; i < spin_polls; i++)
+        if (done(value = v.load(std::memory_order_acquire)))
+            return value;
+    while (!done(value = v.load(std::memory_order_acquire)))
+        v.wait(value, std::memory_order_acquire);
+    return value;
+}
+
+static void *fetch_rows(void *arg)
+{
+    prefetch_data *pd = static_cast<prefetch_data *>(arg);
+    const size_t length = image_row_length(pd->src);
+    for (int r = 0; r < pd->height; r++) {
+        wait_for(pd->held, [pd, r](int held) {
+            return int64_t(r) < int64_t(held) + pd->nrows || pd->stop.load(std::memory_order_acquire);
+        });
+        if (pd->stop.load(std::memory_order_acquire))
+            break;
+        unsigned char *slot = slot_of(pd, r);
+        void *q = read_row(pd->src, r, slot);
+        kassert(q != NULL);
+        if (q != slot)
+            memcpy(slot, q, length);
+        pd->fetched.store(r + 1, std::memory_order_release);
+        pd->fetched.notify_one();
+    }
+    return nullptr;
+}
+
+static void *prefetch_read(image_reader *ir, int n, void *dst)
+{
+    prefetch_data *pd = static_cast<prefetch_data *>(ir->data);
+    unsigned char *row;
+    if (n < pd->next) {
+        int64_t back = int64_t(pd->next) - n;
+        if (back > 1 || n < 0)
+            print_error(msg_window, 1, back > INT_MAX ? INT_MAX : static_cast<int>(back));
+        row = slot_of(pd, n);
+    } else {
+        do {
+            int r = pd->next++;
+            wait_for(pd->fetched, [r](int fetched) { return fetched > r; });
+            pd->held.store(r, std::memory_order_release);
+            pd->held.notify_one();
+            row = slot_of(pd, r);
+            call_followers(ir, r);
+        } while (n >= pd->next);
+    }
+    if (!dst)
+        return row;
+    memcpy(dst, row, image_row_length(ir));
+    return dst;
+}
+
+static int prefetch_close(void *data)
+{
+    prefetch_data *pd = static_cast<prefetch_data *>(data);
+    // A waiting fetcher sleeps on held: it must change for the wake-up to count.
+    pd->stop.store(1, std::memory_order_release);
+    pd->held.store(INT_MAX, std::memory_order_release);
+    pd->held.notify_one();
+    zthread_join(pd->thread, nullptr);
+    int status = close_image_reader(pd->src);
+    aligned_free(pd->ring);
+    pd->~prefetch_data();
+    aligned_free(pd);
+    return status;
+}
+
+image_reader *prefetch_reader(image_reader *ir, int nrows)
+{
+    kassert(nrows >= 2);
+    int64_t rowlength = (static_cast<int64_t>(image_row_length(ir)) + 255) & ~int64_t(255), bytes;
+    if (!checked_mul(rowlength, nrows, &bytes))
+        print_error(msg_no_memory);
+    void *mem = checked_malloc(sizeof(prefetch_data), 64);
+    prefetch_data *pd = new (mem) prefetch_data;
+    pd->src = ir;
+    pd->ring = static_cast<unsigned char *>(checked_malloc(static_cast<size_t>(bytes)));
+    pd->rowlength = static_cast<size_t>(rowlength);
+    pd->nrows = nrows;
+    pd->height = ir->height;
+    connect_reader(ir);
+    image_reader *r = create_image_reader(ir->type, pd, ir->width, ir->height, ir->pixformat, prefetch_read,
+                                          prefetch_close);
+    if (zthread_create(&pd->thread, nullptr, fetch_rows, pd) != 0)
+        print_error(msg_thread);
+    return r;
+}

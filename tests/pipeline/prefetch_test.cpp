@@ -1,0 +1,92 @@
+// The read-ahead reader: the source's rows, each fetched once, in order, by a
+// thread of its own that stays within its ring.
+#include "chain_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using ::testing::ExitedWithCode;
+
+namespace
+{
+
+class Prefetch : public ChainTest
+{
+};
+
+struct follow_rows {
+    std::vector<int> rows;
+};
+
+void *follow_read(image_reader *ir, int n, void *buf)
+{
+    EXPECT_EQ(buf, nullptr);
+    static_cast<follow_rows *>(ir->data)->rows.push_back(n);
+    return nullptr;
+}
+
+int fetched_rows(const mem_image &m)
+{
+    int n = 0;
+    for (int r : m.reads)
+        n += r;
+    return n;
+}
+
+TEST_F(Prefetch, RowsInOrderOnceEachWithFollowers)
+{
+    for (int height : {0, 1, 7, 100})
+        for (int ring : {2, 3, 32}) {
+            mem_image m(5, height, uchar_RGB);
+            image_reader *ir = prefetch_reader(mem_reader(&m), ring);
+            follow_rows log;
+            image_reader *f = create_image_reader(1, &log, 5, height, uchar_RGB, follow_read, nullptr);
+            synchronize_reader(f, ir);
+            unsigned char buf[15];
+            for (int r = 0; r < height; r++) {
+                if (r == 3) // rows 3 and 4 in one read: row 3 is fetched on the way
+                    r++;
+                EXPECT_EQ(row_of(read_row(ir, r, nullptr), 15), m.row_copy(r)) << r;
+                EXPECT_EQ(read_row(ir, r, buf), buf); // the last row again, copied
+                EXPECT_EQ(row_of(buf, 15), m.row_copy(r)) << r;
+            }
+            close_image_reader(f);
+            close_image_reader(ir);
+            EXPECT_EQ(m.reads, std::vector<int>(static_cast<size_t>(height), 1));
+            std::vector<int> all(static_cast<size_t>(height));
+            for (int r = 0; r < height; r++)
+                all[static_cast<size_t>(r)] = r;
+            EXPECT_EQ(log.rows, all);
+            EXPECT_EQ(m.closes, 1);
+        }
+}
+
+TEST_F(Prefetch, TheFetcherStaysWithinItsRingAndStopsWhenClosed)
+{
+    mem_image m(4, 50, uchar_RGB);
+    image_reader *ir = prefetch_reader(mem_reader(&m), 6);
+    read_row(ir, 10, nullptr);
+    // While row 10 is held, rows up to 15 may be fetched, and are.
+    for (int i = 0; i < 2000 && fetched_rows(m) < 16; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fetched_rows(m), 16);
+    close_image_reader(ir); // with the fetcher waiting for room
+    EXPECT_EQ(fetched_rows(m), 16);
+    EXPECT_EQ(m.closes, 1);
+}
+
+TEST_F(Prefetch, OnlyTheLastRowCanBeReadAgain)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    mem_image m(4, 9, uchar_RGB);
+    image_reader *ir = prefetch_reader(mem_reader(&m), 4);
+    read_row(ir, 5, nullptr);
+    EXPECT_EXIT(read_row(ir, 4, nullptr), ExitedWithCode(1), "^Read buffer too small, is 1, should be 2\n$");
+    EXPECT_EQ(row_of(read_row(ir, 5, nullptr), 12), m.row_copy(5));
+    close_image_reader(ir);
+}
+
+} // namespace
