@@ -48,7 +48,7 @@ int my_mkstemps(char *name)
     return -1;
 }
 
-int create_tmp_fd(int kind)
+int open_tmp_fd(int kind)
 {
     const char *templates[3] = {disk_template, ram_template, ps3vram_template};
     if (kind < 0 || kind > 2)
@@ -56,13 +56,21 @@ int create_tmp_fd(int kind)
     char name[64];
     snprintf(name, sizeof name, "%s", templates[kind]);
     int fd = my_mkstemps(name);
-    if (fd < 0) {
+    if (fd < 0)
+        return -1;
+    ntempfiles++;
+    if (unlink(name) != 0)
+        print_stdout(msg_unlink, name);
+    return fd;
+}
+
+int create_tmp_fd(int kind)
+{
+    int fd = open_tmp_fd(kind);
+    if (fd < 0 && kind >= 0 && kind <= 2) {
         int error = errno;
         print_stdout(msg_created, ntempfiles.load());
         print_error("%s: %s\n", msg_no_tempfile, strerror(error));
     }
-    ntempfiles++;
-    if (unlink(name) != 0)
-        print_stdout(msg_unlink, name);
     return fd;
 }

@@ -17,3 +17,5 @@ int my_mkstemps(char *name);
 // A new, already unlinked temporary file of the kind (0, 1 or 2) open for
 // reading and writing; -1 for another kind. Failing to create it is fatal.
 int create_tmp_fd(int kind);
+// The same, but -1 (errno set) when the file cannot be created.
+int open_tmp_fd(int kind);

@@ -13,7 +13,6 @@
 static const char msg_write[] = "Could not write data.\n";
 static const char msg_write_output[] = "Could not write file %s: %s.\n";
 static const char msg_read[] = "Error reading from file %d\n";
-static const char msg_not_supported[] = "Option not supported.";
 
 typedef int64_t (*tmp_read_fn)(int fd, void *buf, int64_t n);
 
@@ -283,7 +282,8 @@ struct tmp_read_data {
     int32_t pixformat, x, y, width, height;
     int32_t stored_bpp;
     int64_t row_bytes;
-    unsigned char *buf; // the row being read
+    unsigned char *buf;     // the row being read
+    unsigned char *scratch; // merge_row's runs of a disk file
 };
 
 static void read_exact(tmp_read_data *td, void *p, int64_t n)
@@ -333,6 +333,7 @@ static int temp_read_close(void *data)
         close(td->fd);
     free_template(td->tpl, 0);
     aligned_free(td->pt);
+    aligned_free(td->scratch);
     aligned_free(td);
     return 0;
 }
@@ -384,7 +385,15 @@ struct merge_args {
 static int merge_run(void *user, int pos, int length)
 {
     merge_args *m = static_cast<merge_args *>(user);
-    const void *pixels = ramfs_read_direct(m->td->fd, int64_t(length) * m->td->stored_bpp);
+    tmp_read_data *td = m->td;
+    int64_t n = int64_t(length) * td->stored_bpp;
+    const void *pixels;
+    if (td->fdflags & FD_RAMFS) {
+        pixels = ramfs_read_direct(td->fd, n);
+    } else {
+        read_exact(td, td->scratch, n);
+        pixels = td->scratch;
+    }
     if (m->alpha)
         merge_row_alpha(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
     return 0;
@@ -394,8 +403,12 @@ void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, 
 {
     kassert(ir->read == temp_read_row);
     tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
-    if (!(td->fdflags & FD_RAMFS))
-        print_error(msg_not_supported);
+    // A disk file's runs pass through a row of their own; a RAM file's are
+    // merged where they lie.
+    if (!(td->fdflags & FD_RAMFS) && !td->scratch) {
+        td->scratch = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(td->row_bytes)));
+        kassert(td->scratch);
+    }
     // merge_row_alpha reads its pixels in the layout of pixformat.
     kassert(pixformat == static_cast<uint32_t>(td->pixformat));
     merge_args m = {td,        static_cast<unsigned char *>(buffer),

@@ -45,9 +45,10 @@ image_reader *temp_reader(int fdflags);
 // The same, but a read writes only the covered runs into the buffer and
 // leaves every other byte as it was.
 image_reader *paste_reader(int fdflags);
-// Lays the next row of a temp_reader over a RAM file into buffer at column
-// x + run start, where its alpha is not 0 (merge_row_alpha), up to column
-// width - 1; pixformat is the stored one. The row number is not used.
+// Lays the next row of a temp_reader into buffer at column x + run start,
+// where its alpha is not 0 (merge_row_alpha), up to column width - 1;
+// pixformat is the stored one. The row number is not used. A RAM file's
+// runs are merged in place, a disk file's read into a row of the reader's.
 void *merge_row(image_reader *ir, int row, void *buffer, int x, uint32_t pixformat, int width);
 
 // Converts the covered pixels of every row written ({0, 0, width, height}

@@ -37,8 +37,10 @@ TEST(TmpFile, TemporaryFilesAreUnlinkedAndReadWrite)
 {
     std::string dir = scratch_dir(), cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir);
-    int fd = create_tmp_fd(0);
+    int fd = create_tmp_fd(0), other = open_tmp_fd(0);
     std::filesystem::current_path(cwd);
+    EXPECT_GE(other, 0);
+    close(other);
     EXPECT_TRUE(std::filesystem::is_empty(dir));
     char buf[6] = {};
     EXPECT_EQ(write(fd, "hello", 5), 5);
@@ -46,4 +48,13 @@ TEST(TmpFile, TemporaryFilesAreUnlinkedAndReadWrite)
     EXPECT_STREQ(buf, "hello");
     close(fd);
     EXPECT_EQ(create_tmp_fd(-1) + create_tmp_fd(3), -2);
+}
+
+TEST(TmpFileDeathTest, AFolderThatDoesNotExistEndsTheRun)
+{
+    if (access("/mnt/tmp", F_OK) == 0)
+        GTEST_SKIP() << "/mnt/tmp exists here";
+    EXPECT_EQ(open_tmp_fd(2), -1); // the caller decides
+    EXPECT_EXIT(create_tmp_fd(2), ExitedWithCode(1),
+                "^Could not create tempfile.\n: No such file or directory\n$");
 }
