@@ -7,23 +7,39 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/ramfs.h"
+#include "stitcher/pipeline/tmp_file.h"
 #include "stitcher/pipeline/tmp_image.h"
 #include "stitcher/script/image_desc.h"
 
+#include <unistd.h>
 #include <vector>
 
 static const char msg_store_full[] = "Too many temporary images (in-memory store full).\n";
 static const char msg_found[] = "Found %d images for blending.\n";
 static const char msg_rectangles[] = "Error calculating blender rectangles.\n";
 
-// A new, empty temporary image of the in-memory store. Going on with -1
+// A new, empty temporary image for at most `bytes` of pixels: a file of the
+// in-memory store while the store stays within its budget, else an unlinked
+// disk file; the store again when no such file can be made. Going on with -1
 // would write every pixel of the image nowhere.
-static int new_temp_image(void)
+static int new_temp_image(int64_t bytes)
 {
+    if (ramfs_total_size.load() + bytes > ramfs_budget()) {
+        int fd = open_tmp_fd(TMP_DISK);
+        if (fd >= 0 && fd < FD_RAMFS)
+            return fd;
+        if (fd >= 0)
+            close(fd); // beyond what an fdflags word can name
+    }
     int slot = ramfs_open();
     if (slot < 0)
         print_error(msg_store_full);
     return slot | FD_RAMFS;
+}
+
+static int64_t image_bytes(const irectangle &r, uint32_t pixformat)
+{
+    return int64_t(r.width) * r.height * get_bytes_per_pixel(pixformat);
 }
 
 image_writer *dest_writer(image_desc *d, pano_file *pf)
@@ -35,12 +51,12 @@ image_writer *dest_writer(image_desc *d, pano_file *pf)
     if (pf->tif) {
         writers[0] = panorama_writer(pf, alpha, r, d->tile_rects, n);
     } else {
-        d->fd = new_temp_image();
+        d->fd = new_temp_image(image_bytes(r, d->pixformat));
         writers[0] = temp_writer(d->fd, r.width, r.height, alpha, d->pixformat, nullptr, d->tile_rects, n);
     }
     // A pixel in several tiles goes to the first of them only.
     for (int t = 0; t < n; t++) {
-        d->tile_ids[t] = new_temp_image();
+        d->tile_ids[t] = new_temp_image(image_bytes(d->tile_rects[t], alpha));
         writers[static_cast<size_t>(t) + 1] =
             temp_writer(d->tile_ids[t], r.width, r.height, alpha, alpha, &d->tile_rects[t], d->tile_rects, t);
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
@@ -88,3 +89,17 @@ size_t available_memory(void)
 }
 
 void set_available_memory(size_t bytes) { memory_limit = bytes; }
+
+size_t memory_left(void)
+{
+    FILE *f = fopen("/proc/meminfo", "re");
+    unsigned long long kb = 0;
+    if (f) {
+        char line[128];
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "MemAvailable: %llu kB", &kb) == 1)
+                break;
+        fclose(f);
+    }
+    return kb > 0 ? static_cast<size_t>(kb) * 1024 : physical_memory();
+}

@@ -28,3 +28,6 @@ void set_available_memory(size_t bytes);
 // of the memory: a row beyond this bound comes from a damaged header.
 enum { ROW_SHARE_OF_MEMORY = 64 };
 inline size_t row_memory_bound(void) { return available_memory() / ROW_SHARE_OF_MEMORY; }
+// Bytes the system can still give without swapping (MemAvailable), else the
+// physical memory.
+size_t memory_left(void);

@@ -3,6 +3,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -111,3 +112,17 @@ void ramfs_clear(int fd)
     if (ramfs_size[fd] > 0)
         memset(ramfs_file[fd], 0, static_cast<size_t>(ramfs_size[fd]));
 }
+
+static std::atomic<int64_t> budget{-1};
+
+int64_t ramfs_budget(void)
+{
+    int64_t b = budget.load();
+    if (b < 0) {
+        b = std::min(static_cast<int64_t>(memory_left() / 8), int64_t(128) << 20);
+        budget.store(b);
+    }
+    return b;
+}
+
+void set_ramfs_budget(int64_t bytes) { budget.store(bytes); }

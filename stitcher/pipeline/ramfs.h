@@ -38,3 +38,12 @@ int64_t ramfs_lseek(int fd, int64_t offset, int whence);
 int ramfs_close(int fd);
 // Zeroes the whole block.
 void ramfs_clear(int fd);
+
+// The bytes the store should hold at most: the driver sends a temporary
+// image that would pass it to an unlinked disk file instead. Unless set, an
+// eighth of memory_left() when first asked, at most 128 MiB: such a
+// file stays in the page cache while the machine has room, and a larger
+// store would only add to the process's own memory, which then grows with
+// the panorama's area.
+int64_t ramfs_budget(void);
+void set_ramfs_budget(int64_t bytes);

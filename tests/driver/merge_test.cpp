@@ -78,6 +78,9 @@ std::vector<bytes> read_temp(int fd)
 // Releases a temporary image that a test does not read.
 void drop(int fd) { close_image_reader(temp_reader(fd)); }
 
+void every_pixel_once(int64_t budget);
+void blend_images_across_the_seam();
+
 class DestImage : public ChainTest
 {
   protected:
@@ -88,7 +91,20 @@ class DestImage : public ChainTest
     }
 };
 
+// Within the store's budget temporary images are RAM files, past it disk
+// files (a budget of 1800 bytes takes the main image, estimated at 30 x 20
+// x 3, and leaves too little for the first tile); either kind reads back the
+// same.
 TEST_F(DestImage, EveryPixelGoesToExactlyOneWriter)
+{
+    for (int64_t budget : {int64_t(1) << 30, int64_t(0), int64_t(1800)}) {
+        set_ramfs_budget(budget);
+        every_pixel_once(budget);
+    }
+    set_ramfs_budget(-1);
+}
+
+void every_pixel_once(int64_t budget)
 {
     job j(3, 100, 50);
     image_desc &d = j.place(0, {10, 5, 30, 20});
@@ -96,6 +112,9 @@ TEST_F(DestImage, EveryPixelGoesToExactlyOneWriter)
     add_tile(&a, 1, &d);
     add_tile(&b, 2, &d);
     write_image(j, 0);
+    EXPECT_EQ((d.fd & FD_RAMFS) != 0, budget > 0);
+    EXPECT_EQ((d.tile_ids[0] & FD_RAMFS) != 0, budget > 1800);
+    EXPECT_TRUE(budget > 0 || !(d.tile_ids[1] & FD_RAMFS));
 
     std::vector<int> hits(30 * 20, 0), owner(30 * 20, -1);
     auto mark = [&](const std::vector<bytes> &rows, irectangle ext, int bpp, int id) {
@@ -135,8 +154,18 @@ TEST_F(DestImage, FullStoreEndsTheRun)
 }
 
 // Tiles left for image 1 by image 0, unshifted and across the seam of a
-// 1000-pixel wrap; with two of them the lower image wins where both are.
+// 1000-pixel wrap; with two of them the lower image wins where both are,
+// merged from RAM files or from disk files.
 TEST_F(DestImage, BlendImagesAcrossTheSeamAndTheirPriority)
+{
+    for (int64_t budget : {int64_t(1) << 30, int64_t(0)}) {
+        set_ramfs_budget(budget);
+        blend_images_across_the_seam();
+    }
+    set_ramfs_budget(-1);
+}
+
+void blend_images_across_the_seam()
 {
     job j(3, 1000, 100, 1000);
     image_desc &e0 = j.place(0, {950, 0, 100, 10});

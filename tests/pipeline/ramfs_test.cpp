@@ -35,6 +35,18 @@ TEST(Ramfs, TransfersSeeksAndTheTotal)
     }
 }
 
+TEST(Ramfs, BudgetFromAvailableMemoryUnlessSet)
+{
+    for (int pass = 0; pass < 2; pass++) {
+        int64_t budget = ramfs_budget();
+        EXPECT_GT(budget, 0);
+        EXPECT_LE(budget, int64_t(128) << 20);
+        set_ramfs_budget(5);
+        EXPECT_EQ(ramfs_budget(), 5);
+        set_ramfs_budget(-1); // derived again
+    }
+}
+
 // The main thread and the panorama writer thread open and close RAM files
 // at the same time; afterwards every slot is free, the 1001st open fails
 // and a freed slot is reused.
