@@ -55,6 +55,6 @@ TEST(TmpFileDeathTest, AFolderThatDoesNotExistEndsTheRun)
     if (access("/mnt/tmp", F_OK) == 0)
         GTEST_SKIP() << "/mnt/tmp exists here";
     EXPECT_EQ(open_tmp_fd(2), -1); // the caller decides
-    EXPECT_EXIT(create_tmp_fd(2), ExitedWithCode(1),
+    EXPECT_EXIT(create_tmp_fd(2), testing::ExitedWithCode(1),
                 "^Could not create tempfile.\n: No such file or directory\n$");
 }
