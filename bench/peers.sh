@@ -17,7 +17,11 @@
 # convention for them (nona's remapped photos alone come within 48 dB of the
 # master).
 #
-# Not a test and not in CI: the peers take about half an hour on 8 cores.
+# enblend 4.2 smears black over a wedge of this scene (columns 8,000 to
+# 12,000, rows 1,000 to 5,500), with or without -w and its seam optimizer;
+# the table's PSNR counts it as it is.
+#
+# Not a test and not in CI: the peers take some minutes on 8 idle cores.
 #
 #   bash bench/peers.sh [--out DIR] [--runs N] [--peer-runs N] [--no-peers] [--double]
 #
