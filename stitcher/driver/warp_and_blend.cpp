@@ -96,6 +96,23 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
 // of column 0 or past its width.
 static int mask_column(int x, int wrap) { return wrap > 0 ? ((x % wrap) + wrap) % wrap : x; }
 
+// Image d (number `number` in the mask) warped into the panorama.
+static warp_target panorama_target(const stitch_context *ctx, const image_desc *d, int number)
+{
+    const pano_file *pf = ctx->pano;
+    warp_target t = {};
+    t.src_rect = d->src_rect;
+    t.dest = d->dest_rect;
+    t.pano_size[0] = pf->width;
+    t.pano_size[1] = pf->height;
+    t.stack = d->stack;
+    t.circle = d->is_circle;
+    t.mask = ctx->mask;
+    t.number = number;
+    t.mask_origin = {mask_column(d->dest_rect.x, pf->wrap), d->dest_rect.y, 0, 0};
+    return t;
+}
+
 static void close_image(image_desc *d, image_writer **iw)
 {
     if (*iw) {
@@ -154,18 +171,11 @@ static void warp_merged_caps(stitch_context *ctx)
         get_image_buffer(q, src);
         close_image_reader(q);
         src->priority = 100;
-        warp_target t = {};
+        warp_target t = panorama_target(ctx, d, ctx->nimages + c);
         t.earlier = get_blend_images(d, ctx->images, &t.blend, pf->wrap);
         t.iw = dest_writer(d, pf);
         t.src_rect = {0, 0, d->width, d->height};
-        t.dest = d->dest_rect;
-        t.pano_size[0] = pf->width;
-        t.pano_size[1] = pf->height;
-        t.stack = d->stack;
         t.circle = 1;
-        t.mask = ctx->mask;
-        t.number = ctx->nimages + c;
-        t.mask_origin = {mask_column(d->dest_rect.x, pf->wrap), d->dest_rect.y, 0, 0};
         warp_and_blend(src, t);
         close_image_writer(t.iw);
         set_image_done(d, 1);
@@ -205,22 +215,13 @@ int warp_blend_images(stitch_context *ctx)
                 d->fd = -1;
                 set_image_done(d, -1);
             } else {
-                warp_target t = {};
+                warp_target t = panorama_target(ctx, d, k);
+                t.dest.x -= d->wrap_shift;
                 t.iw = dest_writer(d, pf);
                 if (layered)
                     t.iw = heavyside_writer(t.iw);
                 else
                     t.earlier = get_blend_images(d, ctx->images, &t.blend, pf->wrap);
-                t.src_rect = d->src_rect;
-                t.dest = d->dest_rect;
-                t.dest.x -= d->wrap_shift;
-                t.pano_size[0] = pf->width;
-                t.pano_size[1] = pf->height;
-                t.stack = d->stack;
-                t.circle = d->is_circle;
-                t.mask = ctx->mask;
-                t.number = k;
-                t.mask_origin = {mask_column(d->dest_rect.x, pf->wrap), d->dest_rect.y, 0, 0};
                 warp_and_blend(src, t);
                 open_writer = t.iw;
                 open_image = d;

@@ -306,23 +306,20 @@ static int read_run(void *user, int pos, int length)
     return 0;
 }
 
-static void *temp_read_row(image_reader *ir, int, void *buf)
+// The next row's runs into buf; clear, when given, empties it first.
+static void *read_runs(image_reader *ir, void *buf, band_done_fn clear)
 {
     kassert(buf != NULL);
     tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
     td->buf = static_cast<unsigned char *>(buf);
-    process_row(td->tpl, clear_buf, read_run, td);
+    process_row(td->tpl, clear, read_run, td);
     return buf;
 }
 
-static void *paste_read_row(image_reader *ir, int, void *buf)
-{
-    kassert(buf != NULL);
-    tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
-    td->buf = static_cast<unsigned char *>(buf);
-    process_row(td->tpl, nullptr, read_run, td);
-    return buf;
-}
+static void *temp_read_row(image_reader *ir, int, void *buf) { return read_runs(ir, buf, clear_buf); }
+
+// What the row does not cover keeps what the caller had there.
+static void *paste_read_row(image_reader *ir, int, void *buf) { return read_runs(ir, buf, nullptr); }
 
 static int temp_read_close(void *data)
 {
