@@ -98,6 +98,20 @@ static bool inside(const irectangle &a, const irectangle &b)
            int64_t(a.y) + a.height <= int64_t(b.y) + b.height;
 }
 
+// A merge reader over the readers, each at its rectangle moved by (-dx, -dy).
+static image_reader *merge_of(const std::vector<image_reader *> &readers,
+                              const std::vector<irectangle> &rects, int dx, int dy, int width, int height)
+{
+    const size_t k = readers.size();
+    image_reader **ra = static_cast<image_reader **>(checked_malloc(sizeof(image_reader *) * k));
+    irectangle *rc = static_cast<irectangle *>(checked_malloc(sizeof(irectangle) * k));
+    for (size_t i = 0; i < k; i++) {
+        ra[i] = readers[i];
+        rc[i] = {rects[i].x - dx, rects[i].y - dy, rects[i].width, rects[i].height};
+    }
+    return merge_reader(ra, rc, width, height, static_cast<int>(k));
+}
+
 image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *out, int wrap)
 {
     const int n = d->index;
@@ -144,32 +158,20 @@ image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *ou
         merge_rectangles(&bound, &rects[static_cast<size_t>(i)], &merged);
         bound = merged;
     }
-    image_reader **ra = static_cast<image_reader **>(checked_malloc(sizeof(image_reader *) * readers.size()));
-    irectangle *rc = static_cast<irectangle *>(checked_malloc(sizeof(irectangle) * rects.size()));
-    for (int i = 0; i < count; i++) {
-        ra[i] = readers[static_cast<size_t>(i)];
-        rc[i] = rects[static_cast<size_t>(i)];
-        rc[i].x -= bound.x;
-        rc[i].y -= bound.y;
-    }
     *out = {bound.x - d->dest_rect.x, bound.y - d->dest_rect.y, bound.width, bound.height};
-    return merge_reader(ra, rc, bound.width, bound.height, count);
+    return merge_of(readers, rects, bound.x, bound.y, bound.width, bound.height);
 }
 
 image_reader *merge_dest_images(int count, int width, int height, image_desc *images)
 {
-    std::vector<int> taken;
+    std::vector<image_reader *> readers;
+    std::vector<irectangle> rects;
     for (int i = 0; i < count; i++)
-        if (images[i].fd != -1 && images[i].dest_rect.width > 0 && images[i].dest_rect.height > 0)
-            taken.push_back(i);
-    if (taken.empty())
+        if (images[i].fd != -1 && images[i].dest_rect.width > 0 && images[i].dest_rect.height > 0) {
+            readers.push_back(temp_reader(images[i].fd));
+            rects.push_back(images[i].dest_rect);
+        }
+    if (readers.empty())
         return nullptr;
-    const size_t k = taken.size();
-    image_reader **ra = static_cast<image_reader **>(checked_malloc(sizeof(image_reader *) * k));
-    irectangle *rc = static_cast<irectangle *>(checked_malloc(sizeof(irectangle) * k));
-    for (size_t i = 0; i < k; i++) {
-        ra[i] = temp_reader(images[taken[i]].fd);
-        rc[i] = images[taken[i]].dest_rect;
-    }
-    return merge_reader(ra, rc, width, height, static_cast<int>(k));
+    return merge_of(readers, rects, 0, 0, width, height);
 }
