@@ -145,8 +145,7 @@ int merge_alpha(image_desc *images, irectangle origin, int n, image_writer *writ
                 int x = d->dest_rect.x - origin.x;
                 // A column past the wrap would give the pieces a negative
                 // length; the same pixels lie one turn back.
-                if (wrap > 0)
-                    x = ((x % wrap) + wrap) % wrap;
+                x = wrap_column(x, wrap);
                 m->x = x;
                 m->target = x >= 0 && x + d->dest_rect.width <= width;
                 m->reader = m->target ? paste_reader(d->fd) : dest_reader(d);

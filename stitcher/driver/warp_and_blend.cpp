@@ -92,10 +92,6 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     report_mem_tiles();
 }
 
-// Panorama columns of the mask: a wrapping panorama's images may start left
-// of column 0 or past its width.
-static int mask_column(int x, int wrap) { return wrap > 0 ? ((x % wrap) + wrap) % wrap : x; }
-
 // Image d (number `number` in the mask) warped into the panorama.
 static warp_target panorama_target(const stitch_context *ctx, const image_desc *d, int number)
 {
@@ -109,7 +105,9 @@ static warp_target panorama_target(const stitch_context *ctx, const image_desc *
     t.circle = d->is_circle;
     t.mask = ctx->mask;
     t.number = number;
-    t.mask_origin = {mask_column(d->dest_rect.x, pf->wrap), d->dest_rect.y, 0, 0};
+    // Mask columns: a wrapping panorama's images may start left of column 0
+    // or past its width.
+    t.mask_origin = {wrap_column(d->dest_rect.x, pf->wrap), d->dest_rect.y, 0, 0};
     return t;
 }
 

@@ -142,7 +142,7 @@ image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect
     template_ *t = create_template(&whole, tiles, ntiles);
     int x = rect.x;
     if (pf->wrap > 0) {
-        x = (x % pf->wrap + pf->wrap) % pf->wrap; // template_writer2 takes x in [0, wrap)
+        x = wrap_column(x, pf->wrap); // template_writer2 takes x in [0, wrap)
         wrap_template(t, x, pf->width);
     } else {
         cut_template(t, x, pf->width);
@@ -183,7 +183,7 @@ static void set_page_fields(const page_writer_data *pd)
     // Positions are never negative: a rectangle across the seam starts at
     // its place in the wrapped panorama.
     int x = pd->rect.x, y = pd->rect.y > 0 ? pd->rect.y : 0;
-    x = pf->wrap > 0 ? (x % pf->wrap + pf->wrap) % pf->wrap : x > 0 ? x : 0;
+    x = pf->wrap > 0 ? wrap_column(x, pf->wrap) : x > 0 ? x : 0;
     bool ok = TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
               TIFFSetField(tif, TIFFTAG_XRESOLUTION, 72.0) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, 72.0);
     if (pf->format == OUTPUT_TIFF_LAYERED) {

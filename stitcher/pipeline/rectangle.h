@@ -25,3 +25,6 @@ void merge_rectangles(const irectangle *a, const irectangle *b, irectangle *out)
 // out = the intersection of a and b; a negative width or height becomes 0
 // while x and y keep the larger start. out must not be a or b.
 void cut_rectangle(const irectangle *a, const irectangle *b, irectangle *out);
+// Column x of a panorama that wraps every `wrap` columns, brought into
+// [0, wrap); x itself when the panorama does not wrap (wrap <= 0).
+inline int wrap_column(int x, int wrap) { return wrap > 0 ? (x % wrap + wrap) % wrap : x; }
