@@ -11,8 +11,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-// Thrown in place of the end of the run. The target catches it and closes
-// what it opened, so that a fatal path is also checked for leaks.
+// Thrown in place of the end of the run; the target closes what it opened,
+// so that a fatal path is also checked for leaks.
 struct fatal_end {
 };
 
@@ -22,8 +22,7 @@ inline void check(bool ok)
         __builtin_trap();
 }
 
-// Messages are silenced, and sizes read from the input are held to a bound
-// far below the fuzzer's memory limit.
+// Silent, and sizes read from the input held far below the fuzzer's memory.
 inline void survive_fatal_errors()
 {
     set_fatal_handler([](const char *) { throw fatal_end{}; });
@@ -52,8 +51,8 @@ inline void read_rows(image_reader *ir, int64_t budget = int64_t(64) << 20)
         read_row(ir, y, nullptr);
 }
 
-// Opens a reader, reads its rows, and closes it whether or not a fatal error
-// came in between.
+// Opens a reader and reads its rows; closes it, fatal error or not. With
+// read_file_of, the reader is opened on a file of the bytes.
 template <typename Open> void read_to_the_end(Open open)
 {
     image_reader *ir = nullptr;
@@ -66,7 +65,6 @@ template <typename Open> void read_to_the_end(Open open)
         close_image_reader(ir);
 }
 
-// The reader that open makes of a file of the bytes, read to the end.
 inline void read_file_of(const uint8_t *data, size_t size, image_reader *(*open)(const char *))
 {
     int fd;
