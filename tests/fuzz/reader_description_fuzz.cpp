@@ -17,17 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const std::string prefix = "'/opt/zen thra/'";
     check(register_external_readers(path.c_str(), "/opt/zen thra/") == 0);
-    size_t lines = 1, entries = 0;
-    for (size_t i = 0; i < size; i++)
-        lines += data[i] == '\n' || data[i] == '\r';
-    for (const ext_reader *e = ext_readers; e; e = e->next, entries++) {
+    for (const ext_reader *e = ext_readers; e; e = e->next) {
         check(e->suffix[0] != '\0' && strncmp(e->command, prefix.c_str(), prefix.size()) == 0);
         for (const char *c = e->suffix; *c; c++)
             check(!isspace(static_cast<unsigned char>(*c)));
         check(strlen(e->command) > prefix.size() &&
               !isspace(static_cast<unsigned char>(e->command[prefix.size()])));
     }
-    check(entries <= lines + size / 1023); // a line past 1023 characters goes on as the next one
     for (const char *name : {"x.CR2", "photo.nef", "a b.tiff", "noext", "*", ""}) {
         const ext_reader *e = ext_readers;
         while (e && strcmp(e->suffix, "*") != 0 && !sendswith(name, e->suffix, 1))
