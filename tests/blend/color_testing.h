@@ -3,9 +3,6 @@
 #pragma once
 #include "chain_testing.h"
 
-#include <cstdint>
-#include <vector>
-
 class ColorImage : public ChainTest
 {
 };

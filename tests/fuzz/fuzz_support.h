@@ -11,18 +11,21 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-// Thrown in place of the end of the run. The target catches it and closes
-// what it opened, so that a fatal path is also checked for leaks.
+// Thrown in place of the end of the run; the target closes what it opened,
+// so that a fatal path is also checked for leaks.
 struct fatal_end {
 };
 
-[[noreturn]] inline void throw_fatal_end(const char *) { throw fatal_end{}; }
+inline void check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
 
-// Fatal errors come back as fatal_end, messages are silenced, and sizes read
-// from the input are held to a bound far below the fuzzer's memory limit.
+// Silent, and sizes read from the input held far below the fuzzer's memory.
 inline void survive_fatal_errors()
 {
-    set_fatal_handler(throw_fatal_end);
+    set_fatal_handler([](const char *) { throw fatal_end{}; });
     set_verbose(0);
     set_available_memory(size_t(512) << 20);
 }
@@ -32,14 +35,11 @@ inline void survive_fatal_errors()
 inline std::string memory_file(const uint8_t *data, size_t size, int *fd)
 {
     *fd = memfd_create("fuzz", MFD_CLOEXEC);
-    if (*fd < 0)
-        return std::string();
-    if (write_full(*fd, data, size) != 0) {
+    if (*fd >= 0 && write_full(*fd, data, size) == 0)
+        return "/proc/self/fd/" + std::to_string(*fd);
+    if (*fd >= 0)
         close(*fd);
-        *fd = -1;
-        return std::string();
-    }
-    return "/proc/self/fd/" + std::to_string(*fd);
+    return std::string();
 }
 
 // Reads rows until the image or a budget of bytes ends: enough to reach
@@ -51,14 +51,13 @@ inline void read_rows(image_reader *ir, int64_t budget = int64_t(64) << 20)
         read_row(ir, y, nullptr);
 }
 
-// Opens a reader, reads its rows, and closes it whether or not a fatal error
-// came in between.
+// Opens a reader and reads its rows; closes it, fatal error or not. With
+// read_file_of, the reader is opened on a file of the bytes.
 template <typename Open> void read_to_the_end(Open open)
 {
     image_reader *ir = nullptr;
     try {
-        ir = open();
-        if (ir)
+        if ((ir = open()))
             read_rows(ir);
     } catch (const fatal_end &) {
     }
@@ -66,13 +65,12 @@ template <typename Open> void read_to_the_end(Open open)
         close_image_reader(ir);
 }
 
-// The reader that open makes of a file of the bytes, read to the end.
 inline void read_file_of(const uint8_t *data, size_t size, image_reader *(*open)(const char *))
 {
     int fd;
     std::string path = memory_file(data, size, &fd);
-    if (path.empty())
-        return;
-    read_to_the_end([&] { return open(path.c_str()); });
-    close(fd);
+    if (!path.empty()) {
+        read_to_the_end([&] { return open(path.c_str()); });
+        close(fd);
+    }
 }

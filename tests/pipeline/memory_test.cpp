@@ -7,9 +7,6 @@
 #include <cstdint>
 #include <cstring>
 
-namespace
-{
-
 TEST(Memory, BlocksAreAlignedAndWholeForEverySize)
 {
     for (size_t size : {size_t(0), size_t(1), size_t(100), size_t(8) << 20, (size_t(9) << 20) + 5})
@@ -25,5 +22,3 @@ TEST(Memory, BlocksAreAlignedAndWholeForEverySize)
             aligned_free(z);
         }
 }
-
-} // namespace

@@ -65,9 +65,7 @@ void ref_convert(uint32_t from, uint32_t to, const unsigned char *src, unsigned 
             out[c] =
                 ref_sample(get_sample(from, src + i * sbpp, channels(from) == 1 ? 0 : c), sd, dd, dc == 3);
         out[3] = channels(from) == 4 ? ref_sample(get_sample(from, src + i * sbpp, 3), sd, dd, false)
-                                     : (dd == 8    ? 255
-                                        : dd == 16 ? 65535
-                                                   : 255.0);
+                                     : (dd == 16 ? 65535.0 : 255.0);
         unsigned char *p = dst + i * dbpp;
         for (int c = 0; c < dc; c++) {
             if (dd == 8) {
@@ -96,36 +94,14 @@ std::vector<unsigned char> random_row(uint32_t f, int n, std::mt19937 &rng)
             uint16_t v = static_cast<uint16_t>(rng());
             memcpy(&row[2 * k], &v, 2);
         } else {
-            static const float special[] = {std::numeric_limits<float>::quiet_NaN(),
-                                            std::numeric_limits<float>::infinity(),
-                                            -std::numeric_limits<float>::infinity(),
-                                            -3.0f,
-                                            -0.4f,
-                                            -0.0f,
-                                            0.5f,
-                                            1.5f,
-                                            2.5f,
-                                            253.5f,
-                                            254.5f,
-                                            255.0f,
-                                            255.49f,
-                                            255.5f,
-                                            300.0f,
-                                            1e30f,
-                                            0.00390625f,
-                                            255.99609375f};
-            float v;
-            switch (rng() % 3) {
-            case 0:
-                v = special[rng() % (sizeof special / sizeof *special)];
-                break;
-            case 1:
-                v = static_cast<float>(rng() % 600) * 0.5f - 20.0f;
-                break;
-            default:
-                v = std::uniform_real_distribution<float>(-10.0f, 270.0f)(rng);
-                break;
-            }
+            const float inf = std::numeric_limits<float>::infinity();
+            static const float special[] = {
+                std::nanf(""), inf,    -inf,   -3.0f,   -0.4f,  -0.0f,  0.5f,  1.5f,        2.5f,
+                253.5f,        254.5f, 255.0f, 255.49f, 255.5f, 300.0f, 1e30f, 0.00390625f, 255.99609375f};
+            const unsigned kind = rng() % 3;
+            float v = kind == 0   ? special[rng() % (sizeof special / sizeof *special)]
+                      : kind == 1 ? static_cast<float>(rng() % 600) * 0.5f - 20.0f
+                                  : std::uniform_real_distribution<float>(-10.0f, 270.0f)(rng);
             memcpy(&row[4 * k], &v, 4);
         }
     }
