@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -169,11 +168,6 @@ inline ::testing::AssertionResult same_rows(const std::vector<float> &a, const s
     return ::testing::AssertionSuccess();
 }
 
-// Random stacks and rectangles of the row tests.
-inline const uint32_t formats[] = {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA, float_RGBA};
-inline const double nan_ = std::numeric_limits<double>::quiet_NaN();
-inline const double inf_ = std::numeric_limits<double>::infinity();
-
 // Rotation, scale, shear and shift of the plane, about the identity.
 inline stack_ptr affine_stack(std::mt19937 &rng, int w)
 {
@@ -182,53 +176,6 @@ inline stack_ptr affine_stack(std::mt19937 &rng, int w)
     return make_stack({{_shift_scale_rotate, {u(rng) * w / 4, u(rng) * w / 4, s, std::cos(a), std::sin(a)}},
                        {_shear, {1, 0.2 * u(rng), 0.2 * u(rng)}},
                        {_shift, {u(rng) * w / 3, u(rng) * w / 3}}});
-}
-
-// Through a perspective matrix: points behind the viewer (1.0e21), on the
-// horizon (infinite or not a number) and ordinary ones in one row.
-inline stack_ptr perspective_stack(std::mt19937 &rng, int w)
-{
-    std::uniform_real_distribution<double> u(-1, 1);
-    double d = w;
-    if (rng() % 2)
-        return make_stack({{_from_rectilinear, {d, 1 / d}},
-                           {_perspect, {1, 0, 0, 0, 1, 0, 0.1, 0, 0}},
-                           {_to_rectilinear, {d, 1 / d}},
-                           {_scale, {0.5, 0.5}}});
-    return make_stack({{_from_rectilinear, {d, 1 / d}},
-                       {_perspect,
-                        {1, 0.2 * u(rng), 0.1 * u(rng), 0.2 * u(rng), 1, 0.1 * u(rng), 0.8 * u(rng) / d,
-                         0.8 * u(rng) / d, u(rng)}},
-                       {_to_rectilinear, {d, 1 / d}}});
-}
-
-// A whole row of special values, or a half plane of them.
-inline stack_ptr poison_stack(std::mt19937 &rng, int)
-{
-    switch (rng() % 4) {
-    case 0:
-        return make_stack({{_shift, {nan_, 0}}});
-    case 1:
-        return make_stack({{_scale, {inf_, 1}}});
-    case 2:
-        return make_stack({{_scale, {1, -inf_}}});
-    default:
-        return make_stack({{_radial, {1, 0, 0, 0, 0, 10, 1}}}); // 1.0e21 beyond 10 pixels
-    }
-}
-
-// Random usable rectangles: the whole image, a part of it, or one reaching
-// past it (cut to the image).
-inline irectangle random_rect(std::mt19937 &rng, int w, int h)
-{
-    switch (rng() % 3) {
-    case 0:
-        return {0, 0, w, h};
-    case 1:
-        return {int(rng() % 5), int(rng() % 5), w - 3 - int(rng() % 5), h - 2 - int(rng() % 5)};
-    default:
-        return {-2, -1, w + 5, h + 3};
-    }
 }
 
 } // namespace warptest

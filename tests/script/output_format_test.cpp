@@ -17,37 +17,22 @@ output_format format_of(const std::string &n)
 
 TEST(OutputFormat, CodesOfTheKeywords)
 {
-    static const struct {
-        const char *n;
-        output_format code;
-    } cases[] = {
-        {"JPEG q95 g1", 67057},
-        {"JPEG", 1281},
-        {"jpg q0", 1},
-        {"JPEG q100", 1601},
-        {"JPEG q80 g0", 1281},
-        {"TIFF b1", 259},
-        {"tif b2", 3},
-        {"TIFF", 3},
-        {"TIFF_m b1", 260},
-        {"TIFF_m", 4},
-        {"PSB", 261},
-        {"psd", 5},
-        {"PPM", 2},
-        {"BMP", -1},
-        {"PNG b1", -1},
-        // The keywords are prefixes, tried in order.
-        {"TIFF_mask b1", 260},
-        {"tiff_multi", 4},
-        {"TIFFX b1", 259},
-        {"JPEGXL q90", 90 * 16 + 1},
-        {"JPGfoo", 1281},
-        // Options are letters after a blank inside the text.
-        {"JPEGq95", 1281},
-        {"TIFFb1", 3},
+    using row = std::pair<const char *, output_format>;
+    const row keywords[] = {
+        {"JPEG q95 g1", 67057}, {"JPEG", 1281}, {"jpg q0", 1}, {"JPEG q100", 1601}, {"JPEG q80 g0", 1281},
+        {"TIFF b1", 259},       {"tif b2", 3},  {"TIFF", 3},   {"TIFF_m b1", 260},  {"TIFF_m", 4},
+        {"PSB", 261},           {"psd", 5},     {"PPM", 2},    {"BMP", -1},         {"PNG b1", -1},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(format_of(c.n), c.code) << c.n;
+    // The keywords are prefixes, tried in order; options are letters after
+    // a blank inside the text.
+    const row prefixes[] = {
+        {"TIFF_mask b1", 260}, {"tiff_multi", 4}, {"TIFFX b1", 259}, {"JPEGXL q90", 90 * 16 + 1},
+        {"JPGfoo", 1281},      {"JPEGq95", 1281}, {"TIFFb1", 3},
+    };
+    for (const auto &[n, code] : keywords)
+        EXPECT_EQ(format_of(n), code) << n;
+    for (const auto &[n, code] : prefixes)
+        EXPECT_EQ(format_of(n), code) << n;
 }
 
 TEST(OutputFormat, AbsentOrEmptyName)
