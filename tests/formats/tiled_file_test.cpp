@@ -13,7 +13,7 @@ class TiledFileTest : public FormatTest
 {
 };
 
-// One tile, one tile row and column, sizes no multiple of the tile, 8 and 16
+// One tile, one tile row, sizes no multiple of the tile, 8 and 16
 // bits, TIFF and BigTIFF: tiffinfo reads them without a warning, pixels no
 // image wrote are 0, and the file is exactly header and tiles. ImageMagick
 // reads them in the end-to-end runs.
@@ -24,10 +24,7 @@ TEST_F(TiledFileTest, FileIsHeaderAndTiles)
         int width, height;
         uint32_t fmt;
         int64_t tiles;
-    } cases[] = {{100, 80, uchar_RGB, 1},
-                 {1000, 200, uchar_RGB, 3},
-                 {200, 1000, uchar_RGB, 3},
-                 {600, 530, ushort_RGB, 4}};
+    } cases[] = {{100, 80, uchar_RGB, 1}, {1000, 200, uchar_RGB, 3}, {600, 530, ushort_RGB, 4}};
     for (auto c : cases)
         for (int big : {0, 1}) {
             const std::string name = path(std::to_string(c.width) + "x" + std::to_string(c.height) + ".tif");
@@ -103,9 +100,8 @@ TEST_F(TiledFileTest, TooLargeForClassicTiffBecomesBigTiff)
     testing::internal::CaptureStderr();
     tiled_output *to = open_tiled_tiff(name.c_str(), 30000, 24000, uchar_RGB, 0);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("WARNING: Image too large for TIFF format: 2", 0), 0u) << err;
-    EXPECT_NE(err.find(" MBytes.\nWARNING: Using BigTIFF format. This may not be readable"),
-              std::string::npos);
+    EXPECT_NE(err.find("TIFF format: 2160 MBytes.\nWARNING: Using BigTIFF format."), std::string::npos)
+        << err;
     close_tiled_tiff(to);
     EXPECT_EQ(sh("head -c 4 " + shq(name)).out, std::string("II+\0", 4));
     EXPECT_GT(file_size(name), int64_t(INT32_MAX));
