@@ -1,6 +1,7 @@
 // Images, files and outside tools shared by the image-file tests.
 #pragma once
 #include "chain_testing.h"
+#include "stitcher/formats/tiff.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -124,6 +125,14 @@ class FormatTest : public ChainTest
   protected:
     std::string dir = scratch_dir();
     std::string path(const std::string &name) { return dir + "/" + name; }
+    // The RGB pixels as striped.tif of ours, tiled.tif in tiles of 16 x 16,
+    // and grey.tif of ImageMagick's: the three ways a file reaches the reader.
+    void striped_tiled_grey(const bytes &rgb, int w, int h)
+    {
+        write_all(tiff_writer(path("striped.tif").c_str(), w, h, uchar_RGB, 0), rgb);
+        ASSERT_EQ(sh("tiffcp -t -w 16 -l 16 " + path("striped.tif") + " " + path("tiled.tif")).status, 0);
+        magick_from_raw(rgb, w, h, "rgb", 8, "-colorspace Gray", path("grey.tif"));
+    }
 };
 
 // The reader refuses the file (null) with a message that names it.

@@ -27,14 +27,9 @@ TEST_F(PanoramaFileTest, NamesGetTheirKindsExtension)
         const char *want;
     } cases[] = {{"pano", OUTPUT_JPEG, "pano.jpg"},
                  {"pano.JPEG", OUTPUT_JPEG, "pano.JPEG"},
-                 {"pano", OUTPUT_PPM, "pano.ppm"},
-                 {"pano.PPM", OUTPUT_PPM, "pano.PPM"},
-                 {"pano", OUTPUT_TIFF, "pano.tif"},
-                 {"x.TIFF", OUTPUT_TIFF, "x.TIFF"},
                  {"x.btf", OUTPUT_TIFF, "x.btf"},
                  {"x.jpg", OUTPUT_TIFF | OUTPUT_BIG, "x.jpg.tif"},
                  {"pano", OUTPUT_PSD | OUTPUT_BIG, "pano.psb"},
-                 {"pano.tif", OUTPUT_PSD, "pano.tif.psd"},
                  {"pano.psd", OUTPUT_PSD | OUTPUT_BIG, "pano.psd.psb"},
                  {"pano.PSD", OUTPUT_PSD, "pano.PSD"},
                  {"pano", 6, "pano"},
@@ -47,19 +42,15 @@ TEST_F(PanoramaFileTest, NamesGetTheirKindsExtension)
         EXPECT_EQ(pf->tif != nullptr, output_kind(c.format) == OUTPUT_TIFF_LAYERED) << c.name;
         close_panorama_file(nullptr, 0, pf);
     }
-    // The inverse mode keeps the name and opens nothing.
-    pano_file *pf = create_panorama_file("in", 20, 10, -int(ushort_RGB), OUTPUT_TIFF_LAYERED, 0);
-    EXPECT_TRUE(std::string(pf->name) == "in" && pf->pixformat == int(ushort_RGB) && !pf->tif);
-    close_panorama_file(nullptr, 0, pf);
     // "-" is a PPM on standard output written by the writer thread, and
     // every later file is merged too.
     set_defer_merging(0);
-    pf = create_panorama_file("-", 20, 10, uchar_RGB, OUTPUT_TIFF, 0);
-    EXPECT_TRUE(std::string(pf->name) == "-" && pf->format == OUTPUT_PPM && !pf->tif);
-    close_panorama_file(nullptr, 0, pf);
-    pf = create_panorama_file(path("p").c_str(), 20, 10, uchar_RGB, OUTPUT_TIFF, 0);
-    EXPECT_EQ(pf->tif, nullptr);
-    close_panorama_file(nullptr, 0, pf);
+    for (const std::string &name : {std::string("-"), path("p")}) {
+        pano_file *pf = create_panorama_file(name.c_str(), 20, 10, uchar_RGB, OUTPUT_TIFF, 0);
+        EXPECT_TRUE(pf->name == name + (name == "-" ? "" : ".tif") && !pf->tif) << name;
+        EXPECT_EQ(pf->format, name == "-" ? OUTPUT_PPM : OUTPUT_TIFF);
+        close_panorama_file(nullptr, 0, pf);
+    }
 }
 
 TEST_F(PanoramaFileTest, AFileThatCannotBeCreatedEndsTheRun)
@@ -87,11 +78,11 @@ TEST_F(PanoramaFileTest, OnlyRegularOutputsAreRemovedOnFailure)
 
 // One page per image: a classic page has its position, the full size and
 // PackBits, a BigTIFF page none of them; the alpha is declared, and the
-// image's tiles are transparent.
+// image's tiles are transparent. Where the pages go is checked end to end.
 TEST_F(PanoramaFileTest, LayeredTiffHasOnePagePerImage)
 {
     REQUIRE_TOOL("tiffinfo");
-    REQUIRE_TOOL("identify");
+    REQUIRE_TOOL("convert");
     const std::vector<irectangle> tiles = {{0, 0, 5, 5}};
     const irectangle rects[] = {{-10, 0, 40, 20}, {100, 30, 60, 20}};
     for (output_format f : {int(OUTPUT_TIFF_LAYERED), OUTPUT_TIFF_LAYERED | OUTPUT_BIG}) {
@@ -107,23 +98,13 @@ TEST_F(PanoramaFileTest, LayeredTiffHasOnePagePerImage)
             pages.push_back(page);
         }
         close_panorama_file(nullptr, 0, pf);
-        const size_t classic = f == OUTPUT_TIFF_LAYERED;
-        run_result info = sh("tiffinfo " + shq(name));
-        EXPECT_EQ(info.err, "");
-        auto count = [&](const std::string &s) {
-            size_t n = 0;
-            for (size_t at = info.out.find(s); at != std::string::npos; at = info.out.find(s, at + 1))
-                n++;
-            return n;
-        };
-        EXPECT_EQ(count("TIFF Directory at offset"), 2u);
-        EXPECT_EQ(count("Compression Scheme: PackBits"), 2 * classic);
-        EXPECT_EQ(count("Position: "), 2 * classic);
-        EXPECT_EQ(count("Extra Samples: 1<unassoc-alpha>"), 2u);
-        if (classic) {
-            EXPECT_EQ(sh("identify -format '%w %h %X %Y\\n' " + shq(name)).out,
-                      "40 20 +190 +0\n60 20 +100 +30\n");
-        }
+        EXPECT_EQ(sh("tiffinfo " + shq(name)).err, "");
+        const unsigned classic = f == OUTPUT_TIFF_LAYERED;
+        for (auto [field, n] : {std::pair{"TIFF Directory at offset", 2u},
+                                {"Extra Samples: 1<unassoc-alpha>", 2u},
+                                {"Compression Scheme: PackBits", 2 * classic},
+                                {"Position: ", 2 * classic}})
+            EXPECT_EQ(sh("tiffinfo " + shq(name) + " | grep -c " + shq(field)).out, std::to_string(n) + "\n");
         for (int i = 0; i < 2; i++)
             EXPECT_TRUE(magick_pixels(name + "[" + std::to_string(i) + "]", "rgba", 8) == pages[i])
                 << name << i;

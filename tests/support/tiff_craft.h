@@ -10,8 +10,7 @@
 enum { FIELD_SHORT = 3, FIELD_LONG = 4 };
 
 struct tiff_entry {
-    uint16_t tag;
-    uint16_t type; // FIELD_SHORT or FIELD_LONG
+    uint16_t tag, type; // FIELD_SHORT or FIELD_LONG
     std::vector<uint32_t> values;
 };
 
@@ -22,36 +21,27 @@ inline void put_le(std::string &s, uint32_t v, int bytes)
 }
 
 // The header, `data` from offset 8 on (strip and tile offsets count from the
-// start of the file), then the directory, then the values that do not fit in
-// their entries.
+// start of the file), the directory, then the values too long for an entry.
 inline std::string craft_tiff(std::vector<tiff_entry> entries, const std::string &data)
 {
-    std::sort(entries.begin(), entries.end(),
-              [](const tiff_entry &a, const tiff_entry &b) { return a.tag < b.tag; });
+    std::sort(entries.begin(), entries.end(), [](auto &a, auto &b) { return a.tag < b.tag; });
     const uint32_t ifd = static_cast<uint32_t>(8 + data.size() + data.size() % 2);
-    uint32_t extra = ifd + 2 + 12 * static_cast<uint32_t>(entries.size()) + 4;
-    std::string file = "II*";
-    file += '\0';
+    std::string file = std::string("II*\0", 4), tail;
     put_le(file, ifd, 4);
     file += data;
     file.resize(ifd, '\0');
     put_le(file, static_cast<uint32_t>(entries.size()), 2);
-    std::string tail;
     for (const tiff_entry &e : entries) {
-        const int size = e.type == FIELD_SHORT ? 2 : 4;
         std::string values;
         for (uint32_t v : e.values)
-            put_le(values, v, size);
-        put_le(file, e.tag, 2);
-        put_le(file, e.type, 2);
+            put_le(values, v, e.type == FIELD_SHORT ? 2 : 4);
+        put_le(file, e.tag | e.type << 16, 4);
         put_le(file, static_cast<uint32_t>(e.values.size()), 4);
-        if (values.size() <= 4) {
-            values.resize(4, '\0');
-            file += values;
-        } else {
-            put_le(file, extra + static_cast<uint32_t>(tail.size()), 4);
+        if (values.size() > 4) {
+            put_le(file, ifd + 6 + 12 * static_cast<uint32_t>(entries.size()) + uint32_t(tail.size()), 4);
             tail += values;
-        }
+        } else
+            file += values + std::string(4 - values.size(), '\0');
     }
     put_le(file, 0, 4); // no next directory
     return file + tail;
@@ -73,13 +63,12 @@ inline std::vector<tiff_entry> one_strip_fields(uint32_t width, uint32_t height,
             {279, FIELD_LONG, {bytes}}};
 }
 
-// Replaces (or adds) the entry of e's tag.
-inline void set_entry(std::vector<tiff_entry> &entries, const tiff_entry &e)
+// The fields with the entries of changes' tags replaced or added.
+inline std::vector<tiff_entry> with(std::vector<tiff_entry> f, const std::vector<tiff_entry> &changes)
 {
-    for (tiff_entry &x : entries)
-        if (x.tag == e.tag) {
-            x = e;
-            return;
-        }
-    entries.push_back(e);
+    for (const tiff_entry &e : changes) {
+        auto at = std::find_if(f.begin(), f.end(), [&](const tiff_entry &x) { return x.tag == e.tag; });
+        at == f.end() ? f.push_back(e) : void(*at = e);
+    }
+    return f;
 }
