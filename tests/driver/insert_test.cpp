@@ -24,11 +24,11 @@ namespace
 struct cap_job {
     std::string pline;
     stitch_context ctx{};
-    cap_job(int w, const std::vector<std::tuple<const char *, const char *, int, int>> &images,
-            int pixformat = uchar_RGB)
+    cap_job(int w, const std::vector<std::tuple<const char *, const char *, int, int>> &images)
         : pline("p f2 w" + std::to_string(w) + " h" + std::to_string(w / 2) + " v360")
     {
-        ctx.pano = create_panorama_file("out.tif", w, w / 2, -pixformat, OUTPUT_TIFF, w); // opens no file
+        ctx.pano =
+            create_panorama_file("out.tif", w, w / 2, -int(uchar_RGB), OUTPUT_TIFF, w); // opens no file
         ctx.images = static_cast<image_desc *>(checked_calloc(images.size(), sizeof(image_desc)));
         for (const auto &[oline, vp, width, height] : images) {
             image_desc *d = &ctx.images[ctx.nimages++];
@@ -65,46 +65,34 @@ std::string str(const irectangle &r)
            std::to_string(r.height);
 }
 
-// Both caps: zenith entry 0, nadir entry 1, after the source records.
+// Both caps: zenith entry 0, nadir entry 1 (its line on standard error while
+// standard output carries the panorama). Each photo has a piece of the cap
+// it leans towards and none of the other, which it does not reach.
 TEST(Caps, Records)
 {
-    // Panorama width, zenith and nadir angles: rectangles, sides, o-line ends.
-    const std::tuple<int, double, double, const char *, int, int, const char *, const char *> cases[] = {
-        {4000, 30, 30, "0,0,4000,334 0,1666,4000,334", 668, 668, "p90 r0 v60.000000", "p-90 r0 v60.000000"},
-        {2000, 90, 20, "0,0,2000,500 0,888,2000,112", 1000, 224, "p90 r0 v180.000000", "p-90 r0 v40.000000"},
-        {2002, 45, 90, "0,0,2002,251 0,500,2002,501", 502, 1002, "p90 r0 v90.000000", "p-90 r0 v180.000000"},
+    const std::tuple<int, double, double, const char *, int, int> cases[] = {
+        {4000, 30, 30, "0,0,4000,334 0,1666,4000,334", 668, 668},
+        {2000, 90, 20, "0,0,2000,500 0,888,2000,112", 1000, 224},
+        {2002, 45, 90, "0,0,2002,251 0,500,2002,501", 502, 1002},
     };
-    for (const auto &[w, zenith, nadir, rects, s0, s1, line0, line1] : cases) {
-        cap_job j(w, {{"o f0 v100 p80", "", 300, 300}, {"o f0 v100 y180 p-80", "", 300, 300}}, ushort_RGB);
-        const std::string oline[2] = {"o f2 y0 " + std::string(line0), "o f2 y0 " + std::string(line1)};
-        EXPECT_EQ(j.add(zenith, 0).first, "Creating insert using parameters:\n" + oline[0] + "\n");
-        reserve_stdout(1); // the panorama goes to standard output
+    for (const auto &[w, zenith, nadir, rects, s0, s1] : cases) {
+        cap_job j(w, {{"o f0 v100 p80", "", 300, 300}, {"o f0 v100 y180 p-80", "", 300, 300}});
+        const std::string line = "Creating insert using parameters:\no f2 y0 p";
+        EXPECT_EQ(j.add(zenith, 0).first, line + "90 r0 v" + std::to_string(2 * zenith) + "\n");
+        reserve_stdout(1);
         auto [out, err] = j.add(nadir, 1);
         reserve_stdout(0);
         EXPECT_EQ(out, "");
-        EXPECT_EQ(err.rfind("Creating insert using parameters:\n" + oline[1] + "\n", 0), 0u) << err;
+        EXPECT_EQ(err.rfind(line + "-90 r0 v" + std::to_string(2 * nadir) + "\n", 0), 0u) << err;
         ASSERT_EQ(j.ctx.ncaps, 2);
         EXPECT_EQ(str(j.record(0).dest_rect) + " " + str(j.record(1).dest_rect), rects);
-        EXPECT_STREQ(j.ctx.images[1].o_line, "o f0 v100 y180 p-80"); // moved with the array
+        EXPECT_EQ(std::make_pair(j.record(0).width, j.record(1).width), std::make_pair(s0, s1));
         for (int c = 0; c < 2; c++) {
-            const image_desc &d = j.record(c);
-            const int s = c ? s1 : s0;
-            EXPECT_EQ(std::make_tuple(d.index, d.width, d.height, std::string(d.o_line), d.pixformat,
-                                      d.blend_weight),
-                      std::make_tuple(2 + c, s, s, oline[c], int(ushort_RGB), 100));
-            // The record's fisheye and the copies' share f = s / (2 angle) per radian.
-            const double f = s / (2 * (c ? nadir : zenith) * M_PI / 180);
-            EXPECT_NEAR(stacktest::steps_of(d.stack).back().params[0], f, 1e-9);
-            for (int i = 0; i < 2; i++)
-                EXPECT_NEAR(stacktest::steps_of(j.ctx.caps[c][i].stack)[0].params[0], f, 1e-9);
-            // Each photo has a piece of the cap it leans towards and none of the
-            // other, which it does not reach.
-            EXPECT_GT(int64_t(j.ctx.caps[c][c].dest_rect.width) * j.ctx.caps[c][c].dest_rect.height, 0);
-            EXPECT_EQ(int64_t(j.ctx.caps[1 - c][c].dest_rect.width) * j.ctx.caps[1 - c][c].dest_rect.height,
-                      0);
+            const irectangle &near = j.ctx.caps[c][c].dest_rect, &far = j.ctx.caps[1 - c][c].dest_rect;
+            EXPECT_GT(int64_t(near.width) * near.height, 0);
+            EXPECT_EQ(int64_t(far.width) * far.height, 0);
         }
     }
-    EXPECT_NEAR(668 / (M_PI / 3), 637.9, 0.05);
 }
 
 // A panorama pixel near a pole, taken onto the cap plane by the cap record's
@@ -146,8 +134,7 @@ TEST(Caps, CopiesSeeWhatTheImagesSee)
                 if (!(std::fabs(b.x) <= width / 2.0 && std::fabs(b.y) <= height / 2.0))
                     continue;
                 compared++;
-                ASSERT_NEAR(a.x, b.x, 1e-6) << oline << " " << x << "," << y;
-                ASSERT_NEAR(a.y, b.y, 1e-6) << oline << " " << x << "," << y;
+                ASSERT_LT(std::hypot(a.x - b.x, a.y - b.y), 1e-6) << oline << " " << x << "," << y;
             }
         }
         EXPECT_GT(compared, 100) << oline;
