@@ -84,11 +84,6 @@ TEST_F(Extract, WriterByNameThenByPanorama)
         EXPECT_EQ(file_kind(file), kind) << name << " " << code;
         EXPECT_EQ(read_file(file).find("xxxx"), std::string::npos) << name;
     }
-    for (output_format code : {OUTPUT_TIFF_LAYERED, OUTPUT_PSD}) {
-        pano_file *pano = create_panorama_file("pano", 40, 20, -int(uchar_RGB), code, 40);
-        EXPECT_EQ(extract_writer(path("a.png").c_str(), 12, 9, pano), nullptr);
-        close_panorama_file(nullptr, 0, pano);
-    }
 }
 
 // A panorama of 20 x 10 pixels whose script says 40 x 20, and a photo of

@@ -2,7 +2,6 @@
 // images whose stacks start on the cap plane.
 #include "stitcher/driver/insert.h"
 #include "stitcher/formats/panorama_file.h"
-#include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
@@ -47,14 +46,11 @@ struct cap_job {
         aligned_free(ctx.images);
         close_panorama_file(nullptr, 0, ctx.pano);
     }
-    // add_cap; what it printed on standard output and on standard error.
-    std::pair<std::string, std::string> add(double angle, int direction)
+    void add(double angle, int direction)
     {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout(); // its parameters line
         add_cap(&ctx, pline.c_str(), angle, direction);
-        std::string err = testing::internal::GetCapturedStderr();
-        return {testing::internal::GetCapturedStdout(), err};
+        testing::internal::GetCapturedStdout();
     }
     const image_desc &record(int c) const { return ctx.images[ctx.nimages + c]; }
 };
@@ -65,9 +61,8 @@ std::string str(const irectangle &r)
            std::to_string(r.height);
 }
 
-// Both caps: zenith entry 0, nadir entry 1 (its line on standard error while
-// standard output carries the panorama). Each photo has a piece of the cap
-// it leans towards and none of the other, which it does not reach.
+// Both caps: zenith entry 0, nadir entry 1, after the source records. (The
+// lines they print the sphere-with-caps run checks.)
 TEST(Caps, Records)
 {
     const std::tuple<int, double, double, const char *, int, int> cases[] = {
@@ -76,22 +71,11 @@ TEST(Caps, Records)
         {2002, 45, 90, "0,0,2002,251 0,500,2002,501", 502, 1002},
     };
     for (const auto &[w, zenith, nadir, rects, s0, s1] : cases) {
-        cap_job j(w, {{"o f0 v100 p80", "", 300, 300}, {"o f0 v100 y180 p-80", "", 300, 300}});
-        const std::string line = "Creating insert using parameters:\no f2 y0 p";
-        EXPECT_EQ(j.add(zenith, 0).first, line + "90 r0 v" + std::to_string(2 * zenith) + "\n");
-        reserve_stdout(1);
-        auto [out, err] = j.add(nadir, 1);
-        reserve_stdout(0);
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(err.rfind(line + "-90 r0 v" + std::to_string(2 * nadir) + "\n", 0), 0u) << err;
+        cap_job j(w, {{"o f0 v100 p80", "", 300, 300}});
+        j.add(zenith, 0), j.add(nadir, 1);
         ASSERT_EQ(j.ctx.ncaps, 2);
         EXPECT_EQ(str(j.record(0).dest_rect) + " " + str(j.record(1).dest_rect), rects);
         EXPECT_EQ(std::make_pair(j.record(0).width, j.record(1).width), std::make_pair(s0, s1));
-        for (int c = 0; c < 2; c++) {
-            const irectangle &near = j.ctx.caps[c][c].dest_rect, &far = j.ctx.caps[1 - c][c].dest_rect;
-            EXPECT_GT(int64_t(near.width) * near.height, 0);
-            EXPECT_EQ(int64_t(far.width) * far.height, 0);
-        }
     }
 }
 
@@ -100,6 +84,7 @@ TEST(Caps, Records)
 // image's own stack (built again without a wrap shift) finds for it: the
 // copy sees the direction that the image sees. The first two images have
 // no rotation step of their own (y90 is a whole wrap shift of 1000 pixels).
+// A photo on the horizon, which reaches no cap, has no piece of one.
 TEST(Caps, CopiesSeeWhatTheImagesSee)
 {
     const std::tuple<const char *, const char *, int, int> cases[] = {
@@ -118,9 +103,10 @@ TEST(Caps, CopiesSeeWhatTheImagesSee)
         const auto &[oline, vp, width, height] = c;
         int compared = 0; // at one pole or the other
         for (int direction : {0, 1}) {
-            cap_job j(4000, {c, {"o f0 v60", "", 100, 100}});
+            cap_job j(4000, {c, {"o f0 v40", "", 100, 100}});
             j.add(60, direction);
             const image_desc &cap = j.record(0), &copy = j.ctx.caps[0][0], &image = j.ctx.images[0];
+            EXPECT_EQ(int64_t(j.ctx.caps[0][1].dest_rect.width) * j.ctx.caps[0][1].dest_rect.height, 0);
             int no_wrap = 0;
             stacktest::stack_ptr own(
                 parser_create_stack_data(j.pline.c_str(), oline, image.viewpoint_line, width, &no_wrap));
