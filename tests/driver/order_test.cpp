@@ -1,49 +1,36 @@
 // The order of the images: the first stays first, then left to right (or
-// top to bottom).
+// top to bottom), the earlier first on ties, ten numbers a line.
 #include "stitcher/driver/order.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/script/image_desc.h"
 
 #include <gtest/gtest.h>
 
-#include <numeric>
-
-namespace
-{
-
-// Records at x (or y) = keys, each marked by its old position in
-// blend_weight; returns the marks in the new order and what was printed.
-std::vector<int> reordered(const std::vector<int> &keys, std::string *printed, bool by_y = false)
-{
-    int n = int(keys.size());
-    image_desc *images = static_cast<image_desc *>(aligned_malloc(sizeof(image_desc) * keys.size()));
-    for (int i = 0; i < n; i++)
-        images[i] = image_desc{}, images[i].blend_weight = i,
-        images[i].dest_rect = {by_y ? 0 : keys[i], keys[i], 1, 1};
-    ::testing::internal::CaptureStderr();
-    images = by_y ? optimize_order_2(images, n) : optimize_order(images, n);
-    *printed = ::testing::internal::GetCapturedStderr();
-    std::vector<int> marks;
-    for (int i = 0; i < n; i++) {
-        EXPECT_EQ(images[i].index, i);
-        marks.push_back(images[i].blend_weight);
-    }
-    aligned_free(images);
-    return marks;
-}
-
 TEST(Order, FirstStaysThenLeftToRight)
 {
-    std::string printed;
-    EXPECT_EQ(reordered({300, 100, 200, 100}, &printed), std::vector<int>({0, 1, 3, 2}));
-    EXPECT_EQ(printed, "Project reordered to:\n0  1  3  2  \n");
-    EXPECT_EQ(reordered({300, 100, 200, 100}, &printed, true), std::vector<int>({0, 1, 3, 2}));
-    EXPECT_EQ(reordered({5}, &printed), std::vector<int>({0}));
-    EXPECT_EQ(printed, "Project reordered to:\n0  \n");
-    std::vector<int> xs(11);
-    std::iota(xs.rbegin(), xs.rend(), 0); // 10, 9, ..., 0
-    EXPECT_EQ(reordered(xs, &printed), std::vector<int>({0, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
-    EXPECT_EQ(printed, "Project reordered to:\n0  10  9  8  7  6  5  4  3  2  \n1  \n");
+    const std::tuple<std::vector<int>, bool, const char *> cases[] = {
+        {{300, 100, 200, 100}, false, "0  1  3  2  \n"},
+        {{300, 100, 200, 100}, true, "0  1  3  2  \n"},
+        {{5}, false, "0  \n"},
+        {{10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}, false, "0  10  9  8  7  6  5  4  3  2  \n1  \n"},
+    };
+    for (const auto &[keys, by_y, printed] : cases) {
+        int n = int(keys.size());
+        image_desc *images = static_cast<image_desc *>(aligned_malloc(sizeof(image_desc) * keys.size()));
+        for (int i = 0; i < n; i++) // each marked by its old position
+            images[i] = image_desc{}, images[i].blend_weight = i,
+            images[i].dest_rect = {by_y ? 0 : keys[i], keys[i], 1, 1};
+        ::testing::internal::CaptureStderr();
+        images = by_y ? optimize_order_2(images, n) : optimize_order(images, n);
+        std::string order;
+        for (int i = 0; i < n; i++)
+            order += std::to_string(images[i].blend_weight) + "  " + (i % 10 == 9 || i == n - 1 ? "\n" : "");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::string("Project reordered to:\n") + printed);
+        EXPECT_EQ(order, printed);
+        for (int i = 0; i < n; i++)
+            EXPECT_EQ(images[i].index, i);
+        aligned_free(images);
+    }
 }
 
 TEST(Order, StandaloneSteps)
@@ -59,5 +46,3 @@ TEST(Order, StandaloneSteps)
                                 min_rect_y(images, order, 1, 5), min_rect_x(images, all, 5, 5)}),
               std::vector<int>({1, 1, 4, 0}));
 }
-
-} // namespace
