@@ -60,10 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, OutputModes,
                                            mode_case{"TIFF", "", "1.5"}, mode_case{"TIFF", "-p", "1.5"},
                                            mode_case{"PSD", "", "4.1"}, mode_case{"PSD", "-p", "4.1"},
                                            mode_case{"PSB", "", "4.1"}, mode_case{"JPEG q90", "", "1"},
-                                           mode_case{"TIFF_m", "", "1"}),
-                         [](const auto &info) {
-                             return test_name(info.param.kind + std::string(info.param.depth));
-                         });
+                                           mode_case{"TIFF_m", "", "1"}));
 
 TEST(OutputFile, LayeredTiffHasAPagePerImageAtItsRectangle)
 {

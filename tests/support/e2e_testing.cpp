@@ -81,13 +81,6 @@ std::string output_file(const std::string &kind)
                          : "out.ppm";
 }
 
-std::string test_name(std::string text)
-{
-    for (char &c : text)
-        c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return text;
-}
-
 run_result stitch(const std::vector<std::string> &args, const std::string &cwd)
 {
     std::vector<std::string> all = {"-c"};

@@ -35,8 +35,6 @@ scene_files generate_scene(const std::string &preset, const std::vector<std::str
 std::string script_for(const scene_files &s, const std::string &kind, const std::string &name);
 // The name -o dir/out gives the output of a kind ("TIFF b1": out.tif).
 std::string output_file(const std::string &kind);
-// text with every character but letters and digits made '_'.
-std::string test_name(std::string text);
 // zenthra -c (console mode) with the arguments.
 run_result stitch(const std::vector<std::string> &args, const std::string &cwd = "");
 // The totals line of imgcompare over the arguments.
