@@ -13,12 +13,19 @@ struct Failures : ::testing::TestWithParam<const char *> {
     scene_files s = generate_scene("crops", {"--scale", "0.25"});
     std::string script = script_for(s, GetParam(), "s.txt"), out = s.dir + "/" + output_file(GetParam());
 
-    std::vector<std::string> args(bool defer)
+    // zenthra -c, in place or deferred, run by the words of how.
+    run_result run(bool defer, std::vector<std::string> how = {ZENTHRA_BIN})
     {
-        std::vector<std::string> a = {"-q", "-o", s.dir + "/out", script};
+        how.insert(how.end(), {"-c", "-q", "-o", s.dir + "/out", script});
         if (defer)
-            a.push_back("-d");
-        return a;
+            how.push_back("-d");
+        return run_program(how);
+    }
+    void expect_failure(const run_result &r, const std::string &culprit)
+    {
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(culprit), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(out)) << r.err;
     }
 };
 
@@ -31,12 +38,8 @@ TEST_P(Failures, BrokenSourceFile)
     for (bool missing : {false, true}) {
         if (missing)
             std::filesystem::remove(photo);
-        for (bool defer : {false, true}) {
-            run_result r = stitch(args(defer));
-            EXPECT_EQ(r.status, 1) << missing << defer;
-            EXPECT_NE(r.err.find(photo), std::string::npos) << r.err;
-            EXPECT_FALSE(file_exists(out)) << r.err;
-        }
+        for (bool defer : {false, true})
+            expect_failure(run(defer), photo);
     }
 }
 
@@ -45,21 +48,15 @@ TEST_P(Failures, FullDisk)
     // Writes that pass a file size limit fail with EFBIG, early, half way
     // and at the very end (bash counts the limit in blocks of 1024 bytes).
     for (bool defer : {false, true}) {
-        ASSERT_EQ(stitch(args(defer)).status, 0);
+        ASSERT_EQ(run(defer).status, 0);
         int64_t size = file_size(out);
         std::filesystem::remove(out);
         for (double share : {0.02, 0.5, 0.98}) {
-            std::vector<std::string> argv = {"/bin/bash", "-c",
-                                             "ulimit -f " +
-                                                 std::to_string(int64_t(size * share + 1023) / 1024) +
-                                                 " && trap '' XFSZ && exec \"$0\" -c \"$@\"",
-                                             ZENTHRA_BIN};
-            for (const std::string &a : args(defer))
-                argv.push_back(a);
-            run_result r = run_program(argv);
-            EXPECT_EQ(r.status, 1) << share << (defer ? " -d" : "");
-            EXPECT_NE(r.err.find(out), std::string::npos) << share << (defer ? " -d: " : ": ") << r.err;
-            EXPECT_FALSE(file_exists(out)) << share << (defer ? " -d" : "");
+            const std::string limit = "ulimit -f " + std::to_string(int64_t(size * share + 1023) / 1024);
+            SCOPED_TRACE(limit + (defer ? " -d" : ""));
+            expect_failure(run(defer, {"/bin/bash", "-c", limit + " && trap '' XFSZ && exec \"$0\" \"$@\"",
+                                       ZENTHRA_BIN}),
+                           out);
         }
     }
 }

@@ -27,11 +27,8 @@ std::vector<key_values> report_lines(const std::string &text, const std::string 
 
 key_values rect(int x, int y, int width, int height)
 {
-    return {{"", "Rect"},
-            {"x", std::to_string(x)},
-            {"y", std::to_string(y)},
-            {"width", std::to_string(width)},
-            {"height", std::to_string(height)}};
+    return report_lines("Rect x=" + std::to_string(x) + " y=" + std::to_string(y) +
+                        " width=" + std::to_string(width) + " height=" + std::to_string(height))[0];
 }
 
 double report_number(const key_values &kv, const std::string &key)
@@ -73,12 +70,8 @@ std::string script_for(const scene_files &s, const std::string &kind, const std:
 
 std::string output_file(const std::string &kind)
 {
-    std::string k = kind.substr(0, 4);
-    return k == "TIFF"   ? "out.tif"
-           : k == "JPEG" ? "out.jpg"
-           : k == "PSB"  ? "out.psb"
-           : k == "PSD"  ? "out.psd"
-                         : "out.ppm";
+    static const key_values suffix = {{"TIFF", ".tif"}, {"JPEG", ".jpg"}, {"PSB", ".psb"}, {"PSD", ".psd"}};
+    return "out" + (suffix.count(kind.substr(0, 4)) ? suffix.at(kind.substr(0, 4)) : ".ppm");
 }
 
 run_result stitch(const std::vector<std::string> &args, const std::string &cwd)

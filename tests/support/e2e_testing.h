@@ -3,7 +3,6 @@
 #pragma once
 #include "testutil.h"
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,11 +26,10 @@ struct scene_files {
     int width() const { return std::stoi(layout.at("pano_width")); }
     int height() const { return std::stoi(layout.at("pano_height")); }
 };
-
 // Runs scenegen with the preset and options; fails the test when it fails.
 scene_files generate_scene(const std::string &preset, const std::vector<std::string> &options = {});
-// A copy of the scene's script, named name in its folder, whose p-line asks
-// for the output kind text (n"..."); its path.
+// A copy of the scene's script, dir/name, whose p-line asks for the output
+// kind (n"..."); its path.
 std::string script_for(const scene_files &s, const std::string &kind, const std::string &name);
 // The name -o dir/out gives the output of a kind ("TIFF b1": out.tif).
 std::string output_file(const std::string &kind);
