@@ -1,96 +1,103 @@
 // Runs that fail: each ends with a message naming the file at fault,
-// status 1, and no output file left behind.
+// status 1, and no output file left behind; so do interrupted runs.
 #include "e2e_testing.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace
 {
 
-struct kind_case {
-    const char *kind; // the p-line's n"..." text
-    const char *file; // the output's name
-};
-
-void PrintTo(const kind_case &c, std::ostream *os) { *os << c.kind; }
-
-struct Failures : ::testing::TestWithParam<kind_case> {
+struct Failures : ::testing::TestWithParam<const char *> {
     scene_files s = generate_scene("crops", {"--scale", "0.25"});
-    std::string script = script_for(s, GetParam().kind, "s.txt");
-    std::string out = s.dir + "/" + GetParam().file;
+    std::string script = script_for(s, GetParam(), "s.txt"), out = s.dir + "/" + output_file(GetParam());
 
-    std::vector<std::string> args(bool defer)
+    // zenthra -c, in place or deferred, run by the words of how.
+    run_result run(bool defer, std::vector<std::string> how = {ZENTHRA_BIN})
     {
-        std::vector<std::string> a = {"-q", "-o", s.dir + "/out", script};
+        how.insert(how.end(), {"-c", "-q", "-o", s.dir + "/out", script});
         if (defer)
-            a.push_back("-d");
-        return a;
+            how.push_back("-d");
+        return run_program(how);
     }
-
-    // The run, in place and deferred, fails naming culprit and leaves no output.
-    void expect_failure(const std::string &culprit, const std::string &text = "")
+    void expect_failure(const run_result &r, const std::string &culprit)
     {
-        for (bool defer : {false, true}) {
-            run_result r = stitch(args(defer));
-            EXPECT_EQ(r.status, 1) << GetParam().kind << (defer ? " -d" : "");
-            EXPECT_NE(r.err.find(culprit), std::string::npos) << r.err;
-            EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
-            EXPECT_FALSE(file_exists(out)) << r.err;
-        }
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(culprit), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(out)) << r.err;
     }
 };
 
-TEST_P(Failures, MissingSourceFile)
+TEST_P(Failures, BrokenSourceFile)
 {
-    std::string photo = s.photos.at(2).at("file");
-    std::filesystem::remove(photo);
-    expect_failure(photo);
-}
-
-TEST_P(Failures, SourceCutShortAfterOthersWereWritten)
-{
-    // The third image in processing order is decoded when two are written.
+    // Cut short, then missing; the third image in processing order is
+    // decoded when two are written.
     std::string photo = s.photos.at(2).at("file"), bytes = read_file(photo);
     write_file(photo, bytes.substr(0, bytes.size() / 2));
-    expect_failure(photo);
-}
-
-TEST_P(Failures, UnreadableScript)
-{
-    std::filesystem::remove(script);
-    std::filesystem::create_directory(script); // opens, but cannot be read
-    expect_failure("Could not read scriptfile " + script + "\n");
+    for (bool missing : {false, true}) {
+        if (missing)
+            std::filesystem::remove(photo);
+        for (bool defer : {false, true})
+            expect_failure(run(defer), photo);
+    }
 }
 
 TEST_P(Failures, FullDisk)
 {
     // Writes that pass a file size limit fail with EFBIG, early, half way
-    // and at the very end.
+    // and at the very end (bash counts the limit in blocks of 1024 bytes).
     for (bool defer : {false, true}) {
-        ASSERT_EQ(stitch(args(defer)).status, 0);
+        ASSERT_EQ(run(defer).status, 0);
         int64_t size = file_size(out);
         std::filesystem::remove(out);
         for (double share : {0.02, 0.5, 0.98}) {
-            run_result r = stitch_with_file_limit(static_cast<int64_t>(size * share), args(defer));
-            EXPECT_EQ(r.status, 1) << share << (defer ? " -d" : "");
-            EXPECT_NE(r.err.find(out), std::string::npos) << share << (defer ? " -d: " : ": ") << r.err;
-            EXPECT_FALSE(file_exists(out)) << share << (defer ? " -d" : "");
+            const std::string limit = "ulimit -f " + std::to_string(int64_t(size * share + 1023) / 1024);
+            SCOPED_TRACE(limit + (defer ? " -d" : ""));
+            expect_failure(run(defer, {"/bin/bash", "-c", limit + " && trap '' XFSZ && exec \"$0\" \"$@\"",
+                                       ZENTHRA_BIN}),
+                           out);
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Failures,
-                         ::testing::Values(kind_case{"PPM", "out.ppm"}, kind_case{"TIFF", "out.tif"},
-                                           kind_case{"TIFF b1", "out.tif"}, kind_case{"PSD", "out.psd"},
-                                           kind_case{"PSB", "out.psb"}, kind_case{"JPEG q95", "out.jpg"},
-                                           kind_case{"TIFF_m", "out.tif"}),
-                         [](const auto &info) {
-                             std::string name = info.param.kind;
-                             for (char &c : name)
-                                 c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name;
-                         });
+                         ::testing::Values("PPM", "TIFF", "TIFF b1", "PSD", "PSB", "JPEG q95", "TIFF_m"));
+
+TEST(FailedRun, UnreadableScriptNamesItAndWritesNothing)
+{
+    std::string dir = scratch_dir();
+    std::filesystem::create_directory(dir + "/s.txt"); // opens, but cannot be read
+    run_result r = stitch({"-q", "-o", dir + "/out", dir + "/s.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Could not read scriptfile " + dir + "/s.txt\n");
+    EXPECT_FALSE(file_exists(dir + "/out.tif"));
+}
 
 } // namespace
+
+// SIGINT, SIGTERM and SIGHUP while it stitches, between two images (the next
+// photo is a FIFO that nobody writes, so no progress line is open): status 1
+// and the panorama written so far is removed. The window mode's progress
+// line is the unit tests' part.
+TEST(EndToEnd, InterruptedStitchRemovesThePartialPanorama)
+{
+    scene_files s = generate_scene("crops", {"--scale", "0.25"});
+    const std::string last = s.photos.at(3).at("file"), pano = s.dir + "/pano.tif";
+    std::filesystem::remove(last);
+    ASSERT_EQ(0, mkfifo(last.c_str(), 0600));
+    // The signal comes once image 2 is done, into the open() of the FIFO.
+    // env gives back the default actions that a shell's background job (or
+    // the tests' own) has ignored; a run that ignores the signal is killed.
+    const std::string run =
+        "env --default-signal \"$0\" -c -s 0 -o \"$1\" \"$2\" 2>\"$1.err\" & z=$!\n"
+        "for i in $(seq 1000); do grep -q 'Time for image 2' \"$1.err\" && break; sleep 0.01; done\n"
+        "sleep 0.05; kill -$3 $z\n"
+        "for i in $(seq 1000); do kill -0 $z 2>/dev/null || break; sleep 0.01; done\n"
+        "kill -0 $z 2>/dev/null && kill -KILL $z; wait $z";
+    for (const char *sig : {"INT", "TERM", "HUP"}) {
+        EXPECT_EQ(1, run_program({"/bin/bash", "-c", run, ZENTHRA_BIN, pano, s.script, sig}).status) << sig;
+        EXPECT_FALSE(file_exists(pano)) << "the partial panorama is still there after SIG" << sig;
+    }
+}

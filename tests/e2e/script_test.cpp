@@ -78,14 +78,13 @@ TEST_F(Script, PlacesAndOrdersTheImages)
 
 TEST_F(Script, QueryModesAndCaps)
 {
-    // No forward query; a zenith cap of 60 degrees takes rows 0 .. 65.
-    run_result r = run("p f2 w1000 h500\no na.ppm\no na.ppm y30\n", {"-x", "2", "-z", "60"});
-    EXPECT_NE(r.err.find("Rect Image 0 (no forward transformation): x=0 y=66 width=1000 height=434\n"),
-              std::string::npos)
-        << r.err;
-    // A multi-segment panorama is never queried.
-    r = run("p f11 w1000 h500 v120\no na.ppm\n", {"-x", "0"});
-    EXPECT_NE(r.err.find("Rect Image 0 (no forward transformation): x=0 y=0 width=1000 height=500\n"),
+    // No forward query (a zenith cap of 60 degrees takes rows 0 .. 65); a
+    // multi-segment panorama is never queried.
+    EXPECT_NE(run("p f2 w1000 h500\no na.ppm\no na.ppm y30\n", {"-x", "2", "-z", "60"})
+                  .err.find("Rect Image 0 (no forward transformation): x=0 y=66 width=1000 height=434\n"),
+              std::string::npos);
+    EXPECT_NE(run("p f11 w1000 h500 v120\no na.ppm\n", {"-x", "0"})
+                  .err.find("Rect Image 0 (no forward transformation): x=0 y=0 width=1000 height=500\n"),
               std::string::npos);
     const std::string warning = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
     const std::tuple<std::string, std::vector<std::string>, bool> caps[] = {

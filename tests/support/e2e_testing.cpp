@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -15,13 +14,21 @@ std::vector<key_values> report_lines(const std::string &text, const std::string 
         std::istringstream words(line);
         for (std::string w; words >> w;) {
             size_t eq = w.find('=');
-            kv[eq == std::string::npos ? "" : w.substr(0, eq)] =
-                eq == std::string::npos ? w : w.substr(eq + 1);
+            if (eq != std::string::npos)
+                kv[w.substr(0, eq)] = w.substr(eq + 1);
+            else if (!kv.count(""))
+                kv[""] = w;
         }
-        if (kind.empty() || (kv.count("") && kv[""] == kind))
+        if (kind.empty() || kv[""] == kind)
             out.push_back(kv);
     }
     return out;
+}
+
+key_values rect(int x, int y, int width, int height)
+{
+    return report_lines("Rect x=" + std::to_string(x) + " y=" + std::to_string(y) +
+                        " width=" + std::to_string(width) + " height=" + std::to_string(height))[0];
 }
 
 double report_number(const key_values &kv, const std::string &key)
@@ -34,21 +41,19 @@ scene_files generate_scene(const std::string &preset, const std::vector<std::str
 {
     scene_files s;
     s.dir = scratch_dir();
-    std::vector<std::string> args = {preset, "--out", s.dir, "--threads", "2"};
-    args.insert(args.end(), options.begin(), options.end());
-    run_result r = run_tool("scenegen", args);
+    std::vector<std::string> argv = {tool_path("scenegen"), preset, "--out", s.dir, "--threads", "2"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    run_result r = run_program(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     s.photos = report_lines(r.out, "photo");
-    for (const key_values &kv : report_lines(r.out)) {
-        const std::string &kind = kv.count("") ? kv.at("") : "";
-        if (kind == "master")
-            s.master = kv.at("file");
-        else if (kind == "reference")
-            s.reference = kv.at("file");
-        else if (kind == "script") {
-            s.script = kv.at("file");
-            s.layout = kv;
-        } else if (kind == "coverage")
+    for (key_values &kv : report_lines(r.out)) {
+        if (kv[""] == "master")
+            s.master = kv["file"];
+        else if (kv[""] == "reference")
+            s.reference = kv["file"];
+        else if (kv[""] == "script")
+            s.script = kv["file"], s.layout = kv;
+        else if (kv[""] == "coverage")
             s.covered = report_number(kv, "covered");
     }
     return s;
@@ -56,13 +61,17 @@ scene_files generate_scene(const std::string &preset, const std::vector<std::str
 
 std::string script_for(const scene_files &s, const std::string &kind, const std::string &name)
 {
-    std::string text = read_file(s.script);
     static const std::regex pline_format("(\np [^\n]*n)\"[^\"]*\"");
-    text =
-        std::regex_replace(text, pline_format, "$1\"" + kind + "\"", std::regex_constants::format_first_only);
     std::string path = s.dir + "/" + name;
-    write_file(path, text);
+    write_file(path, std::regex_replace(read_file(s.script), pline_format, "$1\"" + kind + "\"",
+                                        std::regex_constants::format_first_only));
     return path;
+}
+
+std::string output_file(const std::string &kind)
+{
+    static const key_values suffix = {{"TIFF", ".tif"}, {"JPEG", ".jpg"}, {"PSB", ".psb"}, {"PSD", ".psd"}};
+    return "out" + (suffix.count(kind.substr(0, 4)) ? suffix.at(kind.substr(0, 4)) : ".ppm");
 }
 
 run_result stitch(const std::vector<std::string> &args, const std::string &cwd)
@@ -72,54 +81,15 @@ run_result stitch(const std::vector<std::string> &args, const std::string &cwd)
     return run_zenthra(all, "", cwd);
 }
 
-run_result stitch_with_file_limit(int64_t bytes, const std::vector<std::string> &args)
-{
-    // bash counts the limit in blocks of 1024 bytes.
-    std::vector<std::string> argv = {"/bin/bash", "-c",
-                                     "ulimit -f " + std::to_string((bytes + 1023) / 1024) +
-                                         " && trap '' XFSZ && exec \"$0\" -c \"$@\"",
-                                     ZENTHRA_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv);
-}
-
-run_result run_tool(const std::string &name, const std::vector<std::string> &args)
-{
-    std::vector<std::string> argv = {name[0] == '/' ? name : tool_path(name)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv);
-}
-
 key_values compare_images(const std::vector<std::string> &args)
 {
-    run_result r = run_tool("imgcompare", args);
+    std::vector<std::string> argv = {tool_path("imgcompare")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    run_result r = run_program(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<key_values> lines = report_lines(r.out);
     return lines.empty() ? key_values{} : lines.back();
 }
-
-// P6 with maxval 255: the header is three words and one blank.
-static raster parse_ppm(const std::string &bytes)
-{
-    raster img;
-    std::istringstream in(bytes);
-    std::string magic;
-    int maxval = 0;
-    in >> magic >> img.width >> img.height >> maxval;
-    in.get();
-    EXPECT_EQ(magic, "P6");
-    EXPECT_EQ(maxval, 255);
-    size_t n = size_t(img.width) * img.height * 3, at = static_cast<size_t>(in.tellg());
-    EXPECT_EQ(bytes.size(), at + n);
-    if (bytes.size() >= at + n)
-        img.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
-    else
-        img.width = img.height = 0;
-    return img;
-}
-
-raster read_ppm(const std::string &path) { return parse_ppm(read_file(path)); }
 
 bool have_magick() { return file_exists("/usr/bin/convert"); }
 
@@ -132,14 +102,4 @@ std::string magick(const std::string &path, const std::string &out, bool psd_lay
     run_result r = run_program(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
-}
-
-std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix)
-{
-    std::vector<std::string> out;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(prefix, 0) == 0)
-            out.push_back(line);
-    return out;
 }

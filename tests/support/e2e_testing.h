@@ -3,17 +3,17 @@
 #pragma once
 #include "testutil.h"
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-// What the tools print: lines of key=value pairs, the first word of a
-// scenegen line naming what it describes ("master", "photo", ...) kept
-// under "".
+// A line of what the programs print: key=value words, the first bare word
+// (scenegen's "master", "photo", ..., zenthra's "Rect") kept under "".
 using key_values = std::map<std::string, std::string>;
-// Every line of text whose first word is kind; with kind "", every line.
+// The lines of text whose first word is kind; with kind "", every line.
 std::vector<key_values> report_lines(const std::string &text, const std::string &kind = "");
+// zenthra's "Rect Image i: x=... y=... width=... height=..." as report_lines reads it.
+key_values rect(int x, int y, int width, int height);
 // A number of a report line (NaN when missing).
 double report_number(const key_values &kv, const std::string &key);
 
@@ -26,35 +26,21 @@ struct scene_files {
     int width() const { return std::stoi(layout.at("pano_width")); }
     int height() const { return std::stoi(layout.at("pano_height")); }
 };
-
 // Runs scenegen with the preset and options; fails the test when it fails.
 scene_files generate_scene(const std::string &preset, const std::vector<std::string> &options = {});
-// A copy of the scene's script, named name in its folder, whose p-line asks
-// for the output kind text (n"..."); its path.
+// A copy of the scene's script, dir/name, whose p-line asks for the output
+// kind (n"..."); its path.
 std::string script_for(const scene_files &s, const std::string &kind, const std::string &name);
+// The name -o dir/out gives the output of a kind ("TIFF b1": out.tif).
+std::string output_file(const std::string &kind);
 // zenthra -c (console mode) with the arguments.
 run_result stitch(const std::vector<std::string> &args, const std::string &cwd = "");
-// zenthra -c under a file size limit, with SIGXFSZ ignored so that a write
-// past it fails with EFBIG.
-run_result stitch_with_file_limit(int64_t bytes, const std::vector<std::string> &args);
 // The totals line of imgcompare over the arguments.
 key_values compare_images(const std::vector<std::string> &args);
-// A tool under tools/ of this build, or another program, with arguments.
-run_result run_tool(const std::string &name, const std::vector<std::string> &args);
 
-// An image with 8-bit samples, read from a PPM (P6).
-struct raster {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgb; // three samples a pixel
-    int at(int x, int y, int c = 0) const { return rgb[(size_t(y) * width + x) * 3 + c]; }
-};
-raster read_ppm(const std::string &path);
 // True when ImageMagick's convert is there (CI installs it).
 bool have_magick();
 // ImageMagick's reading of an image into out ("rgb:-": the samples at the
 // image's depth, alpha left out); a tiled PSD's layers are laid over black
 // (its merged image is white). What convert wrote to standard output.
 std::string magick(const std::string &path, const std::string &out, bool psd_layers = false);
-
-// The lines of text that start with prefix, in order.
-std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix);
