@@ -60,10 +60,10 @@ void write_image(job &j, int i)
     set_image_done(&d, 1);
 }
 
-// The rows of a temporary image (zero outside its runs), which it releases.
-std::vector<bytes> read_temp(int fd)
+// The rows a reader gives (a temporary image's are zero outside its runs);
+// it is closed, and a temporary image released.
+std::vector<bytes> rows_of(image_reader *ir)
 {
-    image_reader *ir = temp_reader(fd);
     std::vector<bytes> rows;
     bytes buf(image_row_length(ir));
     for (int y = 0; y < ir->height; y++)
@@ -111,7 +111,7 @@ TEST_F(DestImage, EveryPixelGoesToExactlyOneWriter)
         {d.fd, {0, 0, 30, 20}, 3}, {d.tile_ids[0], d.tile_rects[0], 4}, {d.tile_ids[1], d.tile_rects[1], 4}};
     for (int id = 0; id < 3; id++) {
         const auto &[fd, ext, bpp] = parts[id];
-        std::vector<bytes> rows = read_temp(fd);
+        std::vector<bytes> rows = rows_of(temp_reader(fd));
         for (int y = 0; y < ext.height; y++)
             for (int x = 0; x < ext.width; x++) {
                 unsigned char got = rows[static_cast<size_t>(y)][static_cast<size_t>(x * bpp)];
@@ -158,14 +158,12 @@ TEST_F(DestImage, BlendImagesAcrossTheSeamAndTheirPriority)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Found 2 images for blending.\n");
     ASSERT_NE(ir, nullptr);
     EXPECT_EQ(std::make_pair(r.x, r.width), std::make_pair(0, 50));
-    bytes buf(image_row_length(ir));
-    for (int y = 0; y < 10; y++) {
-        const unsigned char *p = static_cast<const unsigned char *>(read_row(ir, y, buf.data()));
+    std::vector<bytes> rows = rows_of(ir);
+    for (int y = 0; y < 10; y++)
         for (int x = 0; x < 50; x++)
-            ASSERT_EQ(p[x * 4], value(0, x + 50, y)) << x << "," << y;
-    }
-    close_image_reader(ir);
-    read_temp(e0.fd), read_temp(e1.fd);
+            ASSERT_EQ(rows[static_cast<size_t>(y)][static_cast<size_t>(x) * 4], value(0, x + 50, y))
+                << x << "," << y;
+    rows_of(temp_reader(e0.fd)), rows_of(temp_reader(e1.fd));
     EXPECT_EQ(get_blend_images(&j.images[0], j.images.data(), &r, 1000), nullptr);
 }
 

@@ -12,9 +12,7 @@
 namespace
 {
 
-class Prefetch : public ChainTest
-{
-};
+using Prefetch = ChainTest;
 
 void *follow_read(image_reader *ir, int n, void *)
 {

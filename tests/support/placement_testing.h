@@ -6,6 +6,7 @@
 #include "stitcher/pipeline/template.h"
 #include "stitcher/pipeline/tmp_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -13,45 +14,36 @@
 // A test image whose samples all differ; float samples stay on 0..255.
 inline bytes sample_image(int width, int height, uint32_t fmt, unsigned seed)
 {
-    size_t n = static_cast<size_t>(width) * height * get_bytes_per_pixel(fmt);
-    bytes b(n);
+    bytes b(static_cast<size_t>(width) * height * get_bytes_per_pixel(fmt));
     std::mt19937 rng(seed);
-    if (fmt == float_RGBA || fmt == float_G) {
-        for (size_t i = 0; i < n; i += 4) {
-            float v = static_cast<float>(rng() % 1024) / 4.0f;
+    const bool floats = fmt == float_RGBA || fmt == float_G;
+    for (size_t i = 0; i < b.size(); i += floats ? 4 : 1) {
+        const unsigned r = rng();
+        const float v = static_cast<float>(r % 1024) / 4.0f;
+        if (floats)
             memcpy(&b[i], &v, 4);
-        }
-    } else {
-        for (auto &v : b)
-            v = static_cast<unsigned char>(rng());
+        else
+            b[i] = static_cast<unsigned char>(r);
     }
     return b;
-}
-
-inline bool inside(int x, int y, const irectangle &r)
-{
-    return x >= r.x && x < int64_t(r.x) + r.width && y >= r.y && y < int64_t(r.y) + r.height;
 }
 
 // Inside ext and outside every rectangle.
 inline bool covered(int x, int y, const irectangle &ext, const std::vector<irectangle> &rects)
 {
-    if (!inside(x, y, ext))
-        return false;
-    for (const irectangle &r : rects)
-        if (inside(x, y, r))
-            return false;
-    return true;
+    auto inside = [x, y](const irectangle &r) {
+        return x >= r.x && x < int64_t(r.x) + r.width && y >= r.y && y < int64_t(r.y) + r.height;
+    };
+    return inside(ext) && std::none_of(rects.begin(), rects.end(), inside);
 }
 
 // Pixel (x, y) of an image in `from`, converted to `to`.
 inline bytes pixel_as(const bytes &image, int width, int x, int y, uint32_t from, uint32_t to)
 {
-    size_t in = get_bytes_per_pixel(from);
     bytes out(get_bytes_per_pixel(to));
-    const unsigned char *p = &image[(static_cast<size_t>(y) * width + x) * in];
+    const unsigned char *p = &image[(static_cast<size_t>(y) * width + x) * get_bytes_per_pixel(from)];
     if (from == to)
-        memcpy(out.data(), p, in);
+        memcpy(out.data(), p, out.size());
     else
         get_pix_converter(from, to)(p, out.data(), 1);
     return out;
@@ -83,21 +75,17 @@ inline void place_by_hand(bytes &file, const bytes &image, const irectangle &rec
                           const std::vector<irectangle> &tiles, int pano_width, int wrap, uint32_t in,
                           uint32_t stored, int64_t header)
 {
-    size_t bpp = get_bytes_per_pixel(stored);
+    const irectangle whole = {0, 0, rect.width, rect.height};
+    const int64_t bpp = get_bytes_per_pixel(stored);
     for (int j = 0; j < rect.height; j++)
         for (int i = 0; i < rect.width; i++) {
-            irectangle whole = {0, 0, rect.width, rect.height};
-            if (!covered(i, j, whole, tiles))
-                continue;
             int64_t c = int64_t(rect.x) + i;
-            if (wrap > 0)
-                c = (c % pano_width + pano_width) % pano_width;
-            else if (c < 0 || c >= pano_width)
+            c = wrap > 0 ? (c % pano_width + pano_width) % pano_width : c;
+            if (!covered(i, j, whole, tiles) || c < 0 || c >= pano_width)
                 continue;
             bytes p = pixel_as(image, rect.width, i, j, in, stored);
-            size_t at = static_cast<size_t>(header + (int64_t(rect.y) + j) * pano_width * int64_t(bpp) +
-                                            c * int64_t(bpp));
-            std::copy(p.begin(), p.end(), file.begin() + static_cast<ptrdiff_t>(at));
+            std::copy(p.begin(), p.end(),
+                      file.begin() + header + ((int64_t(rect.y) + j) * pano_width + c) * bpp);
         }
 }
 
