@@ -16,11 +16,7 @@ TEST_F(TiffLayout, EveryLayoutGivesTheStoredPixels)
     // tiffcp makes planar files of 8-bit samples only, and garbles planar
     // 16-bit tiles: ImageMagick makes the planar ones.
     const char *layouts[] = {
-        "tiffcp -c none -r 1",
-        "tiffcp -t -w 16 -l 16",
-        "tiffcp -t -w 16 -l 32 -c lzw",
-        "tiffcp -c lzw:2 -B",
-        "convert -interlace plane -compress none",
+        "tiffcp -c lzw:2 -r 1 -B", "tiffcp -t -w 16 -l 32 -c lzw",
         "convert -interlace plane -compress zip -define tiff:rows-per-strip=3 -define tiff:endian=msb",
         "convert -interlace plane -define tiff:tile-geometry=16x16 -compress lzw"};
     for (uint32_t fmt : {uchar_RGB, uchar_RGBA, ushort_RGB, ushort_RGBA}) {
@@ -55,7 +51,7 @@ TEST_F(TiffLayout, OrientationFieldIsNotApplied)
     striped_tiled_grey(pattern(19, 7, uchar_RGB), 19, 7);
     for (const char *name : {"striped.tif", "tiled.tif", "grey.tif"}) {
         const bytes stored = read_all(tiff_reader(path(name).c_str()));
-        for (int orientation : {2, 3, 4, 8}) {
+        for (int orientation : {3, 8}) {
             SCOPED_TRACE(std::string(name) + " orientation " + std::to_string(orientation));
             ASSERT_EQ(sh("tiffcp " + path(name) + " " + path("o.tif") + " && tiffset -s 274 " +
                          std::to_string(orientation) + " " + path("o.tif"))
