@@ -30,7 +30,6 @@ TEST_F(TiledFileTest, FileIsHeaderAndTiles)
             bytes want = write_strips(to, c.fmt == uchar_RGB ? uchar_RGBA : ushort_RGBA, c.width + big);
             close_tiled_tiff(to);
             run_result info = sh("tiffinfo " + shq(name));
-            EXPECT_TRUE(info.status == 0 && info.err == "") << info.err;
             int64_t tw = 1, th = 1;
             sscanf(info.out.c_str() + std::min(info.out.find("Tile Width: "), info.out.size()),
                    "Tile Width: %ld Tile Length: %ld", &tw, &th);
