@@ -19,36 +19,25 @@ class PanoramaFileTest : public FormatTest
     }
 };
 
+// Kept suffixes of any case, suffixes the kind does not keep; the one each
+// kind adds is run end to end.
 TEST_F(PanoramaFileTest, NamesGetTheirKindsExtension)
 {
     struct {
         const char *name;
         output_format format;
         const char *want;
-    } cases[] = {{"pano", OUTPUT_JPEG, "pano.jpg"},
-                 {"pano.JPEG", OUTPUT_JPEG, "pano.JPEG"},
+    } cases[] = {{"pano.JPEG", OUTPUT_JPEG, "pano.JPEG"},
                  {"x.btf", OUTPUT_TIFF, "x.btf"},
                  {"x.jpg", OUTPUT_TIFF | OUTPUT_BIG, "x.jpg.tif"},
-                 {"pano", OUTPUT_PSD | OUTPUT_BIG, "pano.psb"},
                  {"pano.psd", OUTPUT_PSD | OUTPUT_BIG, "pano.psd.psb"},
-                 {"pano.PSD", OUTPUT_PSD, "pano.PSD"},
                  {"pano", 6, "pano"},
-                 {"pano.tf8", OUTPUT_TIFF_LAYERED, "pano.tf8"},
                  {"pano", OUTPUT_TIFF_LAYERED, "pano.tif"}};
     set_defer_merging(1); // opens only the layered TIFF
     for (auto c : cases) {
         pano_file *pf = create_panorama_file(path(c.name).c_str(), 20, 10, uchar_RGB, c.format, 0);
         EXPECT_EQ(std::string(pf->name), path(c.want));
         EXPECT_EQ(pf->tif != nullptr, output_kind(c.format) == OUTPUT_TIFF_LAYERED) << c.name;
-        close_panorama_file(nullptr, 0, pf);
-    }
-    // "-" is a PPM on standard output written by the writer thread, and
-    // every later file is merged too.
-    set_defer_merging(0);
-    for (const std::string &name : {std::string("-"), path("p")}) {
-        pano_file *pf = create_panorama_file(name.c_str(), 20, 10, uchar_RGB, OUTPUT_TIFF, 0);
-        EXPECT_TRUE(pf->name == name + (name == "-" ? "" : ".tif") && !pf->tif) << name;
-        EXPECT_EQ(pf->format, name == "-" ? OUTPUT_PPM : OUTPUT_TIFF);
         close_panorama_file(nullptr, 0, pf);
     }
 }
@@ -76,37 +65,24 @@ TEST_F(PanoramaFileTest, OnlyRegularOutputsAreRemovedOnFailure)
     EXPECT_EQ(access(link.c_str(), F_OK), 0);
 }
 
-// One page per image: a classic page has its position, the full size and
-// PackBits, a BigTIFF page none of them; the alpha is declared, and the
-// image's tiles are transparent. Where the pages go is checked end to end.
+// One page per image in a BigTIFF too, with unassociated alpha: the image's
+// tiles are transparent. Classic pages and where they go are run end to end.
 TEST_F(PanoramaFileTest, LayeredTiffHasOnePagePerImage)
 {
-    REQUIRE_TOOL("tiffinfo");
     REQUIRE_TOOL("convert");
     const std::vector<irectangle> tiles = {{0, 0, 5, 5}};
     const irectangle rects[] = {{-10, 0, 40, 20}, {100, 30, 60, 20}};
-    for (output_format f : {int(OUTPUT_TIFF_LAYERED), OUTPUT_TIFF_LAYERED | OUTPUT_BIG}) {
-        pano_file *pf = create_panorama_file(path("layers").c_str(), 200, 50, uchar_RGB, f, 200);
-        const std::string name = pf->name;
-        std::vector<bytes> pages;
-        for (int i = 0; i < 2; i++) {
-            const irectangle r = rects[i];
-            bytes image = sample_image(r.width, r.height, uchar_RGBA, 70 + i), page(image.size(), 0);
-            write_image(panorama_writer(pf, uchar_RGBA, r, tiles.data(), 1), image);
-            place_by_hand(page, image, {0, 0, r.width, r.height}, tiles, r.width, 0, uchar_RGBA, uchar_RGBA,
-                          0);
-            pages.push_back(page);
-        }
-        close_panorama_file(nullptr, 0, pf);
-        EXPECT_EQ(sh("tiffinfo " + shq(name)).err, "");
-        const unsigned classic = f == OUTPUT_TIFF_LAYERED;
-        for (auto [field, n] : {std::pair{"TIFF Directory at offset", 2u},
-                                {"Extra Samples: 1<unassoc-alpha>", 2u},
-                                {"Compression Scheme: PackBits", 2 * classic},
-                                {"Position: ", 2 * classic}})
-            EXPECT_EQ(sh("tiffinfo " + shq(name) + " | grep -c " + shq(field)).out, std::to_string(n) + "\n");
-        for (int i = 0; i < 2; i++)
-            EXPECT_TRUE(magick_pixels(name + "[" + std::to_string(i) + "]", "rgba", 8) == pages[i])
-                << name << i;
+    pano_file *pf = create_panorama_file(path("layers").c_str(), 200, 50, uchar_RGB,
+                                         OUTPUT_TIFF_LAYERED | OUTPUT_BIG, 200);
+    const std::string name = pf->name;
+    std::vector<bytes> pages;
+    for (const irectangle &r : rects) {
+        bytes image = sample_image(r.width, r.height, uchar_RGBA, r.x), page(image.size(), 0);
+        write_image(panorama_writer(pf, uchar_RGBA, r, tiles.data(), 1), image);
+        place_by_hand(page, image, {0, 0, r.width, r.height}, tiles, r.width, 0, uchar_RGBA, uchar_RGBA, 0);
+        pages.push_back(page);
     }
+    close_panorama_file(nullptr, 0, pf);
+    for (int i = 0; i < 2; i++)
+        EXPECT_TRUE(magick_pixels(name + "[" + std::to_string(i) + "]", "rgba", 8) == pages[i]) << i;
 }

@@ -20,15 +20,14 @@ class DamagedTiff : public FormatTest
 TEST_F(DamagedTiff, WhatTheFileCannotHoldIsRefusedBeforeAllocation)
 {
     const char *shorter = "an uncompressed strip or tile is shorter than its rows";
-    const char *past_end = "past the end of the file", *too_large = "larger than the memory of this machine";
     const auto rgb = [](uint32_t w, uint32_t h, uint32_t bytes) {
         return one_strip_fields(w, h, 3, 2, bytes);
     };
-    const std::vector<tiff_entry> tiled = {{256, FIELD_LONG, {16}},       {257, FIELD_LONG, {16}},
-                                           {258, FIELD_SHORT, {8, 8, 8}}, {259, FIELD_SHORT, {1}},
-                                           {262, FIELD_SHORT, {2}},       {277, FIELD_SHORT, {3}},
-                                           {322, FIELD_LONG, {16}},       {323, FIELD_LONG, {16}},
-                                           {324, FIELD_LONG, {8}},        {325, FIELD_LONG, {768}}};
+    // One 16 x 16 tile of 100 bytes.
+    const std::vector<tiff_entry> tiled = {
+        {256, FIELD_LONG, {16}}, {257, FIELD_LONG, {16}}, {258, FIELD_SHORT, {8, 8, 8}},
+        {262, FIELD_SHORT, {2}}, {277, FIELD_SHORT, {3}}, {322, FIELD_LONG, {16}},
+        {323, FIELD_LONG, {16}}, {324, FIELD_LONG, {8}},  {325, FIELD_LONG, {100}}};
     // Two strips of 15 bytes: libtiff itself recomputes the count of a
     // single uncompressed strip that looks too short.
     const auto halves = [](std::vector<tiff_entry> f, uint32_t height) {
@@ -43,18 +42,14 @@ TEST_F(DamagedTiff, WhatTheFileCannotHoldIsRefusedBeforeAllocation)
         const char *reason;       // in the refusal message
         size_t memory = SIZE_MAX; // the bound while it is opened
     } files[] = {
-        {"40000x40000-in-30-bytes.tif", halves(rgb(40000, 40000, 0), 40000), 30, shorter},
         {"width-2147483647.tif", halves(rgb(2147483647u, 2, 0), 2), 30, shorter},
-        {"grey-24000x24000.tif", halves(one_strip_fields(24000, 24000, 1, 1, 0), 24000), 30, shorter},
-        {"single-strip-cut.tif", rgb(40000, 40000, 30), 30, past_end},
-        {"strip-past-end.tif", rgb(13, 5, 195), 40, past_end},
+        {"tile-short.tif", tiled, 100, shorter},
+        {"single-strip-cut.tif", rgb(40000, 40000, 30), 30, "past the end of the file"},
         {"lzw-strip-missing.tif", with(halves(rgb(13, 6, 0), 6), {lzw, {279, FIELD_LONG, {15, 0}}}), 30,
          "a strip or tile is missing"},
-        {"tile-past-end.tif", tiled, 100, past_end},
-        {"tile-short.tif", with(tiled, {{325, FIELD_LONG, {100}}}), 100, shorter},
         // Compressed data may hold anything: the bound decides.
-        {"lzw-row-beyond-bound.tif", with(rgb(400000, 1, 30), {lzw}), 30, too_large, size_t(64) << 20},
-        {"lzw-image-beyond-bound.tif", with(rgb(4000, 4000, 30), {lzw}), 30, too_large, size_t(32) << 20},
+        {"lzw-image-beyond-bound.tif", with(rgb(4000, 4000, 30), {lzw}), 30, "larger than the memory",
+         size_t(32) << 20},
         {"lzw-grey-beyond-bound.tif", with(one_strip_fields(4000, 4000, 1, 1, 30), {lzw}), 30,
          "too large to be decoded whole", size_t(32) << 20},
         // As CMYK JPEG is: the RGBA interface would convert it naively.
@@ -65,13 +60,9 @@ TEST_F(DamagedTiff, WhatTheFileCannotHoldIsRefusedBeforeAllocation)
         write_file(path(c.name), craft_tiff(c.fields, std::string(c.data, 'x')));
         set_available_memory(c.memory);
         testing::internal::CaptureStderr();
-        image_reader *ir = tiff_reader(path(c.name).c_str());
+        const bool refused = tiff_reader(path(c.name).c_str()) == nullptr;
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(ir, nullptr);
-        if (ir)
-            close_image_reader(ir);
-        EXPECT_NE(err.find(path(c.name)), std::string::npos) << err;
-        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_TRUE(refused && err.find(path(c.name)) != err.npos && err.find(c.reason) != err.npos) << err;
     }
 }
 
@@ -81,7 +72,7 @@ TEST_F(DamagedTiff, UndecodableDataEndsTheRunWithOneMessage)
 {
     REQUIRE_TOOL("tiffcp");
     write_all(tiff_writer(path("b.tif").c_str(), 64, 64, uchar_RGB, 0), smooth(64, 64));
-    for (const char *layout : {"-c lzw -r 8", "-c zip -r 8", "-c lzw -p separate", "-c zip -t -w 16 -l 16"}) {
+    for (const char *layout : {"-c lzw -r 8", "-c lzw -p separate", "-c zip -t -w 16 -l 16"}) {
         SCOPED_TRACE(layout);
         ASSERT_EQ(sh(std::string("tiffcp ") + layout + " " + path("b.tif") + " " + path("d.tif")).status, 0);
         std::string file = read_file(path("d.tif"));

