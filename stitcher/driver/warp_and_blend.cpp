@@ -92,17 +92,26 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     report_mem_tiles();
 }
 
+// Photo `photo` warped where `placed` says, onto a plane of width x height;
+// no mask.
+static warp_target plane_target(const image_desc *photo, const image_desc *placed, int width, int height)
+{
+    warp_target t = {};
+    t.src_rect = photo->src_rect;
+    t.dest = placed->dest_rect;
+    t.pano_size[0] = width;
+    t.pano_size[1] = height;
+    t.stack = placed->stack;
+    t.circle = photo->is_circle;
+    t.number = -1;
+    return t;
+}
+
 // Image d (number `number` in the mask) warped into the panorama.
 static warp_target panorama_target(const stitch_context *ctx, const image_desc *d, int number)
 {
     const pano_file *pf = ctx->pano;
-    warp_target t = {};
-    t.src_rect = d->src_rect;
-    t.dest = d->dest_rect;
-    t.pano_size[0] = pf->width;
-    t.pano_size[1] = pf->height;
-    t.stack = d->stack;
-    t.circle = d->is_circle;
+    warp_target t = plane_target(d, d, pf->width, pf->height);
     t.mask = ctx->mask;
     t.number = number;
     // Mask columns: a wrapping panorama's images may start left of column 0
@@ -137,16 +146,9 @@ static void warp_cap_pieces(stitch_context *ctx, int k, const loaded_image *src)
         plane.projection = 3;
         plane.width = cap->width;
         plane.height = cap->height;
-        warp_target t = {};
+        warp_target t = plane_target(d, piece, cap->width, cap->height);
         t.earlier = get_blend_images(piece, ctx->caps[c], &t.blend, 0);
         t.iw = dest_writer(piece, &plane);
-        t.src_rect = d->src_rect;
-        t.dest = piece->dest_rect;
-        t.pano_size[0] = cap->width;
-        t.pano_size[1] = cap->height;
-        t.stack = piece->stack;
-        t.circle = d->is_circle;
-        t.number = -1;
         warp_and_blend(src, t);
         close_image_writer(t.iw);
     }
