@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 static const char msg_created[] = "Created %d tempfiles.\n";
@@ -22,6 +24,15 @@ static const char ps3vram_template[] = "/mnt/tmp/kelo_tempXXXXXX";
 // The next number to try, shared by the three kinds; -1 until seeded.
 static std::atomic<int32_t> rnd{-1};
 static std::atomic<int32_t> ntempfiles{0};
+
+const char *tmp_folder(void)
+{
+    static const std::string folder = [] {
+        char buf[PATH_MAX];
+        return std::string(getcwd(buf, sizeof buf) ? buf : ".");
+    }();
+    return folder.c_str();
+}
 
 int my_mkstemps(char *name)
 {

@@ -8,6 +8,8 @@ enum {
     TMP_MNT = 2,  // "/mnt/tmp/kelo_tempXXXXXX"
 };
 
+// The folder of the disk kind (the current folder), for messages.
+const char *tmp_folder(void);
 // Replaces the trailing X's of name by a number written in hexadecimal in a
 // field as wide as the X's, and creates that file exclusively (read and
 // write, mode 0600); a name that exists is skipped for the next number.

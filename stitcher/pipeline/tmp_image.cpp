@@ -5,14 +5,15 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/ramfs.h"
+#include "stitcher/pipeline/tmp_file.h"
 
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
-static const char msg_write[] = "Could not write data.\n";
+static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
 static const char msg_write_output[] = "Could not write file %s: %s.\n";
-static const char msg_read[] = "Error reading from file %d\n";
+static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
 typedef int64_t (*tmp_read_fn)(int fd, void *buf, int64_t n);
 
@@ -35,12 +36,15 @@ void set_output_descriptor(int fd, const char *name)
 
 // ---- descriptors ----
 
+// Where a temporary image of these flags lives, for messages.
+static const char *storage_of(int fdflags) { return fdflags & FD_RAMFS ? "memory" : tmp_folder(); }
+
 static int64_t disk_write(int fd, const void *buf, int64_t n)
 {
     if (write_full(fd, buf, static_cast<size_t>(n)) != 0) {
         if (fd == output_fd)
             print_error(msg_write_output, output_name, strerror(errno));
-        print_error(msg_write);
+        print_error(msg_write, tmp_folder(), strerror(errno));
     }
     return n;
 }
@@ -138,7 +142,7 @@ static void write_header(tmp_data *td, const irectangle *ext, int32_t pixformat)
         {&pixformat, 4}, {ext, 16}, {packed, 4 * words}, {zeros, header_size(words) - 20 - 4 * words}};
     for (auto &part : parts)
         if (part.n > 0 && td->write(td->fd, part.p, part.n) != part.n)
-            print_error(msg_write);
+            print_error(msg_write, storage_of(td->fdflags), strerror(errno));
     aligned_free(packed);
 }
 
@@ -288,8 +292,11 @@ struct tmp_read_data {
 
 static void read_exact(tmp_read_data *td, void *p, int64_t n)
 {
-    if (n > 0 && td->read(td->fd, p, n) != n)
-        print_error(msg_read, td->fd);
+    if (n <= 0)
+        return;
+    int64_t got = td->read(td->fd, p, n);
+    if (got != n)
+        print_error(msg_read, storage_of(td->fdflags), got < 0 ? strerror(errno) : "the file ends early");
 }
 
 static void clear_buf(void *user)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,4 +67,32 @@ TEST_F(TmpImageTest, RoundTripsEqualTheMaskedImage)
                 ASSERT_EQ(got, want) << in << " as " << stored << " " << k;
             }
         }
+}
+
+// A temporary image that cannot be written or read back names its folder
+// and the system's reason.
+TEST_F(TmpImageTest, FailuresNameTheFolder)
+{
+    const std::string folder = tmp_folder();
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    EXPECT_EXIT(temp_writer(full, 4, 4, uchar_RGB, uchar_RGB, nullptr, nullptr, 0),
+                ::testing::ExitedWithCode(1),
+                "Could not write temporary file in " + folder + ": No space left on device.\n");
+    close(full);
+    std::string name = scratch_dir() + "/t_XXXXXX";
+    const int fd = my_mkstemps(name.data());
+    write_image(temp_writer(fd, 4, 4, uchar_RGB, uchar_RGB, nullptr, nullptr, 0),
+                sample_image(4, 4, uchar_RGB, 1));
+    ASSERT_EQ(ftruncate(fd, 40), 0);
+    EXPECT_EXIT(
+        {
+            image_reader *ir = temp_reader(fd);
+            bytes row(image_row_length(ir));
+            for (int r = 0; r < 4; r++)
+                read_row(ir, r, row.data());
+        },
+        ::testing::ExitedWithCode(1),
+        "Could not read temporary file in " + folder + ": the file ends early.\n");
+    close(fd);
 }
