@@ -11,6 +11,7 @@
 #include "stitcher/pipeline/imagepipe.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 #include "stitcher/script/image_desc.h"
@@ -94,6 +95,8 @@ static void extract_image(const std::string &pline, const loaded_image *li, cons
     image_reader *w = warper(li, whole, d->src_rect, plane, inverse, 0);
     if (!w)
         print_error(msg_no_readers);
+    if (begin_output(d->name) != 0)
+        print_error(msg_no_file, d->name);
     image_writer *iw = extract_writer(d->name, d->src_rect.width, d->src_rect.height, pano);
     if (!iw)
         print_error(msg_no_file, d->name);
@@ -102,6 +105,7 @@ static void extract_image(const std::string &pline, const loaded_image *li, cons
     close_image_reader(r);
     free_stack(inverse);
     close_image_writer(iw);
+    commit_output(d->name);
 }
 
 int extract_images(const char *p_line, stitch_context *ctx)

@@ -16,6 +16,7 @@
 #include "stitcher/geometry/warper.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/string2.h"
@@ -29,11 +30,14 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 static const char *const msg_pline = "Script-error: Could not parse p-line in script %s.\n";
 static const char *const msg_no_image = "No source image found.\n";
 static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
+static const char *const msg_output_is_input = "Output file %s is also an input of this run.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -59,6 +63,9 @@ static void catch_broken_pipe(void)
     sa.sa_flags = SA_RESTART;
     sigaction(SIGPIPE, &sa, nullptr);
 }
+
+// Writes past the file-size limit fail with EFBIG like any failed write.
+static void catch_file_size_limit(void) { signal(SIGXFSZ, SIG_IGN); }
 
 // The directory of the program, where the reader-description file is looked for.
 static char *program_directory(const char *argv0)
@@ -223,6 +230,30 @@ static void read_images(run_state *run)
         print_error(msg_no_image);
 }
 
+// The output is never written over a file that this run reads. Inverse mode
+// writes every photo over its own file by design: there only the panorama it
+// reads must not be one of them.
+static void check_output_is_no_input(const stitch_context *ctx, const zenthra_options *opt,
+                                     const run_state *run)
+{
+    const char *out = ctx->pano->name;
+    if (opt->inverse) {
+        for (int i = 0; i < run->count; i++)
+            if (same_file(out, run->images[i].name))
+                print_error(msg_output_is_input, run->images[i].name);
+        return;
+    }
+    std::vector<std::string> inputs = {run->script_name, opt->reader_description,
+                                       std::string(run->program_dir) + opt->reader_description};
+    if (opt->mask_name)
+        inputs.push_back(opt->mask_name);
+    for (int i = 0; i < run->count; i++)
+        inputs.push_back(run->images[i].name);
+    for (const std::string &in : inputs)
+        if (same_file(out, in.c_str()))
+            print_error(msg_output_is_input, out);
+}
+
 static void apply_editor_weights(stitch_context *ctx, run_state *run)
 {
     if (is_vtx(run)) {
@@ -352,6 +383,7 @@ static void release(stitch_context *ctx, run_state *run)
 int main(int argc, char **argv)
 {
     catch_broken_pipe();
+    catch_file_size_limit();
     catch_interrupts();
     stitch_context ctx;
     zenthra_options opt;
@@ -373,7 +405,9 @@ int main(int argc, char **argv)
     read_panorama(&ctx, &opt, &run);
     choose_interpolator(&run);
     read_images(&run);
+    check_output_is_no_input(&ctx, &opt, &run);
     if (!opt.inverse) {
+        open_panorama_file(ctx.pano);
         apply_editor_weights(&ctx, &run);
         choose_query_mode(&ctx, &opt);
         check_caps(&ctx, &opt, &run);

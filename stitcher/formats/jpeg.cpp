@@ -3,6 +3,7 @@
 #include "stitcher/formats/exif.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <jpeglib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <jerror.h> // reads jpeglib.h's configuration
@@ -238,9 +241,13 @@ static int open_for_reading(jpeg_data *jd)
 
 static int open_for_writing(jpeg_data *jd)
 {
-    jd->file = fopen(jd->path, "wbe");
-    if (!jd->file)
+    int fd = create_output_file(jd->path);
+    jd->file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (!jd->file) {
+        if (fd >= 0)
+            close(fd);
         return -1;
+    }
     jd->cinfo.err = error_manager(jd);
     jd->mode = 2;
     jpeg_create_compress(&jd->cinfo);
@@ -326,11 +333,32 @@ void jpeg_read(void *data, void *buf)
     JD->curr_row++;
 }
 
+// Huffman coding spends at least one bit on every 8 x 8 block of the fullest
+// component, whatever the picture: a file shorter than that was cut short or
+// lies about its size, and is refused before a row is decoded. Arithmetic
+// coding has no such floor.
+static bool shorter_than_its_size(const jpeg_data *jd)
+{
+    struct stat st;
+    if (jd->dinfo.arith_code || fstat(fileno(jd->file), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    uint64_t blocks = uint64_t(jd->dinfo.image_width + 7) / 8 * ((uint64_t(jd->dinfo.image_height) + 7) / 8);
+    return uint64_t(st.st_size) * 8 < blocks;
+}
+
 image_reader *jpeg_reader(const char *path)
 {
     jpeg_data *jd = jpeg_open(path, "r");
     if (!jd)
         return nullptr;
+    if (shorter_than_its_size(jd)) {
+        char why[128];
+        snprintf(why, sizeof why, "the file is far shorter than its size of %ux%u needs",
+                 jd->dinfo.image_width, jd->dinfo.image_height);
+        print_message(msg_refused, path, why);
+        jpeg_close(jd);
+        return nullptr;
+    }
     // Source images are loaded whole (and held once more when rotated): a
     // header's claim beyond the memory is refused before any of it is decoded.
     int64_t bytes;

@@ -1,17 +1,20 @@
 #include "stitcher/formats/panorama_file.h"
 
+#include "stitcher/formats/jpeg.h"
 #include "stitcher/formats/ppm.h"
 #include "stitcher/formats/psd.h"
 #include "stitcher/formats/tiff.h"
 #include "stitcher/formats/tiled_file.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/string2.h"
 #include "stitcher/pipeline/template.h"
 #include "stitcher/pipeline/tmp_image.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -19,6 +22,11 @@
 #include <tiffio.h>
 
 static const char msg_open[] = "Could not open file %s.\n";
+static const char msg_create_file[] = "Could not create file %s: %s.\n";
+static const char msg_create[] = "Could not create image file %s\n";
+static const char msg_not_regular[] =
+    "Could not write %s output to %s: it needs a regular file, not a device or "
+    "a pipe.\n";
 static const char msg_page[] = "Could not write TIFF page to %s.\n";
 static const char msg_page_4g[] =
     "Could not write TIFF page to %s: a TIFF file cannot pass 4 GiB, BigTIFF is needed.\n";
@@ -54,15 +62,6 @@ static char *output_name(const char *name, output_format format)
     }
 }
 
-// A failed run removes the output it was writing, but never a device or a
-// pipe that the name stands for.
-static void register_output(int fd, const char *name)
-{
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        set_partial_output(name);
-}
-
 // Opens the file of a kind written in place; its descriptor.
 static int open_output(pano_file *pf)
 {
@@ -89,11 +88,57 @@ static int open_output(pano_file *pf)
     }
 }
 
+// The writer that the writer thread fills from top to bottom.
+static image_writer *sequential_writer(const pano_file *pf)
+{
+    const int big = output_big(pf->format);
+    switch (output_kind(pf->format)) {
+    case OUTPUT_JPEG:
+        return jpeg_writer(pf->name, pf->width, pf->height, pf->pixformat, output_quality(pf->format),
+                           output_progressive(pf->format));
+    case OUTPUT_PPM:
+        return ppm_writer(pf->name, pf->width, pf->height, pf->pixformat);
+    case OUTPUT_TIFF:
+        return tiff_writer(pf->name, pf->width, pf->height, pf->pixformat, big);
+    case OUTPUT_PSD:
+        return psd_writer(pf->name, pf->width, pf->height, pf->pixformat, big);
+    default:
+        return nullptr;
+    }
+}
+
+static const char *kind_name(output_format format)
+{
+    const bool big = output_big(format);
+    switch (output_kind(format)) {
+    case OUTPUT_TIFF:
+        return big ? "BigTIFF" : "TIFF";
+    case OUTPUT_TIFF_LAYERED:
+        return big ? "layered BigTIFF" : "layered TIFF";
+    case OUTPUT_PSD:
+        return big ? "PSB" : "PSD";
+    default:
+        return "this kind of";
+    }
+}
+
+// A device or a pipe takes the name as it stands, and only kinds written
+// from top to bottom: the others seek.
+static void use_stream_target(pano_file *pf, const char *name)
+{
+    int kind = output_kind(pf->format);
+    if (kind != OUTPUT_PPM && kind != OUTPUT_JPEG)
+        print_error(msg_not_regular, kind_name(pf->format), name);
+    aligned_free(pf->name);
+    pf->name = sdup(name);
+    defer_merging = 1;
+}
+
 pano_file *create_panorama_file(const char *name, int width, int height, int pixformat, output_format format,
                                 int wrap)
 {
     pano_file *pf = static_cast<pano_file *>(checked_calloc(1, sizeof(pano_file)));
-    *pf = {abs(pixformat), 2, width, height, nullptr, wrap, format, nullptr, nullptr};
+    *pf = {abs(pixformat), 2, width, height, nullptr, wrap, format, nullptr, nullptr, nullptr};
     if (pixformat < 0) {
         pf->name = sdup(name);
         return pf;
@@ -105,18 +150,30 @@ pano_file *create_panorama_file(const char *name, int width, int height, int pix
         return pf;
     }
     pf->name = output_name(name, format);
-    int kind = output_kind(format);
-    if (kind == OUTPUT_TIFF_LAYERED)
+    if (is_stream_target(name))
+        use_stream_target(pf, name);
+    else if (is_stream_target(pf->name))
+        use_stream_target(pf, pf->name);
+    if (output_kind(format) == OUTPUT_TIFF_LAYERED)
         pf->pixformat = static_cast<int32_t>(alpha_pixformat(static_cast<uint32_t>(pf->pixformat)));
+    return pf;
+}
+
+void open_panorama_file(pano_file *pf)
+{
+    if (begin_output(pf->name) != 0)
+        print_error(msg_create_file, pf->name, strerror(errno));
+    int kind = output_kind(pf->format);
     bool in_place = kind == OUTPUT_TIFF_LAYERED ||
                     (!defer_merging && (kind == OUTPUT_PPM || kind == OUTPUT_TIFF || kind == OUTPUT_PSD));
     if (in_place) {
-        int fd = open_output(pf);
-        if (fd < 0)
+        if (open_output(pf) < 0)
             print_error(msg_open, pf->name);
-        register_output(fd, pf->name);
+    } else {
+        pf->writer = sequential_writer(pf);
+        if (!pf->writer)
+            print_error(msg_create, pf->name);
     }
-    return pf;
 }
 
 // ---- positioned writes ----
@@ -236,6 +293,14 @@ int panorama_close(void *data)
 
 // ---- closing ----
 
+// Cancel stays possible while the writer thread finishes the file.
+static void wait_for_writer(zthread *thread)
+{
+    while (zthread_timed_join(thread, 100) != 0)
+        if (!progress_update(-1))
+            cancel_run();
+}
+
 int close_panorama_file(image_desc *, int, pano_file *pf)
 {
     if (pf->tif) {
@@ -253,11 +318,10 @@ int close_panorama_file(image_desc *, int, pano_file *pf)
             set_output_descriptor(-1, nullptr);
             ppm_close(pf->tif);
         }
-        set_partial_output(nullptr); // complete now
     } else if (pf->write_thread) {
-        zthread_join(pf->write_thread, nullptr);
-        set_partial_output(nullptr);
+        wait_for_writer(pf->write_thread);
     }
+    commit_output(pf->name);
     aligned_free(pf->name);
     aligned_free(pf);
     return 0;

@@ -1,11 +1,13 @@
-// The panorama output file. Created once, from the script's p-line, and
-// closed once, after every image was handled. Kinds that take pixels at
-// computed places (PPM, tiled TIFF, tiled PSD) and the layered TIFF are
-// opened at creation, and each warped image writes itself straight into
-// the file through panorama_writer. Otherwise (JPEG, standard output,
+// The panorama output file. Created once, from the script's p-line, opened
+// once the photos' names are known, and closed once, after every image was
+// handled. Kinds that take pixels at computed places (PPM, tiled TIFF,
+// tiled PSD) and the layered TIFF are opened for random access, and each
+// warped image writes itself straight into the file through
+// panorama_writer. Otherwise (JPEG, standard output, a device or a pipe,
 // deferred merging) `tif` stays null and a writer thread, which a higher
-// layer starts and records in `write_thread`, merges the images into the
-// file in order.
+// layer starts and records in `write_thread`, merges the images in order
+// into `writer`. A regular file is written under a temporary name and
+// takes its name when closed complete.
 #pragma once
 #include "stitcher/formats/output_format.h"
 #include "stitcher/pipeline/rectangle.h"
@@ -28,25 +30,30 @@ struct pano_file {
     // null while a writer thread writes the file.
     void *tif;
     zthread *write_thread; // joined by close_panorama_file
+    image_writer *writer;  // filled by the writer thread, which closes it
 };
 
 // Sets the deferred merging of the entry's -d option.
 void set_defer_merging(int defer);
 
-// The panorama file of name (given its kind's extension unless it has one),
-// opened when its kind is written in place; a file that cannot be created
-// ends the run. "-" is standard output: PPM, merged by the writer thread. A
-// negative pixformat means the inverse mode: its absolute value is kept,
-// nothing is opened and the name is kept as it is.
+// The panorama file record of name (given its kind's extension unless it has
+// one). "-" is standard output: PPM, merged by the writer thread; so is a
+// device or a pipe, which keeps its name and takes only PPM and JPEG (other
+// kinds end the run). A negative pixformat means the inverse mode: its
+// absolute value is kept and the name is kept as it is.
 pano_file *create_panorama_file(const char *name, int width, int height, int pixformat, output_format format,
                                 int wrap);
+// Creates the file: opens it for random access (`tif`) or makes the writer
+// thread's `writer`. A file that cannot be created ends the run.
+void open_panorama_file(pano_file *pf);
 // The writer through which one warped image writes its destination
 // rectangle rect (panorama coordinates) minus its overlap tiles (relative to
 // rect) into the open file, from rows in pixformat. Only while `tif` is set.
 image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect, const irectangle *tiles,
                               int ntiles);
-// Completes and closes the file, or waits for the writer thread; releases
-// pf. Returns 0.
+// Completes and closes the file, or waits for the writer thread (Cancel
+// still ends the run meanwhile), gives the file its name; releases pf.
+// Returns 0.
 int close_panorama_file(image_desc *images, int n, pano_file *pf);
 
 // One page of a layered TIFF, written as the image's rows arrive.

@@ -3,6 +3,7 @@
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
@@ -338,7 +339,8 @@ image_reader *ppm_reader_2(FILE *stream)
 
 // Pixels that nothing wrote must still be in the file: one zero byte at the
 // last position gives it its full length (a hole that reads as zeros). The
-// length was checked when the file was opened.
+// length was checked when the file was opened. A pipe or a device got every
+// byte in order and cannot be padded.
 static void complete_output(ppm_data *pd)
 {
     int64_t length = pd->header_len + pd->row_bytes * pd->height;
@@ -346,7 +348,7 @@ static void complete_output(ppm_data *pd)
     if (fstat(pd->fd, &st) != 0)
         print_error(msg_write, pd->path, strerror(errno));
     static const char zero = 0;
-    if (st.st_size < length && pwrite_full(pd->fd, &zero, 1, length - 1) != 0)
+    if (S_ISREG(st.st_mode) && st.st_size < length && pwrite_full(pd->fd, &zero, 1, length - 1) != 0)
         print_error(msg_write, pd->path, strerror(errno));
 }
 

@@ -4,6 +4,7 @@
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 #include "stitcher/pipeline/tmp_image.h"

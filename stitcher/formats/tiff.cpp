@@ -2,6 +2,7 @@
 
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/output_file.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/string2.h"
 
@@ -115,7 +116,9 @@ tiff_data *tiff_open(const char *path, const char *mode)
 {
     tiff_data *td = new_record(path);
     if (strcmp(mode, "r") == 0) {
-        td->tif = open_with_handlers(td, -1, "r");
+        // Not mapped: a photo cut short while it is read must fail with a
+        // message, not with SIGBUS.
+        td->tif = open_with_handlers(td, -1, "rm");
         if (!td->tif)
             print_message(msg_refused, path, reason(td, "libtiff cannot open it"));
     } else {
@@ -126,7 +129,7 @@ tiff_data *tiff_open(const char *path, const char *mode)
         }
         // Our own descriptor, so that its close can be checked: libtiff's
         // TIFFClose does not report a failed close.
-        td->fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        td->fd = create_output_file(path);
         if (td->fd >= 0) {
             td->tif = open_with_handlers(td, td->fd, big ? "w8" : "w");
             if (!td->tif)

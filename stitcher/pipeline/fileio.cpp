@@ -49,8 +49,3 @@ int64_t read_full(int fd, void *buf, size_t n) { return read_loop(fd, buf, n, -1
 int64_t pread_full(int fd, void *buf, size_t n, int64_t offset) { return read_loop(fd, buf, n, offset); }
 int write_full(int fd, const void *buf, size_t n) { return write_loop(fd, buf, n, -1); }
 int pwrite_full(int fd, const void *buf, size_t n, int64_t offset) { return write_loop(fd, buf, n, offset); }
-
-int create_output_file(const char *path)
-{
-    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-}

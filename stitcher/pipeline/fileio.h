@@ -12,7 +12,3 @@ int64_t pread_full(int fd, void *buf, size_t n, int64_t offset);
 // that makes no progress is reported as ENOSPC).
 int write_full(int fd, const void *buf, size_t n);
 int pwrite_full(int fd, const void *buf, size_t n, int64_t offset);
-
-// Opens an output file for writing: created when absent with mode 0666 less
-// the umask, truncated, closed on exec. -1 on failure.
-int create_output_file(const char *path);

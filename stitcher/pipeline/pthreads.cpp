@@ -41,6 +41,22 @@ int zthread_join(zthread *thread, void **)
     return 0;
 }
 
+int zthread_timed_join(zthread *thread, int milliseconds)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(thread->handle, nullptr, &until) != 0)
+        return -1;
+    aligned_free(thread);
+    return 0;
+}
+
 int zsched_yield(void)
 {
     struct timespec ts = {0, 10000};

@@ -9,6 +9,9 @@ struct zthread; // {argument, function, POSIX thread}
 int zthread_create(zthread **thread, const void *attributes, void *(*function)(void *), void *argument);
 // Waits for the thread to end and releases its record; returns 0.
 int zthread_join(zthread *thread, void **result);
+// zthread_join that gives up after the time: 0 when joined (the record
+// released), -1 when the thread still runs.
+int zthread_timed_join(zthread *thread, int milliseconds);
 // Sleeps 10 microseconds; every polling loop calls it between two polls.
 int zsched_yield(void);
 

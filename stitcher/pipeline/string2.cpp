@@ -1,4 +1,5 @@
 #include "stitcher/pipeline/string2.h"
+#include "stitcher/pipeline/output_file.h"
 
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"

@@ -1,5 +1,6 @@
 // Runs that fail: each ends with a message naming the file at fault,
-// status 1, and no output file left behind; so do interrupted runs.
+// status 1, and the earlier file at the output path as it was; so do
+// interrupted runs.
 #include "e2e_testing.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,13 @@
 namespace
 {
 
+// Each failing run meets an earlier panorama at its output path and must
+// leave it, and the rest of the folder, as they were.
 struct Failures : ::testing::TestWithParam<const char *> {
     scene_files s = generate_scene("crops", {"--scale", "0.25"});
     std::string script = script_for(s, GetParam(), "s.txt"), out = s.dir + "/" + output_file(GetParam());
+    const std::string earlier = "an earlier panorama";
+    bool threaded = std::string(GetParam()).rfind("JPEG", 0) == 0; // the writer thread writes it
 
     // zenthra -c, in place or deferred, run by the words of how.
     run_result run(bool defer, std::vector<std::string> how = {ZENTHRA_BIN})
@@ -22,25 +27,36 @@ struct Failures : ::testing::TestWithParam<const char *> {
             how.push_back("-d");
         return run_program(how);
     }
-    void expect_failure(const run_result &r, const std::string &culprit)
+    void expect_failure(bool defer, const std::string &culprit, std::vector<std::string> how = {ZENTHRA_BIN})
     {
+        write_file(out, earlier);
+        const std::vector<std::string> before = folder_names(s.dir);
+        run_result r = run(defer, how);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find(culprit), std::string::npos) << r.err;
-        EXPECT_FALSE(file_exists(out)) << r.err;
+        EXPECT_EQ(read_file(out), earlier) << r.err;
+        EXPECT_EQ(folder_names(s.dir), before);
     }
 };
 
 TEST_P(Failures, BrokenSourceFile)
 {
-    // Cut short, then missing; the third image in processing order is
-    // decoded when two are written.
-    std::string photo = s.photos.at(2).at("file"), bytes = read_file(photo);
-    write_file(photo, bytes.substr(0, bytes.size() / 2));
+    // The first photo missing, many times where the writer thread writes
+    // (its clean-up once raced the failure); then the third in processing
+    // order cut short and missing, decoded when two images are written.
+    const std::string first = s.photos.at(0).at("file"), third = s.photos.at(2).at("file");
+    const std::string kept = read_file(first), bytes = read_file(third);
+    std::filesystem::remove(first);
+    for (bool defer : {false, true})
+        for (int i = 0; i < (threaded || defer ? 20 : 1); i++)
+            expect_failure(defer, first);
+    write_file(first, kept);
+    write_file(third, bytes.substr(0, bytes.size() / 2));
     for (bool missing : {false, true}) {
         if (missing)
-            std::filesystem::remove(photo);
+            std::filesystem::remove(third);
         for (bool defer : {false, true})
-            expect_failure(run(defer), photo);
+            expect_failure(defer, third);
     }
 }
 
@@ -51,13 +67,10 @@ TEST_P(Failures, FullDisk)
     for (bool defer : {false, true}) {
         ASSERT_EQ(run(defer).status, 0);
         int64_t size = file_size(out);
-        std::filesystem::remove(out);
         for (double share : {0.02, 0.5, 0.98}) {
             const std::string limit = "ulimit -f " + std::to_string(int64_t(size * share + 1023) / 1024);
             SCOPED_TRACE(limit + (defer ? " -d" : ""));
-            expect_failure(run(defer, {"/bin/bash", "-c", limit + " && trap '' XFSZ && exec \"$0\" \"$@\"",
-                                       ZENTHRA_BIN}),
-                           out);
+            expect_failure(defer, out, {"/bin/bash", "-c", limit + " && exec \"$0\" \"$@\"", ZENTHRA_BIN});
         }
     }
 }
@@ -78,10 +91,10 @@ TEST(FailedRun, UnreadableScriptNamesItAndWritesNothing)
 } // namespace
 
 // SIGINT, SIGTERM and SIGHUP while it stitches, between two images (the next
-// photo is a FIFO that nobody writes, so no progress line is open): status 1
-// and the panorama written so far is removed. The window mode's progress
-// line is the unit tests' part.
-TEST(EndToEnd, InterruptedStitchRemovesThePartialPanorama)
+// photo is a FIFO that nobody writes, so no progress line is open): status 1,
+// the panorama written so far is removed and the earlier one kept. The window
+// mode's progress line is the unit tests' part.
+TEST(EndToEnd, InterruptedStitchKeepsTheEarlierPanorama)
 {
     scene_files s = generate_scene("crops", {"--scale", "0.25"});
     const std::string last = s.photos.at(3).at("file"), pano = s.dir + "/pano.tif";
@@ -97,7 +110,11 @@ TEST(EndToEnd, InterruptedStitchRemovesThePartialPanorama)
         "for i in $(seq 1000); do kill -0 $z 2>/dev/null || break; sleep 0.01; done\n"
         "kill -0 $z 2>/dev/null && kill -KILL $z; wait $z";
     for (const char *sig : {"INT", "TERM", "HUP"}) {
+        write_file(pano, "earlier");
+        const std::vector<std::string> before = folder_names(s.dir);
         EXPECT_EQ(1, run_program({"/bin/bash", "-c", run, ZENTHRA_BIN, pano, s.script, sig}).status) << sig;
-        EXPECT_FALSE(file_exists(pano)) << "the partial panorama is still there after SIG" << sig;
+        std::filesystem::remove(pano + ".err");
+        EXPECT_EQ(read_file(pano), "earlier") << "SIG" << sig;
+        EXPECT_EQ(folder_names(s.dir), before) << "SIG" << sig;
     }
 }

@@ -369,8 +369,19 @@ TEST_F(JpegFile, DamagedFilesAreRefusedWithTheirNameAtOpen)
     write_file(path("header-cut.jpg"), file.substr(0, 200));
     // A progressive file is decoded whole at open, so its missing scans show there.
     write_file(path("progressive-cut.jpg"), file.substr(0, file.size() * 2 / 3));
+    // Whole, but its frame header claims 65500 x 65500: far more blocks than
+    // the file has bits, refused before anything is decoded.
+    write_all(jpeg_writer(good.c_str(), 64, 64, uchar_RGB, 90, 0), pattern(64, 64, uchar_RGB));
+    file = read_file(good);
+    for (size_t i = 2; i + 9 < file.size(); i += 2 + (uint8_t(file[i + 2]) << 8 | uint8_t(file[i + 3])))
+        if (file[i + 1] == '\xC0') {
+            file.replace(i + 5, 4, "\xFF\xDC\xFF\xDC");
+            break;
+        }
+    write_file(path("claims-huge.jpg"), file);
     EXPECT_EQ(jpeg_reader(path("missing.jpg").c_str()), nullptr);
-    for (const char *name : {"empty.jpg", "text.jpg", "header-cut.jpg", "progressive-cut.jpg"})
+    for (const char *name :
+         {"empty.jpg", "text.jpg", "header-cut.jpg", "progressive-cut.jpg", "claims-huge.jpg"})
         expect_refused(jpeg_reader, path(name));
 }
 

@@ -33,11 +33,9 @@ TEST_F(PanoramaFileTest, NamesGetTheirKindsExtension)
                  {"pano.psd", OUTPUT_PSD | OUTPUT_BIG, "pano.psd.psb"},
                  {"pano", 6, "pano"},
                  {"pano", OUTPUT_TIFF_LAYERED, "pano.tif"}};
-    set_defer_merging(1); // opens only the layered TIFF
     for (auto c : cases) {
         pano_file *pf = create_panorama_file(path(c.name).c_str(), 20, 10, uchar_RGB, c.format, 0);
         EXPECT_EQ(std::string(pf->name), path(c.want));
-        EXPECT_EQ(pf->tif != nullptr, output_kind(c.format) == OUTPUT_TIFF_LAYERED) << c.name;
         close_panorama_file(nullptr, 0, pf);
     }
 }
@@ -46,23 +44,29 @@ TEST_F(PanoramaFileTest, AFileThatCannotBeCreatedEndsTheRun)
 {
     for (output_format f : {OUTPUT_PPM, OUTPUT_TIFF, OUTPUT_TIFF_LAYERED, OUTPUT_PSD}) {
         std::string want = path("none/p") + (f == OUTPUT_PPM ? ".ppm" : f == OUTPUT_PSD ? ".psd" : ".tif");
-        EXPECT_EXIT(create_panorama_file(path("none/p").c_str(), 20, 10, uchar_RGB, f, 0), ExitedWithCode(1),
-                    "Could not open file " + want + ".\n$");
+        EXPECT_EXIT(open_panorama_file(create_panorama_file(path("none/p").c_str(), 20, 10, uchar_RGB, f, 0)),
+                    ExitedWithCode(1), "Could not create file " + want + ": No such file or directory.\n$");
     }
 }
 
-// A failed run removes the output it created, but never what a name stands
-// for that is not a regular file.
-TEST_F(PanoramaFileTest, OnlyRegularOutputsAreRemovedOnFailure)
+// A failed run removes the temporary file it was writing and leaves what
+// was at the name as it was: an earlier file, nothing, or what a link to a
+// device stands for.
+TEST_F(PanoramaFileTest, AFailedRunLeavesTheFolderAsItWas)
 {
-    std::string name = path("p.ppm"), link = path("null.ppm");
+    std::string earlier = path("old.ppm"), link = path("null.ppm");
+    write_file(earlier, "earlier panorama");
     ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
-    for (const std::string &out : {name, link})
-        EXPECT_EXIT(
-            (create_panorama_file(out.c_str(), 20, 10, uchar_RGB, OUTPUT_PPM, 0), print_error("failed\n")),
-            ExitedWithCode(1), "failed");
-    EXPECT_FALSE(file_exists(name));
-    EXPECT_EQ(access(link.c_str(), F_OK), 0);
+    for (const std::string &out : {earlier, path("new.ppm"), link})
+        for (int defer : {0, 1}) {
+            set_defer_merging(defer);
+            EXPECT_EXIT(
+                (open_panorama_file(create_panorama_file(out.c_str(), 20, 10, uchar_RGB, OUTPUT_PPM, 0)),
+                 print_error("failed\n")),
+                ExitedWithCode(1), "failed");
+        }
+    EXPECT_EQ(read_file(earlier), "earlier panorama");
+    EXPECT_EQ(folder_names(dir), (std::vector<std::string>{"null.ppm", "old.ppm"}));
 }
 
 // One page per image in a BigTIFF too, with unassociated alpha: the image's
@@ -74,6 +78,7 @@ TEST_F(PanoramaFileTest, LayeredTiffHasOnePagePerImage)
     const irectangle rects[] = {{-10, 0, 40, 20}, {100, 30, 60, 20}};
     pano_file *pf = create_panorama_file(path("layers").c_str(), 200, 50, uchar_RGB,
                                          OUTPUT_TIFF_LAYERED | OUTPUT_BIG, 200);
+    open_panorama_file(pf);
     const std::string name = pf->name;
     std::vector<bytes> pages;
     for (const irectangle &r : rects) {

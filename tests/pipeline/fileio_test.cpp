@@ -1,4 +1,5 @@
 #include "stitcher/pipeline/fileio.h"
+#include "stitcher/pipeline/output_file.h"
 
 #include "testutil.h"
 

@@ -14,6 +14,13 @@ static void *count_up(void *p)
     return nullptr;
 }
 
+static void *wait_for(void *p)
+{
+    while (!static_cast<std::atomic<int> *>(p)->load())
+        zsched_yield();
+    return nullptr;
+}
+
 TEST(Threads, StartAndJoin)
 {
     std::atomic<int> counter{0};
@@ -31,6 +38,14 @@ TEST(Threads, StartAndJoin)
         zsched_yield();
     usleep(1000);
     EXPECT_EQ(0, zthread_join(t, nullptr));
+
+    // A timed join gives up while the thread runs, and joins once it ended.
+    std::atomic<int> release{0};
+    ASSERT_EQ(0, zthread_create(&t, nullptr, wait_for, &release));
+    EXPECT_EQ(-1, zthread_timed_join(t, 20));
+    release = 1;
+    while (zthread_timed_join(t, 20) != 0) {
+    }
 }
 
 TEST(Threads, ProcessorCountIsTheAffinitySet)

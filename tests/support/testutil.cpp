@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -149,4 +150,13 @@ int64_t file_size(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+std::vector<std::string> folder_names(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }

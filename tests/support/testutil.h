@@ -24,5 +24,7 @@ std::string scratch_dir();
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+// The names in a folder, sorted.
+std::vector<std::string> folder_names(const std::string &dir);
 // -1 when there is no such file.
 int64_t file_size(const std::string &path);
