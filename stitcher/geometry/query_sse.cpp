@@ -3,6 +3,8 @@
 #include "stitcher/pipeline/pthreads.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <emmintrin.h>
 #include <vector>
 
@@ -123,4 +125,34 @@ frectangle *sse_query_rect_threads(const rect_query *q, int columns, int rows, f
     out->ymin = lane_min(all.ymin);
     out->ymax = lane_max(all.ymax);
     return out;
+}
+
+void sse_forward(const rect_query *q, const unsigned char *src, int64_t stride, unsigned char *dst)
+{
+    const __m128 src_cx = _mm_load_ps(q->src_cx), src_cy = _mm_load_ps(q->src_cy);
+    const __m128 dst_cx = _mm_load_ps(q->dst_cx), dst_cy = _mm_load_ps(q->dst_cy);
+    const __m128 steps = _mm_set_ps(3, 2, 1, 0);
+    const int64_t x0 = q->x, x1 = x0 + q->width;
+    for (int64_t row = q->y; row < int64_t(q->y) + q->height; row++) {
+        const __m128 yin = _mm_sub_ps(_mm_set1_ps(static_cast<float>(row)), src_cy);
+        for (int64_t c = x0; c < x1; c += 4) {
+            alignas(16) float xs[4], ys[4];
+            _mm_store_ps(xs, _mm_add_ps(_mm_sub_ps(_mm_set1_ps(static_cast<float>(c)), src_cx), steps));
+            _mm_store_ps(ys, yin);
+            remap(xs, ys, q->stack);
+            _mm_store_ps(xs, _mm_add_ps(_mm_load_ps(xs), dst_cx));
+            _mm_store_ps(ys, _mm_add_ps(_mm_load_ps(ys), dst_cy));
+            // Lanes past the rectangle's right edge would read past the
+            // source row.
+            for (int l = 0; l < 4 && c + l < x1; l++) {
+                // Compared before the conversion: not-a-number and huge
+                // values never reach an integer.
+                const double dx = std::round(xs[l]), dy = std::round(ys[l]);
+                if (!(dx >= 0 && dx < q->dst_width && dy >= 0 && dy < q->dst_height))
+                    continue;
+                const int64_t at = (static_cast<int64_t>(dy) * q->dst_width + static_cast<int64_t>(dx)) * 3;
+                memcpy(dst + at, src + row * stride + (c + l) * 4, 3);
+            }
+        }
+    }
 }

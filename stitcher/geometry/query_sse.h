@@ -31,3 +31,12 @@ frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangl
 // one included).
 frectangle *sse_query_rect_threads(const rect_query *q, int columns, int rows, frectangle *out,
                                    int border_only, int threads);
+
+// Forward splatting: maps every pixel (q->x + c, q->y + r) of the record's
+// rectangle, 0 <= c < q->width, 0 <= r < q->height, and copies the first
+// three bytes of its four-byte source pixel (at src + row * stride + 4 *
+// column) to the destination pixel it rounds to (halves away from zero) in
+// the RGB buffer dst of q->dst_width x q->dst_height pixels. Points
+// off that buffer and not-a-number points are dropped; later points overwrite
+// earlier ones; pixels no point reaches keep their bytes.
+void sse_forward(const rect_query *q, const unsigned char *src, int64_t stride, unsigned char *dst);

@@ -204,3 +204,87 @@ image_reader *thread_reader(image_reader *ir, int n)
     return create_image_reader(ir->type, td, ir->width, ir->height, ir->pixformat, thread_read_row,
                                thread_close);
 }
+
+// The read-ahead reader. The only hand-over is the join: the thread fills
+// its row's buffer, and the caller reads it only after joining.
+
+static const char msg_row[] = "Cannot read row %d\n";
+
+struct thread_row_data {
+    image_reader *src;
+    void *buf[2]; // row r in buf[r & 1]
+    size_t length;
+    int delivered; // the row last handed out, -1 before the first
+    int reading;   // the row the thread is reading, -1 when none is
+    zthread *thread;
+};
+
+static void *read_ahead(void *arg)
+{
+    thread_row_data *t = static_cast<thread_row_data *>(arg);
+    void *slot = t->buf[t->reading & 1];
+    void *row = read_row(t->src, t->reading, slot);
+    if (row != slot)
+        memcpy(slot, row, t->length);
+    return nullptr;
+}
+
+static void start_reading(thread_row_data *t, int n)
+{
+    t->reading = n;
+    int fail = zthread_create(&t->thread, nullptr, read_ahead, t);
+    kassert(!fail);
+}
+
+static void join_reading(thread_row_data *t)
+{
+    if (t->reading >= 0)
+        zthread_join(t->thread, nullptr);
+}
+
+static void *thread_row(image_reader *ir, int n, void *buf)
+{
+    thread_row_data *t = static_cast<thread_row_data *>(ir->data);
+    const bool again = n == t->delivered && n >= 0, next = n == t->reading && n >= 0;
+    if (!again) {
+        // The thread is joined either way: none is left reading while the
+        // run ends.
+        join_reading(t);
+        t->reading = -1;
+        if (!next)
+            print_error(msg_row, n);
+        t->delivered = n;
+        if (n + 1 < ir->height)
+            start_reading(t, n + 1);
+    }
+    if (!buf)
+        return t->buf[n & 1];
+    memcpy(buf, t->buf[n & 1], t->length);
+    return buf;
+}
+
+static int thread_row_close(void *data)
+{
+    thread_row_data *t = static_cast<thread_row_data *>(data);
+    join_reading(t);
+    aligned_free(t->buf[0]);
+    aligned_free(t->buf[1]);
+    int status = close_image_reader(t->src);
+    aligned_free(t);
+    return status;
+}
+
+image_reader *thread_row_reader(image_reader *ir)
+{
+    thread_row_data *t = static_cast<thread_row_data *>(checked_malloc(sizeof(thread_row_data)));
+    *t = {ir, {nullptr, nullptr}, image_row_length(ir), -1, -1, nullptr};
+    t->buf[0] = aligned_malloc(t->length);
+    kassert(t->buf[0]);
+    t->buf[1] = aligned_malloc(t->length);
+    kassert(t->buf[1]);
+    connect_reader(ir);
+    if (ir->height > 0)
+        start_reading(t, 0);
+    return create_image_reader(ir->type, t, ir->width, ir->height, ir->pixformat, thread_row,
+                               thread_row_close);
+}

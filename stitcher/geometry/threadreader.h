@@ -31,3 +31,11 @@ image_reader *thread_reader(image_reader *ir, int n);
 // of the row being read and waits for them. Called only from within the read
 // of share 0.
 void thread_reader_wait(image_reader *tr);
+
+// The rows of ir read strictly in order, one row ahead, by a thread of its
+// own: while row r is handed out, row r + 1 is being read into the other of
+// two row buffers. Only the row last handed out and the next one may be
+// asked for; any other is fatal ("Cannot read row %d\n"). A caller buffer is
+// optional. Closing it waits for the row being read, then closes ir. ir is
+// read with a buffer of its row length. Nothing in the program uses it.
+image_reader *thread_row_reader(image_reader *ir);

@@ -1,5 +1,7 @@
 #include "stitcher/pipeline/kelo_windows.h"
 
+#include "stitcher/pipeline/fileio.h"
+#include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/string2.h"
 
 #include <atomic>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace
@@ -161,4 +164,47 @@ char *win_save_file_as(const char *default_name, const char *title)
     char *copy = sdup(answer);
     free(line);
     return copy;
+}
+
+static const char msg_crash[] = "Unhandled Exception occured!\n";
+static const char msg_prevented[] = "Prevented: %d\n";
+
+// Its own guard, never the fatal-error one: a crash inside print_error must
+// still be reported.
+static std::atomic_flag crashing = ATOMIC_FLAG_INIT;
+
+static void on_crash(int)
+{
+    if (!crashing.test_and_set()) {
+        // write_full is write() in a loop: async-signal-safe.
+        write_full(STDERR_FILENO, msg_crash, sizeof msg_crash - 1);
+        _exit(1);
+    }
+    // Another thread crashed first and is ending the process.
+    for (;;)
+        pause();
+}
+
+int install_crash_handler(void)
+{
+    static const int signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+    const long minimum = sysconf(_SC_SIGSTKSZ);
+    const size_t size = minimum > 65536 ? static_cast<size_t>(minimum) : 65536;
+    // Kept for the life of the process: the handlers may run at any time.
+    void *stack = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    stack_t ss{};
+    ss.ss_sp = stack;
+    ss.ss_size = size;
+    int ok = stack != MAP_FAILED && sigaltstack(&ss, nullptr) == 0;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_crash;
+    sa.sa_flags = SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : signals)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : signals)
+        ok &= sigaction(sig, &sa, nullptr) == 0;
+    print_stdout(msg_prevented, ok);
+    return ok;
 }

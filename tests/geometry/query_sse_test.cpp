@@ -148,4 +148,46 @@ TEST(Query, UnmappedPointsCount)
     EXPECT_EQ(r.xmin, 1e10f); // never below the start
 }
 
+// A source of 5 x 3 pixels, each "<row letter><column digit>#" and a fourth
+// byte never copied; the destination as those pairs, ".." where no point
+// landed, rows split by '|'.
+TEST(Query, ForwardSplatting)
+{
+    const struct {
+        std::vector<step_def> steps;
+        int x, y, width, height;
+        float cx; // both centres, in x
+        int dst_width, dst_height;
+        std::string expected;
+    } cases[] = {
+        {{}, 0, 0, 5, 1, 0, 8, 1, "a0a1a2a3a4......"}, // the lanes past column 4 copy nothing
+        {{}, 2, 1, 3, 2, 0, 6, 3, "............|....b2b3b4..|....c2c3c4.."},
+        {{{_shift, {0.5, 0}}}, 0, 0, 5, 1, 0, 7, 1, "..a0a1a2a3a4.."}, // halves away from zero
+        {{{_shift, {-0.5, 0}}}, 0, 0, 5, 1, 0, 7, 1, "..a1a2a3a4...."},
+        {{{_shift, {3, 0}}}, 0, 0, 5, 1, 0, 6, 1, "......a0a1a2"},
+        {{{_scale, {0.5, 1}}}, 0, 0, 5, 1, 0, 4, 1, "a0a2a4.."}, // the later point stays
+        {{{_scale, {-1, 1}}}, 0, 0, 5, 1, 2, 5, 1, "a4a3a2a1a0"},
+        {{{_inv_radial, {1, 0, 0, 0, 0, 1, -1}}}, 0, 0, 5, 3, 2, 3, 1, "......"}, // not-a-number
+        {{{_radial, {1, 0, 0, 0, 0, 1, -1}}}, 0, 0, 5, 3, 2, 3, 1, "......"},     // 1.0e21
+    };
+    std::vector<unsigned char> src; // exactly 5 x 3: a read past it is caught
+    for (unsigned char y = 'a'; y < 'd'; y++)
+        for (unsigned char x = '0'; x < '5'; x++)
+            src.insert(src.end(), {y, x, '#', 0});
+    for (const auto &t : cases) {
+        auto q = make_query(make_stack(t.steps).get(), t.x, t.y, t.width, t.height, t.cx, 0, t.cx, 0);
+        q->dst_width = t.dst_width;
+        q->dst_height = t.dst_height;
+        std::vector<unsigned char> dst(static_cast<size_t>(t.dst_width * t.dst_height * 3), '.');
+        sse_forward(q.get(), src.data(), 20, dst.data());
+        std::string got;
+        for (size_t i = 0; i < dst.size(); i += 3) {
+            got += std::string(i > 0 && i % (3 * size_t(t.dst_width)) == 0, '|') + char(dst[i]) +
+                   char(dst[i + 1]);
+            EXPECT_EQ(dst[i + 2], dst[i] == '.' ? '.' : '#') << t.expected;
+        }
+        EXPECT_EQ(got, t.expected);
+    }
+}
+
 } // namespace

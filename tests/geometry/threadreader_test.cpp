@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -144,6 +145,44 @@ TEST_F(ThreadReader, OtherConnectionsKeepTheSource)
     EXPECT_GT(rec->thread_count, 3);
     EXPECT_EQ(close_image_reader(ir), 5);
     EXPECT_EQ(s.closes, 1);
+}
+
+// The read-ahead reader: each source row read once, the one after the last
+// handed out included; only that row or the last one again may be asked for.
+TEST_F(ThreadReader, RowReaderReadsOneRowAhead)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        int height;
+        std::vector<int> rows;
+        bool fatal; // at the last row asked for
+    } cases[] = {
+        {0, {}, false},    {1, {0, 0}, false},   {5, {0, 1, 1, 2, 3, 4, 4}, false}, {5, {0, 1}, false},
+        {5, {0, 2}, true}, {5, {0, 1, 0}, true}, {3, {0, 1, 2, 3}, true},           {3, {-1}, true},
+    };
+    for (const auto &c : cases) {
+        mem_image m(4, c.height, uchar_RGB);
+        auto run = [&c, &m] {
+            image_reader *ir = thread_row_reader(mem_reader(&m));
+            unsigned char buf[12];
+            for (size_t i = 0; i < c.rows.size(); i++) {
+                void *got = read_row(ir, c.rows[i], i % 2 ? buf : nullptr);
+                EXPECT_TRUE(i % 2 == 0 || got == buf);
+                EXPECT_EQ(row_of(got, 12), m.row_copy(c.rows[i])) << i;
+            }
+            close_image_reader(ir);
+        };
+        if (c.fatal) {
+            std::string says = "^Cannot read row " + std::to_string(c.rows.back()) + "\n$";
+            EXPECT_EXIT(run(), testing::ExitedWithCode(1), says);
+            continue;
+        }
+        run();
+        const int last = c.rows.empty() ? -1 : *std::max_element(c.rows.begin(), c.rows.end());
+        for (int r = 0; r < c.height; r++)
+            EXPECT_EQ(m.reads[static_cast<size_t>(r)], r <= last + 1 ? 1 : 0) << r;
+        EXPECT_EQ(m.closes, 1);
+    }
 }
 
 // Threads that cannot be started leave their shares to the calling thread.
