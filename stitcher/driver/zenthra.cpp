@@ -233,12 +233,13 @@ static void apply_editor_weights(stitch_context *ctx, run_state *run)
     ctx->images = run->images;
 }
 
-// The frame suffices where the panorama ends; a wrapping one needs every
-// pixel. Multi-segment panoramas have no inverse to query through.
+// The frame suffices where the panorama ends, but for photos over a disc's
+// rim (mode 3); a wrapping one needs every pixel. Multi-segment panoramas
+// have no inverse to query through.
 static void choose_query_mode(const stitch_context *ctx, zenthra_options *opt)
 {
     if (opt->query_rect == -1)
-        opt->query_rect = ctx->pano->wrap == 0 ? 1 : 0;
+        opt->query_rect = ctx->pano->wrap == 0 ? 3 : 0;
     if (ctx->pano->projection == PROJ_MULT_RECTILINEAR)
         opt->query_rect = 2;
 }
