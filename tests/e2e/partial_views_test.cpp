@@ -44,12 +44,13 @@ TEST(PartialViews, DiscPhotosOverTheRimAreMappedWhole)
 
 TEST(PartialViews, PhotoBehindTheWindowChangesNothing)
 {
-    // Crops at yaw 0, 90 and 270, then the one at yaw 180 behind the window,
-    // which is not even decoded.
+    // Crops at yaw 0, 90 and 270, then the one at yaw 180 behind the window:
+    // not even decoded, and with -x 2, which gives it the whole window, the
+    // blend keeps every pixel.
     scene_files s = generate_scene("crops", {"--scale", "0.25"});
     for (const int v : {180, 120})
         for (const std::string kind : {"PPM", "TIFF"})
-            for (const bool whole : {false}) {
+            for (const bool whole : {false, true}) {
                 const std::string p = "p f2 w" + std::to_string(504 * v / 360) + " h252 v" +
                                       std::to_string(v) + " n\"" + kind + "\"";
                 const std::string file = kind == "PPM" ? "out.ppm" : "out.tif";
