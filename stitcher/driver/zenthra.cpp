@@ -34,6 +34,8 @@
 static const char *const msg_pline = "Script-error: Could not parse p-line in script %s.\n";
 static const char *const msg_no_image = "No source image found.\n";
 static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
+static const char *const msg_mask_size = "Warning: mask image %s is %dx%d pixels, the panorama %dx%d.\n";
+static const char *const msg_no_reach = "No image reaches the panorama.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -188,6 +190,18 @@ static void read_panorama(stitch_context *ctx, const zenthra_options *opt, run_s
     check_progress(1);
 }
 
+// A mask is looked up in panorama pixels; its columns go round with the panorama's.
+static void fit_mask(const stitch_context *ctx, const zenthra_options *opt)
+{
+    image_number_mask *mask = ctx->mask;
+    if (!mask || opt->inverse)
+        return;
+    const pano_file *pf = ctx->pano;
+    if (mask->width != pf->width || mask->height != pf->height)
+        print_warning(msg_mask_size, opt->mask_name, mask->width, mask->height, pf->width, pf->height);
+    mask->wrap = pf->wrap;
+}
+
 static void choose_interpolator(const run_state *run)
 {
     int code = INTERP_POLY3;
@@ -317,8 +331,24 @@ static void create_tiles(const stitch_context *ctx)
         create_overlap_rectangles(ctx->caps[c], ctx->nimages, 0);
 }
 
+static bool is_empty(const irectangle &r) { return r.width <= 0 || r.height <= 0; }
+
+// Images that all miss the panorama, caps included, would make an empty one.
+static void check_reach(const stitch_context *ctx)
+{
+    for (int i = 0; i < ctx->nimages; i++) {
+        if (!is_empty(ctx->images[i].dest_rect))
+            return;
+        for (int c = 0; c < ctx->ncaps; c++)
+            if (!is_empty(ctx->caps[c][i].dest_rect))
+                return;
+    }
+    print_error(msg_no_reach);
+}
+
 static void stitch(stitch_context *ctx)
 {
+    check_reach(ctx);
     check_mask_images(ctx->mask, ctx->nimages);
     check_progress(11);
     warp_blend_images(ctx);
@@ -372,6 +402,7 @@ int main(int argc, char **argv)
     open_progress();
     apply_editor_settings(&run);
     read_panorama(&ctx, &opt, &run);
+    fit_mask(&ctx, &opt);
     choose_interpolator(&run);
     read_images(&run);
     if (!opt.inverse) {

@@ -41,6 +41,7 @@ TEST_F(Script, RefusedScripts)
         {"s.txt", p + "o na.ppm C300,400,0,80\n", "Script-error: crop of image 1 is empty.\n"},
         {"s.txt", p + "o na.ppm C40,30,0,80\n", "Script-error: crop of image 1 is empty.\n"},
         {"s.txt", p + "o na.ppm S0,10,90,99\n", "Script-error: selection of image 1 is empty.\n"},
+        {"s.txt", "p f2 w1000 h500 v90\no na.ppm y150\n", "No image reaches the panorama.\n"},
     };
     for (const auto &[name, script, message] : cases) {
         run_result r = run(script, {"-q", "-o", "out"}, name);
