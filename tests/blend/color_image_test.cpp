@@ -158,13 +158,6 @@ TEST_F(ColorImage, LookupsOutsideTheMaskLeaveTheSeam)
             float expected = y == 0 && x >= 4 ? 0.0f : seam.at(x, y); // mask bytes 0, 1 < 7
             EXPECT_EQ(out.at(x, y), expected) << x << "," << y;
         }
-    // A mask of a panorama that wraps every 8 columns: columns -4..-1 are 4..7.
-    cm.mask.wrap = 8;
-    ir = mask_reader(float_reader(&seam), 7, &cm.mask, irectangle{-4, 1, 6, 2});
-    out = read_all(ir);
-    close_image_reader(ir);
-    for (int x = 0; x < 6; x++)
-        EXPECT_EQ(out.at(x, 0), x == 3 ? 255.0f : 0.0f) << x; // bytes 4, 5, 6, 7, 0, 1
 }
 
 TEST_F(ColorImage, NoCodePassesEvenForNumbersPastTheCodes)
