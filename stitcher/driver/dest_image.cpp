@@ -98,9 +98,11 @@ static bool inside(const irectangle &a, const irectangle &b)
            int64_t(a.y) + a.height <= int64_t(b.y) + b.height;
 }
 
-// A merge reader over the readers, each at its rectangle moved by (-dx, -dy).
+// A merge reader over the readers, each at its rectangle moved by (-dx, -dy);
+// with kept, merge_reader_kept.
 static image_reader *merge_of(const std::vector<image_reader *> &readers,
-                              const std::vector<irectangle> &rects, int dx, int dy, int width, int height)
+                              const std::vector<irectangle> &rects, int dx, int dy, int width, int height,
+                              image_reader **kept = nullptr)
 {
     const size_t k = readers.size();
     image_reader **ra = static_cast<image_reader **>(checked_malloc(sizeof(image_reader *) * k));
@@ -109,10 +111,13 @@ static image_reader *merge_of(const std::vector<image_reader *> &readers,
         ra[i] = readers[i];
         rc[i] = {rects[i].x - dx, rects[i].y - dy, rects[i].width, rects[i].height};
     }
+    if (kept)
+        return merge_reader_kept(ra, rc, width, height, static_cast<int>(k), kept);
     return merge_reader(ra, rc, width, height, static_cast<int>(k));
 }
 
-image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *out, int wrap)
+image_reader *get_blend_images_rim(image_desc *d, image_desc *images, irectangle *out, int wrap,
+                                   image_reader **rim)
 {
     const int n = d->index;
     std::vector<image_reader *> readers;
@@ -150,7 +155,10 @@ image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *ou
 
     if (count == 1) {
         *out = {rects[0].x - d->dest_rect.x, rects[0].y - d->dest_rect.y, rects[0].width, rects[0].height};
-        return buffered_reader_2(readers[0], 1);
+        image_reader *one = buffered_reader_2(readers[0], 1);
+        if (rim)
+            *rim = one; // a tile read alone keeps every pixel
+        return one;
     }
     irectangle bound = rects[0];
     for (int i = 1; i < count; i++) {
@@ -159,7 +167,12 @@ image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *ou
         bound = merged;
     }
     *out = {bound.x - d->dest_rect.x, bound.y - d->dest_rect.y, bound.width, bound.height};
-    return merge_of(readers, rects, bound.x, bound.y, bound.width, bound.height);
+    return merge_of(readers, rects, bound.x, bound.y, bound.width, bound.height, rim);
+}
+
+image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *out, int wrap)
+{
+    return get_blend_images_rim(d, images, out, wrap, nullptr);
 }
 
 image_reader *merge_dest_images(int count, int width, int height, image_desc *images)

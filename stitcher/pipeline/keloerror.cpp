@@ -107,16 +107,31 @@ static std::string vformat(const char *fmt, va_list ap)
     return s;
 }
 
+static int terminal_vmessage(const char *fmt, va_list ap)
+{
+    std::string s = vformat(fmt, ap);
+    terminal_message(s.data(), s.size());
+    return static_cast<int>(s.size());
+}
+
 int print_message(const char *fmt, ...)
 {
     if (!verbose)
         return 0;
     va_list ap;
     va_start(ap, fmt);
-    std::string s = vformat(fmt, ap);
+    int n = terminal_vmessage(fmt, ap);
     va_end(ap);
-    terminal_message(s.data(), s.size());
-    return static_cast<int>(s.size());
+    return n;
+}
+
+int print_warning(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = terminal_vmessage(fmt, ap);
+    va_end(ap);
+    return n;
 }
 
 int print_stdout(const char *fmt, ...)

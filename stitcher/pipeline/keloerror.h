@@ -11,6 +11,8 @@ void set_console(int console);
 int get_console(void);
 
 int print_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// A warning goes where messages go, in quiet mode too.
+int print_warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void print_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Lines that belong on standard output; they move to standard error while

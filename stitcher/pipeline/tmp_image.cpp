@@ -384,6 +384,7 @@ struct merge_args {
     int x, width;
     uint32_t pixformat;
     bool alpha; // pixels without alpha are passed over, never laid
+    bool keep;  // pixels with alpha 0 fill what is still empty (merge_row_alpha_keep)
 };
 
 static int merge_run(void *user, int pos, int length)
@@ -398,12 +399,14 @@ static int merge_run(void *user, int pos, int length)
         read_exact(td, td->scratch, n);
         pixels = td->scratch;
     }
-    if (m->alpha)
+    if (m->alpha && m->keep)
+        merge_row_alpha_keep(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
+    else if (m->alpha)
         merge_row_alpha(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
     return 0;
 }
 
-void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+static void *merge_runs(image_reader *ir, void *buffer, int x, uint32_t pixformat, int width, bool keep)
 {
     kassert(ir->read == temp_read_row);
     tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
@@ -417,7 +420,18 @@ void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, 
     kassert(pixformat == static_cast<uint32_t>(td->pixformat));
     merge_args m = {td,        static_cast<unsigned char *>(buffer),
                     x,         width,
-                    pixformat, pixformat == uchar_RGBA || pixformat == ushort_RGBA};
+                    pixformat, pixformat == uchar_RGBA || pixformat == ushort_RGBA,
+                    keep};
     process_row(td->tpl, nullptr, merge_run, &m);
     return buffer;
+}
+
+void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+{
+    return merge_runs(ir, buffer, x, pixformat, width, false);
+}
+
+void *merge_row_keep(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+{
+    return merge_runs(ir, buffer, x, pixformat, width, true);
 }

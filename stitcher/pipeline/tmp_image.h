@@ -50,6 +50,8 @@ image_reader *paste_reader(int fdflags);
 // pixformat is the stored one. The row number is not used. A RAM file's
 // runs are merged in place, a disk file's read into a row of the reader's.
 void *merge_row(image_reader *ir, int row, void *buffer, int x, uint32_t pixformat, int width);
+// The same with merge_row_alpha_keep: pixels with alpha 0 fill what is still empty.
+void *merge_row_keep(image_reader *ir, int row, void *buffer, int x, uint32_t pixformat, int width);
 
 // Converts the covered pixels of every row written ({0, 0, width, height}
 // minus the rectangles) into buffer (width x bytes per pixel of
