@@ -72,7 +72,8 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
         r = buffered_reader_2(r, preload);
     // Every warped row is computed once: what the blend pulls through r is
     // also converted into k's ring, where it waits for paste.
-    image_reader *k = toformat(w0, alpha_pixformat(t.iw->pixformat), preload + warp_bufsize());
+    image_reader *k =
+        spilled_ring_reader(toformat(w0, alpha_pixformat(t.iw->pixformat), 0), preload + warp_bufsize());
     synchronize_reader(k, w0);
     image_reader *b = toformat(t.earlier, float_RGBA, std::max(preload, 1));
     if (!b || !r)

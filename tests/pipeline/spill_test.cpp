@@ -61,6 +61,32 @@ TEST(Spill, ThreadsShareOneFileAndLoseNothing)
     spill_close(index);
 }
 
+using SpilledRing = ChainTest;
+
+// A deep ring read at its two ends, as the blend reads it: every row comes
+// back as it was, each fetched once, and a row read back keeps its address
+// while its neighbours are read.
+TEST_F(SpilledRing, ReadAtBothEnds)
+{
+    set_ramfs_budget(0);
+    mem_image m(50, 300, uchar_RGB);
+    image_reader *ir = spilled_ring_reader(mem_reader(&m), 200);
+    EXPECT_EQ(spill_total_size(), 200 * 256); // rows padded to 256 bytes
+    for (int n = 0; n < 300; n++) {
+        read_row(ir, std::min(n + 150, 299), nullptr);
+        const unsigned char *p = static_cast<const unsigned char *>(read_row(ir, n, nullptr));
+        if (n > 0)
+            read_row(ir, n - 1, nullptr);
+        ASSERT_EQ(bytes(p, p + m.row_bytes()), m.row_copy(n)) << n;
+    }
+    EXPECT_EQ(std::count(m.reads.begin(), m.reads.end(), 1), 300);
+    EXPECT_EXIT(read_row(ir, 99, nullptr), testing::ExitedWithCode(1),
+                "^Read buffer too small, is 200, should be 201\n$");
+    close_image_reader(ir);
+    set_ramfs_budget(-1);
+    EXPECT_EQ(spill_total_size(), 0);
+}
+
 // Out of memory after the spill folder has gone: one message names both.
 TEST(SpillDeathTest, NoMemoryAfterTheSpillFailed)
 {
