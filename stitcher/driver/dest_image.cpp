@@ -8,7 +8,6 @@
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/spill.h"
-#include "stitcher/pipeline/tmp_file.h"
 #include "stitcher/pipeline/tmp_image.h"
 #include "stitcher/script/image_desc.h"
 
