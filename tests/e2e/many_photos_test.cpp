@@ -53,7 +53,7 @@ void expect_same_everywhere(const scene_files &s, const std::string &kind, bool 
 
 TEST(ManyPhotos, ThreeHundredSmallPhotos)
 {
-    scene_files s = generate_scene("many", {"--photos", "300", "--scale", "0.1"});
+    scene_files s = generate_scene("many", {"--photos", "300", "--scale", "0.05"});
     ASSERT_EQ(s.layout.at("photos"), "300");
     // The writer thread keeps every image's main part until it reaches it.
     expect_same_everywhere(s, "PPM -d", false);
@@ -63,7 +63,7 @@ TEST(ManyPhotos, ThreeHundredSmallPhotos)
 // one there, more than the store once had slots for.
 TEST(ManyPhotos, FiveExposureBrackets)
 {
-    scene_files s = generate_scene("big24", {"--scale", "0.1", "--brackets", "5"});
+    scene_files s = generate_scene("big24", {"--scale", "0.05", "--brackets", "5"});
     ASSERT_EQ(s.layout.at("photos"), "120");
     expect_same_everywhere(s, "TIFF", true);
 }
