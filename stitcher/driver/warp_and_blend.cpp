@@ -74,7 +74,7 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     // Every warped row is computed once: what the blend pulls through r is
     // also converted into k's ring, where it waits for paste.
     const int ring = preload + warp_bufsize();
-    image_reader *k = toformat(w0, alpha_pixformat(t.iw->pixformat), ring);
+    image_reader *k = spilled_ring_reader(toformat(w0, alpha_pixformat(t.iw->pixformat), 0), ring);
     synchronize_reader(k, w0);
     image_reader *b = toformat(t.earlier, float_RGBA, std::max(preload, 1));
     // What the earlier images left goes to paste as stored too: the blend

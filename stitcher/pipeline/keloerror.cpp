@@ -46,10 +46,26 @@ void set_partial_output(const char *path)
     partial_output.store(kept);
 }
 
+static char temp_slots[2][PATH_MAX];
+static std::atomic<const char *> partial_temp{nullptr};
+
+void set_partial_temp(const char *path)
+{
+    static int next_slot = 0;
+    const char *kept = nullptr;
+    if (path && strlen(path) < PATH_MAX) {
+        kept = strcpy(temp_slots[next_slot], path);
+        next_slot ^= 1;
+    }
+    partial_temp.store(kept);
+}
+
 // Async-signal-safe.
 static void remove_partial_output(void)
 {
     if (const char *path = partial_output.load())
+        unlink(path);
+    if (const char *path = partial_temp.load())
         unlink(path);
 }
 
