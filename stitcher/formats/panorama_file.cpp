@@ -259,7 +259,7 @@ static void set_page_fields(const page_writer_data *pd)
     static const uint16_t unassociated_alpha[1] = {EXTRASAMPLE_UNASSALPHA};
     if (ok && spp == 4)
         ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociated_alpha);
-    if (!ok)
+    if (!ok || !tiff_set_icc_profile(tif))
         page_failed(pd);
 }
 

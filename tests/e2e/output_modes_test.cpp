@@ -1,7 +1,8 @@
 // The ways of writing one panorama: in place, deferred through the writer
 // thread and to standard output give the same pixels; a run onto an old
 // file gives what a fresh one gives; a layered TIFF has a page per image
-// that covers what the image covers.
+// that covers what the image covers; every kind carries the photos' colour
+// profile.
 #include "e2e_testing.h"
 
 #include <gtest/gtest.h>
@@ -110,5 +111,40 @@ TEST_P(LayeredTiff, PagesLieAtTheirRectanglesAndComposeToTheFlatPanorama)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LayeredTiff, ::testing::Values("TIFF_m", "TIFF_m b1"));
+
+using ColourProfile = ::testing::TestWithParam<const char *>;
+
+// Photos of the format given carry a profile: every kind of panorama, written
+// in place or merged by the writer thread, carries it byte for byte, and the
+// PSD and PSB files still read as the TIFF does.
+TEST_P(ColourProfile, ReachesEveryOutputKind)
+{
+    if (!have_magick() || !file_exists("/usr/bin/exiftool"))
+        GTEST_SKIP() << "ImageMagick or exiftool is not installed";
+    scene_files s = generate_scene("crops", {"--scale", "0.25", "--format", GetParam()});
+    // An ICC header of an odd length (133 bytes), without tags.
+    std::string profile =
+        std::string("\0\0\0\x85zthr\x02\x10\0\0mntrRGB XYZ ", 24) + std::string(12, '\0') + "acsp";
+    profile.resize(133);
+    write_file(s.dir + "/photos.icc", profile);
+    const std::string tag =
+        "cd " + s.dir + " && exiftool -q -overwrite_original -icc_profile'<='photos.icc photo-*";
+    ASSERT_EQ(run_program({"/bin/sh", "-c", tag}).status, 0);
+    std::string tiff_pixels;
+    for (const char *kind : {"TIFF", "TIFF b1", "TIFF_m", "TIFF_m b1", "PSD", "PSB", "JPEG q90"})
+        for (const std::string mode : {"-c", "-d"}) { // in place (console mode, as ever) or deferred
+            const std::string out = s.dir + "/" + output_file(kind);
+            ASSERT_EQ(stitch({"-q", mode, "-o", s.dir + "/out", script_for(s, kind, "s.txt")}).status, 0);
+            EXPECT_TRUE(run_program({"/usr/bin/exiftool", "-b", "-icc_profile", out}).out == profile)
+                << kind << mode;
+            if (tiff_pixels.empty())
+                tiff_pixels = magick(out, "rgb:-");
+            if (kind[0] == 'P') {
+                EXPECT_TRUE(magick(out, "rgb:-", mode == "-c") == tiff_pixels) << kind << mode;
+            }
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Photos, ColourProfile, ::testing::Values("jpg", "tif"));
 
 } // namespace
