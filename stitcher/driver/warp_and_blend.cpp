@@ -39,6 +39,7 @@ struct warp_target {
     int32_t pano_size[2]; // the plane the stack maps onto
     const stack_data *stack;
     int circle;
+    int opaque;            // alpha 255 wherever the image reaches (a page of its own)
     image_reader *earlier; // what earlier images left, or null
     image_reader *rim;     // the same with the colours that have no alpha (get_blend_images_rim)
     irectangle blend;      // relative to dest, where earlier is
@@ -55,7 +56,7 @@ static bool is_empty(const irectangle &r) { return r.width <= 0 || r.height <= 0
 static void warp_and_blend(const loaded_image *src, const warp_target &t)
 {
     const int preload = get_seam_preload();
-    image_reader *w0 = warper(src, t.src_rect, t.dest, t.pano_size, t.stack, t.circle);
+    image_reader *w0 = warper(src, t.src_rect, t.dest, t.pano_size, t.stack, t.circle, t.opaque);
     if (!t.iw || !w0)
         print_error(msg_readers);
     // The warper's threads compute rows ahead while this thread blends and
@@ -225,6 +226,10 @@ int warp_blend_images(stitch_context *ctx)
                 warp_target t = panorama_target(ctx, d, k);
                 t.dest.x -= d->wrap_shift;
                 t.iw = dest_writer(d, pf);
+                // A page shows the image wherever it gives a colour: its
+                // feather weight is 0 or below 0 on the rim, and rounds to
+                // 0 within half a unit, before any step could see it.
+                t.opaque = layered;
                 if (layered)
                     t.iw = heavyside_writer(t.iw);
                 else
