@@ -123,7 +123,9 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     int wide_width = static_cast<int>((bd->offset_mask + third) / 4);
     image_reader *wide =
         create_image_reader(s0->type, bd, wide_width, h, uchar_RGBA, blender_read, blender_close_image);
-    wide = buffered_reader_2(wide, rows);
+    // The smart seam holds a window of the newest rows far longer than the
+    // other modes: its ring stays whole in memory.
+    wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);
     *a = split_reader(wide, 0, g, float_RGBA);
     *b = split_reader(wide, bd->offset_b, g, float_RGBA);
     if (mode == 1)

@@ -81,7 +81,7 @@ image_number_mask *read_mask(image_reader *ir)
     if (!checked_mul(ir->width, ir->height, &size))
         print_error(msg_no_memory);
     image_number_mask *mask = static_cast<image_number_mask *>(checked_malloc(sizeof(image_number_mask)));
-    *mask = {1, ir->width, ir->height, -1, static_cast<uint64_t>(size), nullptr, 100};
+    *mask = {1, ir->width, ir->height, -1, static_cast<uint64_t>(size), nullptr, 100, 0};
     mask->bytes =
         static_cast<unsigned char *>(checked_malloc(std::max<size_t>(static_cast<size_t>(size), 1)));
     size_t step = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat));
@@ -125,9 +125,12 @@ struct mask_data {
     irectangle rect;
 };
 
-// The mask byte at panorama pixel (x, y); no code outside the mask.
+// The mask byte at panorama pixel (x, y); no code outside the mask. An
+// overlap across a wrapping panorama's seam runs past its last column.
 static int mask_at(const image_number_mask *mask, int64_t x, int64_t y)
 {
+    if (mask->wrap > 0)
+        x = (x % mask->wrap + mask->wrap) % mask->wrap;
     if (x < 0 || y < 0 || x >= mask->width || y >= mask->height)
         return MASK_NO_CODE;
     return mask->bytes[y * mask->width + x];

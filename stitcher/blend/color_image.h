@@ -22,6 +22,7 @@ struct image_number_mask {
     uint64_t size;     // width * height
     unsigned char *bytes;
     int32_t priority; // 100
+    int32_t wrap;     // columns of a panorama that wraps (lookups go round), else 0
 };
 
 // 0xFF000000 | (i + 1) * 0xF89C2A61: R, G, B of the code and alpha 255 in
@@ -42,5 +43,6 @@ void check_mask_images(const image_number_mask *mask, int nimages);
 // The float_G seam mask ir of image k, overridden where the mask (looked up
 // at rect, image k's blend rectangle in panorama coordinates) names an image:
 // 255 where it names k, 0 where it names an earlier image. Connects ir and
-// closes it when closed. Lookups outside the mask leave the seam mask as it is.
+// closes it when closed. Columns go round the mask's wrap; lookups outside
+// the mask leave the seam mask as it is.
 image_reader *mask_reader(image_reader *ir, int k, const image_number_mask *mask, irectangle rect);

@@ -72,7 +72,7 @@ pyramid *create_gaussian_pyramid(image_reader *ir, int n)
     pyramid *p = new_pyramid(n);
     p->levels[0] = ir;
     for (int i = 1; i < n; i++)
-        p->levels[i] = buffered_reader_2(reduce(p->levels[i - 1]), gaussian_rows(n, i));
+        p->levels[i] = spilled_ring_reader(reduce(p->levels[i - 1]), gaussian_rows(n, i));
     return p;
 }
 

@@ -7,39 +7,33 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/ramfs.h"
-#include "stitcher/pipeline/tmp_file.h"
+#include "stitcher/pipeline/spill.h"
 #include "stitcher/pipeline/tmp_image.h"
 #include "stitcher/script/image_desc.h"
 
-#include <unistd.h>
 #include <vector>
 
 static const char msg_store_full[] = "Too many temporary images (in-memory store full).\n";
 static const char msg_found[] = "Found %d images for blending.\n";
 static const char msg_rectangles[] = "Error calculating blender rectangles.\n";
 
-// A new, empty temporary image for at most `bytes` of pixels: a file of the
-// in-memory store while the store stays within its budget, else an unlinked
-// disk file; the store again when no such file can be made. Going on with -1
-// would write every pixel of the image nowhere.
+// A new, empty temporary image of exactly `bytes`: a file of the in-memory
+// store while the store stays within its budget and has a free slot, else a
+// spilled image; in memory again when the spill fails.
 static int new_temp_image(int64_t bytes)
 {
-    if (ramfs_total_size.load() + bytes > ramfs_budget()) {
-        int fd = open_tmp_fd(TMP_DISK);
-        if (fd >= 0 && fd < FD_RAMFS)
-            return fd;
-        if (fd >= 0)
-            close(fd); // beyond what an fdflags word can name
+    if (ramfs_total_size.load() + bytes <= ramfs_budget()) {
+        int slot = ramfs_open();
+        if (slot >= 0)
+            return slot | FD_RAMFS;
     }
+    int index = spill_open(bytes);
+    if (index >= 0)
+        return index | FD_SPILL;
     int slot = ramfs_open();
     if (slot < 0)
         print_error(msg_store_full);
     return slot | FD_RAMFS;
-}
-
-static int64_t image_bytes(const irectangle &r, uint32_t pixformat)
-{
-    return int64_t(r.width) * r.height * get_bytes_per_pixel(pixformat);
 }
 
 image_writer *dest_writer(image_desc *d, pano_file *pf)
@@ -51,12 +45,13 @@ image_writer *dest_writer(image_desc *d, pano_file *pf)
     if (pf->tif) {
         writers[0] = panorama_writer(pf, alpha, r, d->tile_rects, n);
     } else {
-        d->fd = new_temp_image(image_bytes(r, d->pixformat));
+        d->fd = new_temp_image(temp_image_size(r.width, r.height, d->pixformat, nullptr, d->tile_rects, n));
         writers[0] = temp_writer(d->fd, r.width, r.height, alpha, d->pixformat, nullptr, d->tile_rects, n);
     }
     // A pixel in several tiles goes to the first of them only.
     for (int t = 0; t < n; t++) {
-        d->tile_ids[t] = new_temp_image(image_bytes(d->tile_rects[t], alpha));
+        d->tile_ids[t] =
+            new_temp_image(temp_image_size(r.width, r.height, alpha, &d->tile_rects[t], d->tile_rects, t));
         writers[static_cast<size_t>(t) + 1] =
             temp_writer(d->tile_ids[t], r.width, r.height, alpha, alpha, &d->tile_rects[t], d->tile_rects, t);
     }
@@ -98,9 +93,11 @@ static bool inside(const irectangle &a, const irectangle &b)
            int64_t(a.y) + a.height <= int64_t(b.y) + b.height;
 }
 
-// A merge reader over the readers, each at its rectangle moved by (-dx, -dy).
+// A merge reader over the readers, each at its rectangle moved by (-dx, -dy);
+// with kept, merge_reader_kept.
 static image_reader *merge_of(const std::vector<image_reader *> &readers,
-                              const std::vector<irectangle> &rects, int dx, int dy, int width, int height)
+                              const std::vector<irectangle> &rects, int dx, int dy, int width, int height,
+                              image_reader **kept = nullptr)
 {
     const size_t k = readers.size();
     image_reader **ra = static_cast<image_reader **>(checked_malloc(sizeof(image_reader *) * k));
@@ -109,10 +106,13 @@ static image_reader *merge_of(const std::vector<image_reader *> &readers,
         ra[i] = readers[i];
         rc[i] = {rects[i].x - dx, rects[i].y - dy, rects[i].width, rects[i].height};
     }
+    if (kept)
+        return merge_reader_kept(ra, rc, width, height, static_cast<int>(k), kept);
     return merge_reader(ra, rc, width, height, static_cast<int>(k));
 }
 
-image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *out, int wrap)
+image_reader *get_blend_images_rim(image_desc *d, image_desc *images, irectangle *out, int wrap,
+                                   image_reader **rim)
 {
     const int n = d->index;
     std::vector<image_reader *> readers;
@@ -150,7 +150,10 @@ image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *ou
 
     if (count == 1) {
         *out = {rects[0].x - d->dest_rect.x, rects[0].y - d->dest_rect.y, rects[0].width, rects[0].height};
-        return buffered_reader_2(readers[0], 1);
+        image_reader *one = buffered_reader_2(readers[0], 1);
+        if (rim)
+            *rim = one; // a tile read alone keeps every pixel
+        return one;
     }
     irectangle bound = rects[0];
     for (int i = 1; i < count; i++) {
@@ -159,7 +162,12 @@ image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *ou
         bound = merged;
     }
     *out = {bound.x - d->dest_rect.x, bound.y - d->dest_rect.y, bound.width, bound.height};
-    return merge_of(readers, rects, bound.x, bound.y, bound.width, bound.height);
+    return merge_of(readers, rects, bound.x, bound.y, bound.width, bound.height, rim);
+}
+
+image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *out, int wrap)
+{
+    return get_blend_images_rim(d, images, out, wrap, nullptr);
 }
 
 image_reader *merge_dest_images(int count, int width, int height, image_desc *images)

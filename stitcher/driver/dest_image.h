@@ -32,6 +32,12 @@ int preload_blend_images(const image_desc *d, const image_desc *images);
 // destination rectangle. Tiles across a wrapping panorama's seam (wrap: its
 // width, else 0) are moved by the wrap to meet d.
 image_reader *get_blend_images(image_desc *d, image_desc *images, irectangle *out, int wrap);
+// The same, and in *rim the reader whose rows hold, besides, the rim of an
+// earlier image where no image has alpha: a colour whose alpha rounded to
+// 0, which the blend drops but the output must keep. A follower of *rim
+// sees every row that the returned reader reads.
+image_reader *get_blend_images_rim(image_desc *d, image_desc *images, irectangle *out, int wrap,
+                                   image_reader **rim);
 // The main temporary images of images 0 .. count - 1 that have one, each at
 // its destination rectangle, merged over width x height; null when none.
 image_reader *merge_dest_images(int count, int width, int height, image_desc *images);

@@ -75,6 +75,16 @@ int frectangle_to_irectangle(const frectangle *f, irectangle *out)
     return out->height;
 }
 
+// Whether the source point (x, y), from the image centre, lies among d's
+// usable pixels or within `margin` pixels of them.
+static bool in_usable(const image_desc *d, float x, float y, float margin)
+{
+    const irectangle &s = d->src_rect;
+    float px = x + (d->width * 0.5f - 0.5f), py = y + (d->height * 0.5f - 0.5f);
+    return px >= s.x - margin && px <= s.x + s.width - 1 + margin && py >= s.y - margin &&
+           py <= s.y + s.height - 1 + margin;
+}
+
 // Next to a pole the mapped pixel centres of an image miss the outer
 // columns and the pole's own rows. An equirectangular panorama shows a pole
 // as its whole top or bottom row: an image whose usable pixels contain the
@@ -91,10 +101,8 @@ static void reach_poles(const image_desc *d, const int32_t size[2], const irecta
     alignas(16) float x[4] = {0, 0, 0, 0};
     alignas(16) float y[4] = {static_cast<float>(-half_pi), static_cast<float>(half_pi), 0, 0};
     remap(x, y, vs);
-    const irectangle &s = d->src_rect;
     for (int k = 0; k < 2; k++) {
-        float px = x[k] + (d->width * 0.5f - 0.5f), py = y[k] + (d->height * 0.5f - 0.5f);
-        if (!(px >= s.x && px <= s.x + s.width - 1 && py >= s.y && py <= s.y + s.height - 1))
+        if (!in_usable(d, x[k], y[k], 0))
             continue;
         double row = size[1] * 0.5 - 0.5 + (k == 0 ? -half_pi : half_pi);
         irectangle band = {window->x, round_bound(static_cast<float>(row)), window->width, 1}, merged;
@@ -103,12 +111,35 @@ static void reach_poles(const image_desc *d, const int32_t size[2], const irecta
     }
 }
 
+// A fisheye or equisolid panorama shows the direction straight behind its
+// centre as the rim of its disc. The border of a photo that holds that
+// direction maps to a loop inside the disc while its inner pixels reach out
+// to the rim, so only every pixel tells its rectangle.
+static bool holds_rim(const image_desc *d)
+{
+    const stack_data *sd = d->stack;
+    if (sd[0].func < _from_fisheye || sd[0].func > _from_mirror_equisolid)
+        return false;
+    // The panorama step swapped for one that makes the point (0, 0) the
+    // direction (0, 0, -1).
+    stack_data behind[RMPSIZE];
+    memcpy(behind, sd, sizeof behind);
+    behind[0].func = _from_rectilinear;
+    behind[1].param = -1;
+    alignas(16) vector_stack vs[RMPSIZE];
+    vector_remapper(behind, vs);
+    alignas(16) float x[4] = {0, 0, 0, 0}, y[4] = {0, 0, 0, 0};
+    remap(x, y, vs);
+    // The query maps up to three columns past the rectangle.
+    return in_usable(d, x[0], y[0], 4);
+}
+
 static void fill4(float *v, float value) { std::fill(v, v + 4, value); }
 
-// The rectangle that image d's inverted stack maps its usable pixels to
-// (only the border with border_only), cut to the window.
-static irectangle query_rectangle(const image_desc *d, const stack_data *inverted, const int32_t size[2],
-                                  const irectangle *window, int border_only)
+// The box that image d's inverted stack maps its usable pixels to (only the
+// border with border_only).
+static frectangle query_box(const image_desc *d, const stack_data *inverted, const int32_t size[2],
+                            const irectangle *window, int border_only)
 {
     rect_query *q = static_cast<rect_query *>(checked_malloc(sizeof(rect_query)));
     fill4(q->src_cx, d->width * 0.5f - 0.5f);
@@ -128,11 +159,89 @@ static irectangle query_rectangle(const image_desc *d, const stack_data *inverte
     // Every pixel of a large photo is many times the work of its border.
     sse_query_rect_threads(q, q->width, q->height, &f, border_only, border_only ? 1 : num_warp_threads);
     aligned_free(q);
+    return f;
+}
+
+static irectangle cut_box(const frectangle &f, const irectangle *window)
+{
     irectangle rounded, rect;
     frectangle_to_irectangle(&f, &rounded);
     cut_rectangle(&rounded, window, &rect);
+    return rect;
+}
+
+// The rectangle of query_box cut to the window, with the pole rows.
+static irectangle query_rectangle(const image_desc *d, const stack_data *inverted, const int32_t size[2],
+                                  const irectangle *window, int border_only)
+{
+    irectangle rect = cut_box(query_box(d, inverted, size, window, border_only), window);
     reach_poles(d, size, window, &rect);
     return rect;
+}
+
+// sd for the panorama turned by half a turn about its vertical axis: a
+// direction at longitude L lands at L - 180 degrees.
+static stack_data *turned_stack(const stack_data *sd)
+{
+    static const double half_turn[9] = {-1, 0, 0, 0, 1, 0, 0, 0, -1};
+    stack_data *t = new_stack();
+    int pos = 0, n = remap_data_size[sd[0].func];
+    double params[RMPSIZE];
+    for (int k = 0; k < n; k++)
+        params[k] = sd[1 + k].param;
+    push_step(t, &pos, sd[0].func, params);
+    push_step(t, &pos, _perspect, half_turn);
+    int rest = 1 + n, end = rest;
+    while (sd[end].func >= 0)
+        end += 1 + remap_data_size[sd[end].func];
+    kassert(pos + end - rest < RMPSIZE);
+    memcpy(&t[pos], &sd[rest], sizeof(stack_data) * size_t(end - rest + 1)); // with the end code
+    return t;
+}
+
+// A cylindrical or equirectangular panorama narrower than a full turn has
+// the seam of its longitudes behind the view. A photo across that seam maps
+// to both ends of the longitudes, so its box spans the whole window though
+// it may show nothing of it; seen from behind (the panorama turned by half a
+// turn) it lies in one piece. Then true, with *rect the box of every pixel
+// brought back into the window (empty when none lands there).
+static bool across_seam(const image_desc *d, const frectangle &plain, const int32_t size[2],
+                        const irectangle *window, irectangle *rect)
+{
+    const stack_data *sd = d->stack;
+    if (sd[0].func != _from_cylindrical && sd[0].func != _from_equirect)
+        return false;
+    const double turn = 2 * M_PI * sd[1].param; // panorama columns of a full turn
+    if (!(turn > size[0] + 0.5) || !(plain.xmax - plain.xmin > turn / 4))
+        return false;
+    stack_data *turned = turned_stack(sd);
+    stack_data *inverted = invert_stack(turned);
+    free_stack(turned);
+    frectangle f = query_box(d, inverted, size, window, 1);
+    // In one piece from behind: narrower by far than from the front.
+    bool across = f.xmax - f.xmin < plain.xmax - plain.xmin - turn / 4;
+    if (across) {
+        f = query_box(d, inverted, size, window, 0);
+        // Columns a full turn apart show the same longitude.
+        auto piece = [&](int k) {
+            const double shift = turn / 2 + k * turn;
+            frectangle g = {float(f.xmin + shift), float(f.xmax + shift), f.ymin, f.ymax};
+            return cut_box(g, window);
+        };
+        *rect = piece(0);
+        for (int k : {-1, 1}) {
+            irectangle p = piece(k), merged;
+            if (area(p) == 0)
+                continue;
+            if (area(*rect) > 0) {
+                merge_rectangles(rect, &p, &merged);
+                p = merged;
+            }
+            *rect = p;
+        }
+    }
+    free_stack(inverted);
+    return across;
 }
 
 void *create_destination_rectangles(image_desc *images, int count, const int32_t size[2],
@@ -148,11 +257,16 @@ void *create_destination_rectangles(image_desc *images, int count, const int32_t
             continue;
         }
         stack_data *inverted = invert_stack(d->stack);
-        irectangle rect = query_rectangle(d, inverted, size, window, 1);
-        if (static_cast<double>(area(rect)) > 0.95 * static_cast<double>(window_area))
-            rect = *window;
-        if (mode == 0 && area(rect) < window_area)
-            rect = query_rectangle(d, inverted, size, window, 0);
+        frectangle border = query_box(d, inverted, size, window, 1);
+        irectangle rect;
+        if (!across_seam(d, border, size, window, &rect)) {
+            rect = cut_box(border, window);
+            reach_poles(d, size, window, &rect);
+            if (static_cast<double>(area(rect)) > 0.95 * static_cast<double>(window_area))
+                rect = *window;
+            if ((mode == 0 || (mode == 3 && holds_rim(d))) && area(rect) < window_area)
+                rect = query_rectangle(d, inverted, size, window, 0);
+        }
         rect.x += d->wrap_shift;
         set_dest_image(d, i, pixformat, rect);
         print_message(msg_rect, i, rect.x, rect.y, rect.width, rect.height);

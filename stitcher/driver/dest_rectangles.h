@@ -25,10 +25,14 @@ int frectangle_to_irectangle(const frectangle *f, irectangle *out);
 // Sets the destination rectangle of images 0 .. count - 1 (and index,
 // pixformat, no tiles), cut to `window` of a panorama of size[0] x size[1].
 // mode 0 maps every pixel when the border alone does not fill the window,
-// 1 maps the border only, 2 takes the window as it is. A rectangle over 95 %
-// of the window becomes the window; in an equirectangular panorama an image
-// over a pole reaches that pole's row over the whole width. Prints a
-// "Rect Image" line per image. Returns null.
+// 1 maps the border only, 2 takes the window as it is, 3 is 1 but for a
+// photo over the rim of a fisheye or equisolid disc, which gets mode 0. A
+// rectangle over 95 % of the window becomes the window; in an
+// equirectangular panorama an image over a pole reaches that pole's row over
+// the whole width. In modes 0, 1 and 3, a photo across the back of a
+// cylindrical or equirectangular panorama narrower than a full turn gets
+// the columns its every pixel reaches in the window. Prints a "Rect Image"
+// line per image. Returns null.
 void *create_destination_rectangles(image_desc *images, int count, const int32_t size[2],
                                     const irectangle *window, int pixformat, int mode);
 // An image whose rectangle spans the whole panorama width needs no wrap

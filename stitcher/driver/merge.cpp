@@ -24,6 +24,7 @@ struct merge_data {
     int32_t n;
     image_reader **readers;
     irectangle *rects;
+    int32_t keep; // merge_row_keep: colours without alpha fill what is still empty
 };
 
 static void *merge_read(image_reader *ir, int r, void *buf)
@@ -37,7 +38,8 @@ static void *merge_read(image_reader *ir, int r, void *buf)
     for (int i = md->n - 1; i >= 0; i--) {
         const irectangle &rc = md->rects[i];
         if (r >= rc.y && r < rc.y + rc.height)
-            merge_row(md->readers[i], r - rc.y, buf, rc.x, ir->pixformat, md->width);
+            (md->keep ? merge_row_keep : merge_row)(md->readers[i], r - rc.y, buf, rc.x, ir->pixformat,
+                                                    md->width);
     }
     return buf;
 }
@@ -54,7 +56,8 @@ static int merge_close(void *data)
     return status;
 }
 
-image_reader *merge_reader(image_reader **readers, irectangle *rects, int width, int height, int n)
+static image_reader *new_merge_reader(image_reader **readers, irectangle *rects, int width, int height, int n,
+                                      int keep)
 {
     kassert(n > 0);
     for (int i = 1; i < n; i++) {
@@ -65,9 +68,43 @@ image_reader *merge_reader(image_reader **readers, irectangle *rects, int width,
     for (int i = 0; i < n; i++)
         connect_reader(readers[i]);
     merge_data *md = static_cast<merge_data *>(checked_malloc(sizeof(merge_data)));
-    *md = {width, width * get_bytes_per_pixel(readers[0]->pixformat), n, readers, rects};
+    *md = {width, width * get_bytes_per_pixel(readers[0]->pixformat), n, readers, rects, keep};
     image_reader *ir = create_image_reader(readers[0]->type, md, width, height, readers[0]->pixformat,
                                            merge_read, merge_close);
+    return buffered_reader_2(ir, 1);
+}
+
+image_reader *merge_reader(image_reader **readers, irectangle *rects, int width, int height, int n)
+{
+    return new_merge_reader(readers, rects, width, height, n, 0);
+}
+
+// A merge_reader_kept row as merge_reader has it: a pixel whose alpha is 0
+// all zero.
+static void *cleared_read(image_reader *ir, int r, void *buf)
+{
+    kassert(buf != NULL);
+    const unsigned char *src =
+        static_cast<const unsigned char *>(read_row(static_cast<image_reader *>(ir->data), r, nullptr));
+    unsigned char *out = static_cast<unsigned char *>(buf);
+    const size_t bpp = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat)), alpha = bpp / 4 * 3;
+    memcpy(out, src, bpp * static_cast<size_t>(ir->width));
+    for (unsigned char *p = out; p < out + bpp * static_cast<size_t>(ir->width); p += bpp)
+        if (std::all_of(p + alpha, p + bpp, [](unsigned char c) { return c == 0; }))
+            memset(p, 0, bpp);
+    return buf;
+}
+
+static int cleared_close(void *data) { return close_image_reader(static_cast<image_reader *>(data)); }
+
+image_reader *merge_reader_kept(image_reader **readers, irectangle *rects, int width, int height, int n,
+                                image_reader **kept)
+{
+    kassert(readers[0]->pixformat == uchar_RGBA || readers[0]->pixformat == ushort_RGBA);
+    *kept = new_merge_reader(readers, rects, width, height, n, 1);
+    connect_reader(*kept);
+    image_reader *ir = create_image_reader((*kept)->type, *kept, width, height, (*kept)->pixformat,
+                                           cleared_read, cleared_close);
     return buffered_reader_2(ir, 1);
 }
 

@@ -16,6 +16,12 @@ struct image_desc;
 // every reader; all must share reader 0's tag and pixformat. Rows must be
 // read in order, each once (a 1-row buffer serves repeats).
 image_reader *merge_reader(image_reader **readers, irectangle *rects, int width, int height, int n);
+// merge_reader over readers of an alpha form, and *kept, the reader it reads
+// its rows from: the same rows, except that where no reader has alpha a
+// pixel keeps a colour without alpha (the rim of a warped image) rather
+// than staying empty. A follower of *kept sees every row the merge reads.
+image_reader *merge_reader_kept(image_reader **readers, irectangle *rects, int width, int height, int n,
+                                image_reader **kept);
 
 // Writes every row of writer from the n image records, laid in order, later
 // over earlier, each at its dest_rect minus origin's x and y. An image is read

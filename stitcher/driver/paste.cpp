@@ -13,7 +13,28 @@ static void copy_rows(image_reader *base, int from, int to, image_writer *writer
         write_row(writer, read_row(base, y, nullptr));
 }
 
-int paste(image_reader *base, image_reader *top, irectangle r, image_writer *writer)
+static bool all_zero(const unsigned char *p, size_t n)
+{
+    return std::all_of(p, p + n, [](unsigned char c) { return c == 0; });
+}
+
+// Columns x .. x + n - 1 of the base row where neither the base nor the top
+// (both in the alpha form fmt) has anything take the pixel of under, whose
+// column 0 lies at x.
+static void fill_gaps(unsigned char *base, int base_width, const unsigned char *top,
+                      const unsigned char *under, int x, int n, uint32_t fmt)
+{
+    const size_t bpp = static_cast<size_t>(get_bytes_per_pixel(fmt)), alpha = bpp / 4 * 3;
+    for (int c = std::max(x, 0); c < std::min(base_width, x + n); c++) {
+        const size_t at = static_cast<size_t>(c - x) * bpp;
+        unsigned char *b = base + static_cast<size_t>(c) * bpp;
+        if (all_zero(top + at + alpha, bpp - alpha) && all_zero(b, bpp))
+            std::copy(under + at, under + at + bpp, b);
+    }
+}
+
+int paste_under(image_reader *base, image_reader *top, image_reader *under, irectangle r,
+                image_writer *writer)
 {
     // clang-format off
     kassert((base->type & 3) == (top->type & 3));
@@ -21,6 +42,7 @@ int paste(image_reader *base, image_reader *top, irectangle r, image_writer *wri
     const uint32_t target = alpha_pixformat(base->pixformat);
     pix_converter conv = top->pixformat == target ? nullptr : get_pix_converter(top->pixformat, target);
     kassert(top->pixformat == target || conv);
+    kassert(!under || (under->pixformat == target && base->pixformat == target && under->width >= r.width));
     size_t bpp =
         static_cast<size_t>(std::max(get_bytes_per_pixel(top->pixformat), get_bytes_per_pixel(target)));
     void *rowbuf = checked_malloc(std::max<size_t>(static_cast<size_t>(top->width) * bpp, 16));
@@ -34,12 +56,22 @@ int paste(image_reader *base, image_reader *top, irectangle r, image_writer *wri
             t = rowbuf;
         }
         void *b = read_row(base, r.y + i, nullptr);
+        if (under)
+            fill_gaps(static_cast<unsigned char *>(b), base->width, static_cast<const unsigned char *>(t),
+                      static_cast<const unsigned char *>(read_row(under, i, nullptr)), r.x, r.width, target);
         merge_row_alpha(b, base->width, t, r.x, r.width, base->pixformat);
         write_row(writer, b);
     }
     close_image_reader(top);
+    if (under)
+        close_image_reader(under);
     copy_rows(base, r.y + r.height, base->height, writer);
     close_image_reader(base);
     aligned_free(rowbuf);
     return 0;
+}
+
+int paste(image_reader *base, image_reader *top, irectangle r, image_writer *writer)
+{
+    return paste_under(base, top, nullptr, r, writer);
 }

@@ -39,7 +39,9 @@ struct warp_target {
     int32_t pano_size[2]; // the plane the stack maps onto
     const stack_data *stack;
     int circle;
+    int opaque;            // alpha 255 wherever the image reaches (a page of its own)
     image_reader *earlier; // what earlier images left, or null
+    image_reader *rim;     // the same with the colours that have no alpha (get_blend_images_rim)
     irectangle blend;      // relative to dest, where earlier is
     image_writer *iw;
     const image_number_mask *mask; // or null
@@ -54,7 +56,7 @@ static bool is_empty(const irectangle &r) { return r.width <= 0 || r.height <= 0
 static void warp_and_blend(const loaded_image *src, const warp_target &t)
 {
     const int preload = get_seam_preload();
-    image_reader *w0 = warper(src, t.src_rect, t.dest, t.pano_size, t.stack, t.circle);
+    image_reader *w0 = warper(src, t.src_rect, t.dest, t.pano_size, t.stack, t.circle, t.opaque);
     if (!t.iw || !w0)
         print_error(msg_readers);
     // The warper's threads compute rows ahead while this thread blends and
@@ -72,9 +74,15 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
         r = buffered_reader_2(r, preload);
     // Every warped row is computed once: what the blend pulls through r is
     // also converted into k's ring, where it waits for paste.
-    image_reader *k = toformat(w0, alpha_pixformat(t.iw->pixformat), preload + warp_bufsize());
+    const int ring = preload + warp_bufsize();
+    image_reader *k = spilled_ring_reader(toformat(w0, alpha_pixformat(t.iw->pixformat), 0), ring);
     synchronize_reader(k, w0);
     image_reader *b = toformat(t.earlier, float_RGBA, std::max(preload, 1));
+    // What the earlier images left goes to paste as stored too: the blend
+    // drops a colour whose alpha is 0, which must not get lost where this
+    // image has nothing.
+    image_reader *under = toformat(t.rim, alpha_pixformat(t.iw->pixformat), ring);
+    synchronize_reader(under, t.rim);
     if (!b || !r)
         print_error(msg_readers);
     int levels = pyramid_level(r);
@@ -87,7 +95,7 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
         m = mask_reader(m, t.number, t.mask, at);
     }
     // paste closes the blend's result, which releases the whole chain.
-    paste(k, blend_pyramids(a, bb, m, levels), t.blend, t.iw);
+    paste_under(k, blend_pyramids(a, bb, m, levels), under, t.blend, t.iw);
     print_message("ramfs_size:   %" PRId64 " Mbytes\n", ramfs_total_size.load() / 1000000);
     report_mem_tiles();
 }
@@ -147,7 +155,7 @@ static void warp_cap_pieces(stitch_context *ctx, int k, const loaded_image *src)
         plane.width = cap->width;
         plane.height = cap->height;
         warp_target t = plane_target(d, piece, cap->width, cap->height);
-        t.earlier = get_blend_images(piece, ctx->caps[c], &t.blend, 0);
+        t.earlier = get_blend_images_rim(piece, ctx->caps[c], &t.blend, 0, &t.rim);
         t.iw = dest_writer(piece, &plane);
         warp_and_blend(src, t);
         close_image_writer(t.iw);
@@ -172,7 +180,7 @@ static void warp_merged_caps(stitch_context *ctx)
         close_image_reader(q);
         src->priority = 100;
         warp_target t = panorama_target(ctx, d, ctx->nimages + c);
-        t.earlier = get_blend_images(d, ctx->images, &t.blend, pf->wrap);
+        t.earlier = get_blend_images_rim(d, ctx->images, &t.blend, pf->wrap, &t.rim);
         t.iw = dest_writer(d, pf);
         t.src_rect = {0, 0, d->width, d->height};
         t.circle = 1;
@@ -218,10 +226,14 @@ int warp_blend_images(stitch_context *ctx)
                 warp_target t = panorama_target(ctx, d, k);
                 t.dest.x -= d->wrap_shift;
                 t.iw = dest_writer(d, pf);
+                // A page shows the image wherever it gives a colour: its
+                // feather weight is 0 or below 0 on the rim, and rounds to
+                // 0 within half a unit, before any step could see it.
+                t.opaque = layered;
                 if (layered)
                     t.iw = heavyside_writer(t.iw);
                 else
-                    t.earlier = get_blend_images(d, ctx->images, &t.blend, pf->wrap);
+                    t.earlier = get_blend_images_rim(d, ctx->images, &t.blend, pf->wrap, &t.rim);
                 warp_and_blend(src, t);
                 open_writer = t.iw;
                 open_image = d;

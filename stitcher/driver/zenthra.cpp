@@ -9,7 +9,9 @@
 #include "stitcher/driver/order.h"
 #include "stitcher/driver/warp_and_blend.h"
 #include "stitcher/formats/external_reader.h"
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/formats/image_file.h"
+#include "stitcher/formats/jpeg.h"
 #include "stitcher/formats/panorama_file.h"
 #include "stitcher/geometry/stack.h"
 #include "stitcher/geometry/transform.h"
@@ -38,6 +40,8 @@ static const char *const msg_pline = "Script-error: Could not parse p-line in sc
 static const char *const msg_no_image = "No source image found.\n";
 static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n";
 static const char *const msg_output_is_input = "Output file %s is also an input of this run.\n";
+static const char *const msg_mask_size = "Warning: mask image %s is %dx%d pixels, the panorama %dx%d.\n";
+static const char *const msg_no_reach = "No image reaches the panorama.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -93,6 +97,9 @@ static void load_mask_image(stitch_context *ctx, const zenthra_options *opt)
         print_error("Mask image %s must have 8-bit samples.\n", opt->mask_name);
     ctx->mask = read_mask(ir);
     close_image_reader(ir);
+    // The panorama takes the photos' EXIF and colour profile, not the mask's.
+    free_saved_markers();
+    forget_icc_profile();
 }
 
 static void check_color_mode(const stitch_context *ctx, zenthra_options *opt)
@@ -195,6 +202,18 @@ static void read_panorama(stitch_context *ctx, const zenthra_options *opt, run_s
     check_progress(1);
 }
 
+// A mask is looked up in panorama pixels; its columns go round with the panorama's.
+static void fit_mask(const stitch_context *ctx, const zenthra_options *opt)
+{
+    image_number_mask *mask = ctx->mask;
+    if (!mask || opt->inverse)
+        return;
+    const pano_file *pf = ctx->pano;
+    if (mask->width != pf->width || mask->height != pf->height)
+        print_warning(msg_mask_size, opt->mask_name, mask->width, mask->height, pf->width, pf->height);
+    mask->wrap = pf->wrap;
+}
+
 static void choose_interpolator(const run_state *run)
 {
     int code = INTERP_POLY3;
@@ -264,12 +283,13 @@ static void apply_editor_weights(stitch_context *ctx, run_state *run)
     ctx->images = run->images;
 }
 
-// The frame suffices where the panorama ends; a wrapping one needs every
-// pixel. Multi-segment panoramas have no inverse to query through.
+// The frame suffices where the panorama ends, but for photos over a disc's
+// rim (mode 3); a wrapping one needs every pixel. Multi-segment panoramas
+// have no inverse to query through.
 static void choose_query_mode(const stitch_context *ctx, zenthra_options *opt)
 {
     if (opt->query_rect == -1)
-        opt->query_rect = ctx->pano->wrap == 0 ? 1 : 0;
+        opt->query_rect = ctx->pano->wrap == 0 ? 3 : 0;
     if (ctx->pano->projection == PROJ_MULT_RECTILINEAR)
         opt->query_rect = 2;
 }
@@ -347,8 +367,24 @@ static void create_tiles(const stitch_context *ctx)
         create_overlap_rectangles(ctx->caps[c], ctx->nimages, 0);
 }
 
+static bool is_empty(const irectangle &r) { return r.width <= 0 || r.height <= 0; }
+
+// Images that all miss the panorama, caps included, would make an empty one.
+static void check_reach(const stitch_context *ctx)
+{
+    for (int i = 0; i < ctx->nimages; i++) {
+        if (!is_empty(ctx->images[i].dest_rect))
+            return;
+        for (int c = 0; c < ctx->ncaps; c++)
+            if (!is_empty(ctx->caps[c][i].dest_rect))
+                return;
+    }
+    print_error(msg_no_reach);
+}
+
 static void stitch(stitch_context *ctx)
 {
+    check_reach(ctx);
     check_mask_images(ctx->mask, ctx->nimages);
     check_progress(11);
     warp_blend_images(ctx);
@@ -403,6 +439,7 @@ int main(int argc, char **argv)
     open_progress();
     apply_editor_settings(&run);
     read_panorama(&ctx, &opt, &run);
+    fit_mask(&ctx, &opt);
     choose_interpolator(&run);
     read_images(&run);
     check_output_is_no_input(&ctx, &opt, &run);

@@ -1,6 +1,7 @@
 #include "stitcher/formats/jpeg.h"
 
 #include "stitcher/formats/exif.h"
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/output_file.h"
@@ -13,6 +14,7 @@
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <jpeglib.h>
 #include <sys/stat.h>
@@ -236,6 +238,13 @@ static int open_for_reading(jpeg_data *jd)
         }
     }
     keep_markers(&jd->dinfo);
+    JOCTET *icc;
+    unsigned int icc_length;
+    // The pieces are checked and joined by their sequence numbers.
+    if (!kept_icc_profile() && jpeg_read_icc_profile(&jd->dinfo, &icc, &icc_length)) {
+        keep_icc_profile(jd->path, icc, icc_length);
+        free(icc);
+    }
     return 0;
 }
 
@@ -405,17 +414,40 @@ int jpeg_write_image_header(jpeg_data *jd, int width, int height, int quality, i
     return 0;
 }
 
+static bool is_icc_piece(const saved_marker *m)
+{
+    return m->code == JPEG_APP0 + 2 && m->length >= 14 && memcmp(m->data, "ICC_PROFILE", 12) == 0;
+}
+
+// Whether the ICC pieces among the markers, in their order, are the profile.
+static bool carry_profile(const saved_marker *list, const icc_profile *icc)
+{
+    std::vector<unsigned char> joined;
+    for (const saved_marker *m = list; m; m = m->next)
+        if (is_icc_piece(m))
+            joined.insert(joined.end(), m->data + 14, m->data + m->length);
+    return joined.size() == icc->length && memcmp(joined.data(), icc->data, icc->length) == 0;
+}
+
 // The saved markers, each APP1 with its EXIF Orientation set to 1 in a copy
-// of its own (the list is shared and stays as it was read).
+// of its own (the list is shared and stays as it was read). When the
+// panorama's profile is another one (a TIFF photo's, or a later JPEG's), it
+// replaces theirs.
 static void write_markers(jpeg_data *jd)
 {
+    const icc_profile *icc = kept_icc_profile();
+    const bool replace = icc && !carry_profile(saved_markers(), icc);
     std::vector<unsigned char> copy;
     for (const saved_marker *m = saved_markers(); m; m = m->next) {
+        if (replace && is_icc_piece(m))
+            continue;
         copy.assign(m->data, m->data + m->length);
         if (m->code == JPEG_APP0 + 1)
             set_exif_tag(copy.data(), copy.size(), EXIF_ORIENTATION, SHORT, 1);
         jpeg_write_marker(&jd->cinfo, m->code, copy.data(), m->length);
     }
+    if (replace)
+        jpeg_write_icc_profile(&jd->cinfo, icc->data, icc->length);
 }
 
 int jpeg_write_row(void *data, void *row)

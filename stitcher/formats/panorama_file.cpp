@@ -243,15 +243,11 @@ static void set_page_fields(const page_writer_data *pd)
     x = pf->wrap > 0 ? wrap_column(x, pf->wrap) : x > 0 ? x : 0;
     bool ok = TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
               TIFFSetField(tif, TIFFTAG_XRESOLUTION, 72.0) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, 72.0);
-    if (pf->format == OUTPUT_TIFF_LAYERED) {
-        ok = ok && TIFFSetField(tif, TIFFTAG_PIXAR_IMAGEFULLWIDTH, static_cast<uint32_t>(pf->width)) &&
-             TIFFSetField(tif, TIFFTAG_PIXAR_IMAGEFULLLENGTH, static_cast<uint32_t>(pf->height)) &&
-             TIFFSetField(tif, TIFFTAG_XPOSITION, x / 72.0) &&
-             TIFFSetField(tif, TIFFTAG_YPOSITION, y / 72.0) &&
-             TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-    } else {
-        ok = ok && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-    }
+    // BigTIFF pages too: without positions no reader can place them.
+    ok = ok && TIFFSetField(tif, TIFFTAG_PIXAR_IMAGEFULLWIDTH, static_cast<uint32_t>(pf->width)) &&
+         TIFFSetField(tif, TIFFTAG_PIXAR_IMAGEFULLLENGTH, static_cast<uint32_t>(pf->height)) &&
+         TIFFSetField(tif, TIFFTAG_XPOSITION, x / 72.0) && TIFFSetField(tif, TIFFTAG_YPOSITION, y / 72.0) &&
+         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
     ok = ok && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(pd->rect.width)) &&
          TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(pd->rect.height)) &&
          TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
@@ -263,7 +259,7 @@ static void set_page_fields(const page_writer_data *pd)
     static const uint16_t unassociated_alpha[1] = {EXTRASAMPLE_UNASSALPHA};
     if (ok && spp == 4)
         ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociated_alpha);
-    if (!ok)
+    if (!ok || !tiff_set_icc_profile(tif))
         page_failed(pd);
 }
 

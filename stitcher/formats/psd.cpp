@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 static const char msg_no_memory[] = "Not enough memory to write PSD-file.\n";
 static const char msg_write[] = "Could not write file %s: %s.\n";
@@ -54,17 +55,35 @@ int psd_use_psb(const char *name, int big, int width, int height, int64_t sectio
     return 1;
 }
 
-int psd_header_start(unsigned char *p, int big, int channels, int width, int height, int depth)
+// A resource: signature, id, an empty name (two bytes), the data's length and
+// the data, padded to an even length.
+int64_t psd_resources_bytes(const icc_profile *icc)
 {
-    memset(p, 0, 34);
+    return icc ? 12 + int64_t(icc->length) + (icc->length & 1) : 0;
+}
+
+int64_t psd_header_start(unsigned char *p, int big, int channels, int width, int height, int depth,
+                         const icc_profile *icc)
+{
+    const int64_t resources = psd_resources_bytes(icc);
+    if (!p)
+        return 34 + resources;
+    memset(p, 0, static_cast<size_t>(34 + resources));
     memcpy(p, "8BPS", 4);
     psd_put(p + 4, big ? 2 : 1, 2);
     psd_put(p + 12, static_cast<uint64_t>(channels), 2);
     psd_put(p + 14, static_cast<uint64_t>(height), 4);
     psd_put(p + 18, static_cast<uint64_t>(width), 4);
     psd_put(p + 22, static_cast<uint64_t>(depth), 2);
-    psd_put(p + 24, 3, 2); // RGB; colour mode data and image resources stay empty
-    return 34;
+    psd_put(p + 24, 3, 2); // RGB; no colour mode data
+    psd_put(p + 30, static_cast<uint64_t>(resources), 4);
+    if (icc) {
+        memcpy(p + 34, "8BIM", 4);
+        psd_put(p + 38, 1039, 2);
+        psd_put(p + 42, icc->length, 4);
+        memcpy(p + 46, icc->data, icc->length);
+    }
+    return 34 + resources;
 }
 
 struct psd_data {
@@ -79,11 +98,29 @@ struct psd_data {
     int32_t y;      // the row written next
     int32_t bpp;
     char *path;
+    int32_t big;
+    int32_t height;
 };
+
+// The header, with the profile of the photos read until the first row: its
+// length places the planes.
+static void write_header(psd_data *pd)
+{
+    const icc_profile *icc = kept_icc_profile();
+    int64_t start = psd_header_start(nullptr, pd->big, pd->nchannels, pd->width, pd->height, pd->depth, icc);
+    // Then an empty layer and mask section and raw (uncompressed) planes.
+    pd->header = start + (pd->big ? 8 : 4) + 2;
+    std::vector<unsigned char> header(static_cast<size_t>(pd->header));
+    psd_header_start(header.data(), pd->big, pd->nchannels, pd->width, pd->height, pd->depth, icc);
+    if (pwrite_full(pd->fd, header.data(), header.size(), 0) != 0)
+        print_error(msg_write, pd->path, strerror(errno));
+}
 
 int psd_write_row(void *data, void *row)
 {
     psd_data *pd = static_cast<psd_data *>(data);
+    if (pd->y == 0)
+        write_header(pd);
     const unsigned char *src = static_cast<const unsigned char *>(row);
     int bpc = pd->depth / 8;
     for (int c = 0; c < pd->nchannels; c++) {
@@ -120,19 +157,15 @@ image_writer *psd_writer(const char *path, int width, int height, uint32_t pixfo
     if (fd < 0)
         return nullptr;
     psd_data *pd = static_cast<psd_data *>(checked_malloc(sizeof(psd_data)));
-    *pd = {fd,        nchannels,
-           8 * bpc,   width,
-           plane,     int64_t(width) * bpc,
-           nullptr,   0,
-           0,         get_bytes_per_pixel(pixformat),
-           sdup(path)};
+    *pd = {fd,         nchannels,
+           8 * bpc,    width,
+           plane,      int64_t(width) * bpc,
+           nullptr,    0,
+           0,          get_bytes_per_pixel(pixformat),
+           sdup(path), big,
+           height};
     pd->rowbuf = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(pd->row_bytes)));
     if (!pd->rowbuf)
         print_error(msg_no_memory);
-    // Then an empty layer and mask section and raw (uncompressed) planes.
-    unsigned char header[44] = {};
-    pd->header = psd_header_start(header, big, nchannels, width, height, pd->depth) + (big ? 8 : 4) + 2;
-    if (write_full(fd, header, static_cast<size_t>(pd->header)) != 0)
-        print_error(msg_write, path, strerror(errno));
     return create_virtual_image_writer(width, height, pixformat, psd_write_row, psd_close, pd);
 }

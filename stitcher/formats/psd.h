@@ -9,6 +9,7 @@
 // pass 2^31 - 1 bytes, is written as PSB under the name asked for (as
 // BigTIFF keeps .tif); more than 300,000 pixels a side is refused.
 #pragma once
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/formats/tiled_file.h"
 #include "stitcher/pipeline/writeimage.h"
 
@@ -48,9 +49,14 @@ int psd_close(void *pd);
 // section_bytes passes 2^31 - 1. Switching from PSD prints the two warnings
 // with file_bytes; a side past 300,000 pixels ends the run.
 int psd_use_psb(const char *name, int big, int width, int height, int64_t section_bytes, int64_t file_bytes);
-// Writes the first 34 bytes of the header (signature to image resources)
-// and returns their count.
-int psd_header_start(unsigned char *p, int big, int channels, int width, int height, int depth);
+// Writes the header from the signature to the end of the image resources,
+// which hold the colour profile (resource 1039) when icc is not null, and
+// returns its bytes (34 without a profile); with p null only counts them.
+int64_t psd_header_start(unsigned char *p, int big, int channels, int width, int height, int depth,
+                         const icc_profile *icc);
+// The bytes of the image resources after their length field: 0 without a
+// profile.
+int64_t psd_resources_bytes(const icc_profile *icc);
 // v as a big-endian number of `bytes` bytes.
 void psd_put(unsigned char *p, uint64_t v, int bytes);
 // Sample c of n interleaved pixels of bpp bytes into dst, bpc bytes each,

@@ -54,6 +54,12 @@ static int64_t channel_bytes(const tile_file *tf, int n)
 
 void write_tile_to_file_2(tile_file *tf, tile *t)
 {
+    if (tf->n_written == 0) {
+        // The image resources lie before the layers: they hold the profile
+        // of the photos read until now.
+        tf->profile = kept_icc_profile();
+        tf->end += psd_resources_bytes(tf->profile);
+    }
     tile_geometry g = geometry(tf, t->n_tile);
     int bpp = get_bytes_per_pixel(static_cast<uint32_t>(tf->pixformat));
     int bpc = get_bytes_per_channel(static_cast<uint32_t>(tf->pixformat));
@@ -107,13 +113,13 @@ int64_t create_tiled_psd_header(unsigned char *buffer, const tiled_output *to)
     const tile_file *tf = get_tile_file();
     kassert(tf != nullptr);
     int big = to->big, word = big ? 8 : 4;
-    int64_t n = tf->n_tiles, length = big ? 52 + 86 * n : 44 + 70 * n;
+    int64_t n = tf->n_tiles, length = (big ? 52 + 86 * n : 44 + 70 * n) + psd_resources_bytes(tf->profile);
     if (!buffer)
         return length;
     kassert(tf->n_written == n);
     unsigned char *p = buffer;
     int bpc = get_bytes_per_channel(static_cast<uint32_t>(to->pixformat));
-    p += psd_header_start(p, big, 3, to->width, to->height, 8 * bpc);
+    p += psd_header_start(p, big, 3, to->width, to->height, 8 * bpc, tf->profile);
     int64_t l = layer_info_length(tf, big);
     psd_put(p, static_cast<uint64_t>(l + 4 + word), word); // with the empty global layer mask
     psd_put(p + word, static_cast<uint64_t>(l), word);

@@ -1,5 +1,6 @@
 #include "stitcher/formats/tiff.h"
 
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/output_file.h"
@@ -360,6 +361,10 @@ int tiff_image_size(tiff_data *td, image_size *out)
         return refuse(td, "colour space CMYK is not supported");
     if (const char *why = damaged_striles(td->tif, height))
         return refuse(td, why);
+    uint32_t icc_length;
+    void *icc;
+    if (!kept_icc_profile() && TIFFGetField(td->tif, TIFFTAG_ICCPROFILE, &icc_length, &icc))
+        keep_icc_profile(td->path, icc, icc_length);
     uint32_t pixformat = rgb_pixformat(td->tif);
     if (pixformat) {
         int64_t image;
@@ -472,9 +477,19 @@ int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixfo
     return 0;
 }
 
+int tiff_set_icc_profile(TIFF *tif)
+{
+    const icc_profile *icc = kept_icc_profile();
+    return !icc || TIFFSetField(tif, TIFFTAG_ICCPROFILE, icc->length, icc->data);
+}
+
 int tiff_write_row(void *data, void *row)
 {
     tiff_data *td = static_cast<tiff_data *>(data);
+    // The profile of the photos read until now: libtiff takes it only
+    // before the first row.
+    if (td->next_row == 0 && !tiff_set_icc_profile(td->tif))
+        print_error(msg_write, td->path, reason(td, "the colour profile could not be set"));
     if (TIFFWriteScanline(td->tif, row, static_cast<uint32_t>(td->next_row), 0) < 0)
         print_error(msg_write, td->path, reason(td, strerror(errno)));
     td->next_row++;

@@ -34,6 +34,9 @@ int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixfo
 int tiff_write_row(void *td, void *row);
 // Completes a written file (a failure is fatal), closes, frees. Returns 0.
 int tiff_close(void *td);
+// Sets the panorama's colour profile (icc_profile.h), when there is one, on
+// the directory being written; 0 when libtiff refuses it.
+int tiff_set_icc_profile(struct tiff *tif);
 // The libtiff handle and the descriptor of a file being written, for an
 // owner that writes the pages itself.
 struct tiff *tiff_handle(tiff_data *td);

@@ -1,5 +1,6 @@
 #include "stitcher/formats/tiled_file.h"
 
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 static const char msg_pixformat[] = "Pixel format %d not supported for output.\n";
 static const char msg_second[] = "Could not open file %s: a tiled file is already open.\n";
@@ -307,23 +309,20 @@ static void ifd_entry(ifd_writer *w, int tag, int type, uint64_t count, uint64_t
     w->p += 4 + 2 * word;
 }
 
-// The header with its one directory and the tile tables.
-static void build_tiff_header(unsigned char *h, const tiled_output *to, const tile_file *tf)
+// Bytes of the directory: its count, the entries and the next offset.
+static int64_t directory_size(int big, int entries) { return big ? 16 + 20 * entries : 6 + 12 * entries; }
+
+// The directory at d, whose values beyond the entries lie in the header: a
+// classic file's sample sizes and resolutions, the tile tables. With a
+// profile at icc_at, its entry ends the directory.
+static void build_directory(unsigned char *d, const tiled_output *to, const tile_file *tf, int64_t icc_at)
 {
     int big = to->big;
     int64_t n = tf->n_tiles, word = big ? 8 : 4;
     uint64_t bps = to->pixformat == ushort_RGB ? 16 : 8;
-    int64_t tables = big ? 292 : 196, dir = big ? 16 : 10;
-    memcpy(h, "II", 2);
-    put_le(h + 2, big ? 43 : 42, 2);
-    if (big) {
-        put_le(h + 4, 8, 2);
-        put_le(h + 8, 16, 8);
-    } else {
-        put_le(h + 4, 10, 4);
-    }
-    put_le(h + dir, 13, big ? 8 : 2);
-    ifd_writer w = {h + dir + (big ? 8 : 2), big};
+    int64_t tables = big ? 292 : 196;
+    put_le(d, tf->profile ? 14 : 13, big ? 8 : 2);
+    ifd_writer w = {d + (big ? 8 : 2), big};
     ifd_entry(&w, 256, 4, 1, static_cast<uint64_t>(to->width));
     ifd_entry(&w, 257, 4, 1, static_cast<uint64_t>(to->height));
     ifd_entry(&w, 258, 3, 3, big ? bps | bps << 16 | bps << 32 : 172);
@@ -343,7 +342,30 @@ static void build_tiff_header(unsigned char *h, const tiled_output *to, const ti
               static_cast<uint64_t>(n == 1 ? tf->tile_offset[0] : tables));
     ifd_entry(&w, 325, table_type, static_cast<uint64_t>(n),
               static_cast<uint64_t>(n == 1 ? tf->tile_size[0] : tables + word * n));
+    if (tf->profile) // InterColorProfile, UNDEFINED bytes
+        ifd_entry(&w, 34675, 7, tf->profile->length, static_cast<uint64_t>(icc_at));
     put_le(w.p, 0, static_cast<int>(word)); // no further directory
+}
+
+// The header: the directory, unless it lies elsewhere (dir_at > 0), the
+// values it points to and the tile tables.
+static void build_tiff_header(unsigned char *h, const tiled_output *to, const tile_file *tf, int64_t dir_at)
+{
+    int big = to->big;
+    int64_t n = tf->n_tiles, word = big ? 8 : 4;
+    uint64_t bps = to->pixformat == ushort_RGB ? 16 : 8;
+    uint64_t dpi = 72 | uint64_t(1) << 32;
+    int64_t tables = big ? 292 : 196, dir = big ? 16 : 10;
+    memcpy(h, "II", 2);
+    put_le(h + 2, big ? 43 : 42, 2);
+    if (big) {
+        put_le(h + 4, 8, 2);
+        put_le(h + 8, static_cast<uint64_t>(dir_at > 0 ? dir_at : dir), 8);
+    } else {
+        put_le(h + 4, static_cast<uint64_t>(dir_at > 0 ? dir_at : dir), 4);
+    }
+    if (dir_at == 0)
+        build_directory(h + dir, to, tf, 0);
     if (!big) {
         for (int i = 0; i < 3; i++)
             put_le(h + 172 + 2 * i, bps, 2);
@@ -380,11 +402,23 @@ void close_tiled_tiff(tiled_output *to)
             tile_stored(tf, n, tf->d_size_ul);
     print_message(msg_done);
     print_message(msg_writing_header);
-    int64_t size = tiff_header_size(to->big, tf->n_tiles);
+    int64_t size = tiff_header_size(to->big, tf->n_tiles), dir_at = 0;
+    bool ok = true;
+    tf->profile = kept_icc_profile();
+    if (tf->profile) {
+        // A directory with one more entry has no room before the tables: it
+        // follows the profile behind the tiles, on an even offset.
+        const int64_t length = tf->profile->length, pad = length & 1;
+        std::vector<unsigned char> trailer(static_cast<size_t>(length + pad + directory_size(to->big, 14)));
+        memcpy(trailer.data(), tf->profile->data, static_cast<size_t>(length));
+        dir_at = tf->end + length + pad;
+        build_directory(trailer.data() + length + pad, to, tf, tf->end);
+        ok = pwrite_full(tf->fd, trailer.data(), trailer.size(), tf->end) == 0;
+    }
     unsigned char *header = static_cast<unsigned char *>(checked_calloc(1, static_cast<size_t>(size)));
-    build_tiff_header(header, to, tf);
-    if (pwrite_full(tf->fd, header, static_cast<size_t>(size), 0) != 0 || !extend_to(tf->fd, tf->end) ||
-        close(tf->fd) != 0)
+    build_tiff_header(header, to, tf, dir_at);
+    if (!ok || pwrite_full(tf->fd, header, static_cast<size_t>(size), 0) != 0 ||
+        !extend_to(tf->fd, tf->end) || close(tf->fd) != 0)
         print_error(msg_header);
     aligned_free(header);
     print_message(msg_done);

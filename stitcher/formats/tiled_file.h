@@ -10,6 +10,7 @@
 #pragma once
 #include <cstdint>
 
+struct icc_profile;
 struct tile_file;
 
 // One tile held in memory.
@@ -55,6 +56,9 @@ struct tile_file {
     const char *name;       // the file's name, for messages
     unsigned char **spare;  // tile buffers given back, for the next tiles
     int32_t n_spare;
+    // The colour profile in the header; a PSD's is fixed when its first tile
+    // is stored behind the header.
+    const icc_profile *profile;
 };
 
 // The handle that the panorama output file keeps.

@@ -139,12 +139,13 @@ inline void nearest_pixel(const remap_data *rd, const group *g, int j, float *ou
         rd->converter(rd->src_pixels + cy * rd->src_stride + cx * rd->src_bpp, out, 1);
 }
 
-// Stores the group with the feathered alpha: edge distance times the scale
-// where the lane's source alpha is not 0 (not-a-number counts as not 0).
+// Stores the group with the feathered alpha (255 when opaque): edge distance
+// times the scale where the lane's source alpha is not 0 (not-a-number counts
+// as not 0).
 inline void store_group(const remap_data *rd, const group *g, float (*px)[4], const float *src_alpha, int p)
 {
     alignas(16) float a[4];
-    _mm_store_ps(a, g->ed * vload(rd->alpha_scale));
+    _mm_store_ps(a, rd->opaque ? vset(255.0f) : g->ed * vload(rd->alpha_scale));
     for (int j = 0; j < 4; j++) {
         if ((g->inside | g->near) >> j & 1)
             px[j][3] = src_alpha[j] != 0.0f ? a[j] : 0.0f;

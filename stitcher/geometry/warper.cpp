@@ -85,7 +85,7 @@ static void fill_remap_data(remap_data *rd, const loaded_image *src, irectangle 
 }
 
 image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle dest_rect,
-                     const int32_t pano_size[2], const stack_data *stack, int circle)
+                     const int32_t pano_size[2], const stack_data *stack, int circle, int opaque)
 {
     warp_data *wd = static_cast<warp_data *>(checked_malloc(sizeof(warp_data), 64));
     remap_data *rd = static_cast<remap_data *>(checked_malloc(sizeof(remap_data), 64));
@@ -93,6 +93,7 @@ image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle de
                                              dest_rect.height, float_RGBA, warp_read_row, warp_close_image);
     wd->dest_y = dest_rect.y;
     fill_remap_data(rd, src, src_rect, dest_rect, pano_size, circle);
+    rd->opaque = opaque;
 
     // Whole groups of four pixels: the last group writes up to three past the width.
     size_t groups = (static_cast<size_t>(dest_rect.width) + 3) / 4;

@@ -45,6 +45,7 @@ struct alignas(16) remap_data {
     vector_stack stack[RMPSIZE];
     pix_converter converter; // source pixformat to float_RGBA
     image_reader *threads;   // the threaded reader around the warp, or null
+    int32_t opaque;          // alpha 255 instead of the feather weight
 };
 
 // The private record of one share of a row. The first three fields are the
@@ -66,6 +67,9 @@ struct warp_data {
 // the usable part of the source (cut to the loaded image); circle selects the
 // circle of radius src_cx about the source centre, cut by src_rect. The
 // source buffer must stay unchanged while rows are read. The row returned is
-// the warper's own and stays valid until the next row is computed.
+// the warper's own and stays valid until the next row is computed. With
+// opaque, every pixel the image gives a colour (its alpha not 0 there) gets
+// alpha 255: the feather weight is 0 on the centres of the source's edge
+// pixels and below 0 just outside them, where the colour is theirs.
 image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle dest_rect,
-                     const int32_t pano_size[2], const stack_data *stack, int circle);
+                     const int32_t pano_size[2], const stack_data *stack, int circle, int opaque = 0);

@@ -46,10 +46,26 @@ void set_partial_output(const char *path)
     partial_output.store(kept);
 }
 
+static char temp_slots[2][PATH_MAX];
+static std::atomic<const char *> partial_temp{nullptr};
+
+void set_partial_temp(const char *path)
+{
+    static int next_slot = 0;
+    const char *kept = nullptr;
+    if (path && strlen(path) < PATH_MAX) {
+        kept = strcpy(temp_slots[next_slot], path);
+        next_slot ^= 1;
+    }
+    partial_temp.store(kept);
+}
+
 // Async-signal-safe.
 static void remove_partial_output(void)
 {
     if (const char *path = partial_output.load())
+        unlink(path);
+    if (const char *path = partial_temp.load())
         unlink(path);
 }
 
@@ -107,16 +123,31 @@ static std::string vformat(const char *fmt, va_list ap)
     return s;
 }
 
+static int terminal_vmessage(const char *fmt, va_list ap)
+{
+    std::string s = vformat(fmt, ap);
+    terminal_message(s.data(), s.size());
+    return static_cast<int>(s.size());
+}
+
 int print_message(const char *fmt, ...)
 {
     if (!verbose)
         return 0;
     va_list ap;
     va_start(ap, fmt);
-    std::string s = vformat(fmt, ap);
+    int n = terminal_vmessage(fmt, ap);
     va_end(ap);
-    terminal_message(s.data(), s.size());
-    return static_cast<int>(s.size());
+    return n;
+}
+
+int print_warning(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = terminal_vmessage(fmt, ap);
+    va_end(ap);
+    return n;
 }
 
 int print_stdout(const char *fmt, ...)

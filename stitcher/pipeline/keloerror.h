@@ -11,6 +11,8 @@ void set_console(int console);
 int get_console(void);
 
 int print_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// A warning goes where messages go, in quiet mode too.
+int print_warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void print_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Lines that belong on standard output; they move to standard error while
@@ -23,6 +25,9 @@ int print_stdout(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // truncated, and with null once it is complete. Only a regular file is kept
 // (never standard output, a device, a pipe or a symbolic link).
 void set_partial_output(const char *path);
+// A temporary file's name that a fatal end removes as well, for the moment
+// between its creation and its unlinking; null when there is none.
+void set_partial_temp(const char *path);
 
 // SIGINT, SIGTERM and SIGHUP end the run as Cancel does (the partial output
 // removed, status 1), except SIGINT while the progress window is open, which

@@ -2,6 +2,7 @@
 
 #include "stitcher/pipeline/keloerror.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <xmmintrin.h>
@@ -257,7 +258,8 @@ pix_converter get_pix_converter(uint32_t from, uint32_t to)
     print_error("Conversion from %d to %d not supported.\n", static_cast<int>(from), static_cast<int>(to));
 }
 
-int merge_row_alpha(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat)
+// keep: a pixel with alpha 0 still fills a destination pixel that is all zero.
+static int lay_row(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat, bool keep)
 {
     int end = dst_width < x + n ? dst_width : x + n;
     if (x < 0 || x >= end)
@@ -267,10 +269,12 @@ int merge_row_alpha(void *dst, int dst_width, const void *src, int x, int n, uin
         return 0;
     size_t dbpp = static_cast<size_t>(get_bytes_per_pixel(pixformat)), sbpp = 4u * bpc;
     bool copy_alpha = pixformat == uchar_RGBA || pixformat == ushort_RGBA;
+    size_t bytes = copy_alpha ? sbpp : 3u * bpc;
     unsigned char *d = static_cast<unsigned char *>(dst);
     const unsigned char *s = static_cast<const unsigned char *>(src);
     for (int i = x; i < end; i++) {
         const unsigned char *sp = s + static_cast<size_t>(i - x) * sbpp;
+        unsigned char *dp = d + static_cast<size_t>(i) * dbpp;
         unsigned alpha;
         if (bpc == 1) {
             alpha = sp[3];
@@ -279,8 +283,18 @@ int merge_row_alpha(void *dst, int dst_width, const void *src, int x, int n, uin
             memcpy(&a, sp + 6, 2);
             alpha = a;
         }
-        if (alpha != 0)
-            memcpy(d + static_cast<size_t>(i) * dbpp, sp, copy_alpha ? sbpp : 3u * bpc);
+        if (alpha != 0 || (keep && std::all_of(dp, dp + dbpp, [](unsigned char c) { return c == 0; })))
+            memcpy(dp, sp, bytes);
     }
     return 0;
+}
+
+int merge_row_alpha(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat)
+{
+    return lay_row(dst, dst_width, src, x, n, pixformat, false);
+}
+
+int merge_row_alpha_keep(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat)
+{
+    return lay_row(dst, dst_width, src, x, n, pixformat, true);
 }

@@ -29,6 +29,9 @@ pix_converter get_pix_converter(uint32_t from, uint32_t to);
 // Lays src (uchar_RGBA or ushort_RGBA, the alpha layout of dst's depth) over
 // dst from pixel x on, where its alpha is not 0. Returns 0.
 int merge_row_alpha(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat);
+// The same, and a pixel whose alpha is 0 fills a dst pixel that is still all
+// zero: a colour without weight (the rim of a warped image) is not lost.
+int merge_row_alpha_keep(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat);
 
 unsigned char ushort_to_uchar(unsigned short v);
 

@@ -2,13 +2,19 @@
 
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/spill.h"
+#include "stitcher/pipeline/tmp_file.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 static const char msg_inactive[] = "Attempting to access inactive file %d.\n";
+static const char msg_memory[] = "Not enough memory for temporary images.\n";
+static const char msg_memory_spill[] =
+    "Could not write temporary file in %s: %s. Not enough memory to keep it instead.\n";
 
 std::atomic<int64_t> ramfs_total_size{0};
 
@@ -44,7 +50,11 @@ int ramfs_malloc(int fd, int64_t size)
     std::lock_guard<std::mutex> hold(ramfs_lock);
     kassert(ramfs_busy[fd] && ramfs_file[fd] == nullptr);
     ramfs_file[fd] = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(size)));
-    kassert(ramfs_file[fd]);
+    if (!ramfs_file[fd]) {
+        if (int error = spill_failure())
+            print_error(msg_memory_spill, tmp_folder(), strerror(error));
+        print_error(msg_memory);
+    }
     ramfs_pos[fd] = ramfs_file[fd];
     ramfs_size[fd] = size;
     ramfs_total_size += size;
@@ -119,7 +129,12 @@ int64_t ramfs_budget(void)
 {
     int64_t b = budget.load();
     if (b < 0) {
-        b = std::min(static_cast<int64_t>(memory_left() / 8), int64_t(128) << 20);
+        const char *given = getenv("ZENTHRA_STORE_BUDGET");
+        char *end = nullptr;
+        long long bytes = given ? strtoll(given, &end, 10) : -1;
+        b = given && *given && !*end && bytes >= 0
+                ? bytes
+                : std::min(static_cast<int64_t>(memory_left() / 8), int64_t(128) << 20);
         budget.store(b);
     }
     return b;

@@ -10,8 +10,10 @@
 #include <atomic>
 #include <cstdint>
 
+// As many slots as an fdflags word can number; the table's pages are
+// touched, and so cost memory, only as far as files are open at once.
 enum {
-    RAMFS_NFILES = 1000,
+    RAMFS_NFILES = 0x10000,
     FD_RAMFS = 0x10000, // marks a RAM file number in an fdflags word
 };
 
@@ -22,7 +24,8 @@ extern std::atomic<int64_t> ramfs_total_size;
 // slot is busy.
 int ramfs_open(void);
 // Gives file fd its one block of size bytes (16-byte aligned) with the
-// cursor at its start; returns fd. A file is sized once.
+// cursor at its start; returns fd. A file is sized once. Without the
+// memory the run ends, naming the spill folder and why it failed if one did.
 int ramfs_malloc(int fd, int64_t size);
 // Copy n bytes at the cursor and advance it; return n. Reading or writing
 // past the end of the block is an assertion.
@@ -44,6 +47,7 @@ void ramfs_clear(int fd);
 // eighth of memory_left() when first asked, at most 128 MiB: such a
 // file stays in the page cache while the machine has room, and a larger
 // store would only add to the process's own memory, which then grows with
-// the panorama's area.
+// the panorama's area. ZENTHRA_STORE_BUDGET in the environment (bytes)
+// takes the place of the default, for tests.
 int64_t ramfs_budget(void);
 void set_ramfs_budget(int64_t bytes);

@@ -81,6 +81,15 @@ image_reader *sequential_reader(uint32_t type, void *data, int width, int height
 image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t rowlength, int owns);
 // The same over a ring it allocates: rows padded to a multiple of 256 bytes.
 image_reader *buffered_reader_2(image_reader *ir, int nrows);
+// The same window of nrows rows, but rows more than RING_FRONT behind the
+// newest wait in a spill file, each read back into one of RING_BACK slots
+// (row r in slot r % RING_BACK) when asked for: for the deep rings of the
+// blend, which are read only near their two ends. A row's address stays
+// valid while fewer than RING_FRONT rows are fetched after it, or, read
+// back, until another row takes its slot. A buffered_reader_2 when the ring
+// is small (an eighth of the store's budget or less), or no spill is made.
+enum { RING_FRONT = 32, RING_BACK = 8 };
+image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // The source's rows fetched in order by a thread of its own, up to nrows - 1
 // (at least 1) rows ahead of the last row asked for, which may be asked for
 // again; an older one is fatal. A caller buffer is optional; followers are

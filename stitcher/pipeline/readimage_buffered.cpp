@@ -1,7 +1,13 @@
 // The ring-buffered reader: a window of the last nrows rows fetched.
+#include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/spill.h"
+#include "stitcher/pipeline/tmp_file.h"
+
+#include <cerrno>
 
 #include <climits>
 #include <cstring>
@@ -9,6 +15,8 @@
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_locked[] = "Trying to overwrite locked rowbuffer %d\n";
 static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
+static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
+static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
 struct buffered_data {
     int next; // next row to fetch
@@ -102,6 +110,102 @@ image_reader *buffered_reader_2(image_reader *ir, int nrows)
     if (!ring)
         print_error(msg_no_ring, static_cast<long>(bytes));
     return buffered_reader_1(ir, ring, nrows, static_cast<size_t>(rowlength), 1);
+}
+
+// ---- the spilled ring ----
+
+struct spilled_ring {
+    int next; // next row to fetch
+    int nrows;
+    size_t rowlength;
+    image_reader *src;
+    unsigned char *front; // RING_FRONT slots, then RING_BACK slots
+    int32_t back_row[RING_BACK];
+    int index; // the spilled image that holds the ring: row r at slot r % nrows
+    spill_extent where;
+};
+
+static int64_t spill_offset(const spilled_ring *sr, int n)
+{
+    return sr->where.offset + static_cast<int64_t>(n % sr->nrows) * static_cast<int64_t>(sr->rowlength);
+}
+
+static void *spilled_read(image_reader *ir, int n, void *dst)
+{
+    spilled_ring *sr = static_cast<spilled_ring *>(ir->data);
+    const size_t length = image_row_length(ir);
+    unsigned char *row;
+    if (n < sr->next) {
+        int64_t back = int64_t(sr->next) - n;
+        if (back > sr->nrows || n < 0)
+            print_error(msg_window, sr->nrows, back > INT_MAX ? INT_MAX : static_cast<int>(back));
+        if (back <= RING_FRONT) {
+            row = sr->front + static_cast<size_t>(n % RING_FRONT) * sr->rowlength;
+        } else {
+            int slot = n % RING_BACK;
+            row = sr->front + static_cast<size_t>(RING_FRONT + slot) * sr->rowlength;
+            if (sr->back_row[slot] != n) {
+                int64_t got = pread_full(sr->where.fd, row, length, spill_offset(sr, n));
+                if (got != static_cast<int64_t>(length))
+                    print_error(msg_read, tmp_folder(), got < 0 ? strerror(errno) : "the file ends early");
+                sr->back_row[slot] = n;
+            }
+        }
+    } else {
+        // The order of a buffered reader's fetch, and every row stored as
+        // it arrives.
+        do {
+            int r = sr->next++;
+            row = sr->front + static_cast<size_t>(r % RING_FRONT) * sr->rowlength;
+            void *q = read_row(sr->src, r, row);
+            kassert(q != nullptr);
+            if (q != row)
+                memcpy(row, q, length);
+            if (pwrite_full(sr->where.fd, row, length, spill_offset(sr, r)) != 0)
+                print_error(msg_write, tmp_folder(), strerror(errno));
+            call_followers(ir, r);
+        } while (n >= sr->next);
+    }
+    if (!dst)
+        return row;
+    memcpy(dst, row, length);
+    return dst;
+}
+
+static int spilled_close(void *data)
+{
+    spilled_ring *sr = static_cast<spilled_ring *>(data);
+    spill_close(sr->index);
+    int status = close_image_reader(sr->src);
+    aligned_free(sr->front);
+    aligned_free(sr);
+    return status;
+}
+
+image_reader *spilled_ring_reader(image_reader *ir, int nrows)
+{
+    kassert(nrows > 0);
+    const int64_t rowlength = (static_cast<int64_t>(image_row_length(ir)) + 255) & ~int64_t(255);
+    int64_t bytes;
+    if (nrows <= 2 * (RING_FRONT + RING_BACK) || !checked_mul(rowlength, nrows, &bytes) ||
+        bytes <= ramfs_budget() / 8)
+        return buffered_reader_2(ir, nrows);
+    int index = spill_open(bytes);
+    if (index < 0)
+        return buffered_reader_2(ir, nrows);
+    spilled_ring *sr = static_cast<spilled_ring *>(checked_calloc(1, sizeof(spilled_ring)));
+    sr->nrows = nrows;
+    sr->rowlength = static_cast<size_t>(rowlength);
+    sr->src = ir;
+    sr->front = static_cast<unsigned char *>(
+        checked_malloc(static_cast<size_t>(RING_FRONT + RING_BACK) * sr->rowlength));
+    for (int32_t &r : sr->back_row)
+        r = -1;
+    sr->index = index;
+    sr->where = spill_where(index);
+    connect_reader(ir);
+    return create_image_reader(ir->type, sr, ir->width, ir->height, ir->pixformat, spilled_read,
+                               spilled_close);
 }
 
 // The slot of row n when it is one of the last nrows rows fetched, else -1.

@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
 #include <string>
 #include <unistd.h>
 
@@ -66,13 +69,37 @@ int open_tmp_fd(int kind)
         return -1;
     char name[64];
     snprintf(name, sizeof name, "%s", templates[kind]);
-    int fd = my_mkstemps(name);
-    if (fd < 0)
-        return -1;
-    ntempfiles++;
-    if (unlink(name) != 0)
-        print_stdout(msg_unlink, name);
+    // No interrupt and no other thread's fatal end may leave the name
+    // behind between its creation and its unlinking.
+    static std::mutex naming;
+    std::lock_guard<std::mutex> hold(naming);
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stop, sig);
+    pthread_sigmask(SIG_BLOCK, &stop, &old);
+    int fd = my_mkstemps(name), error = errno;
+    if (fd >= 0) {
+        set_partial_temp(name);
+        ntempfiles++;
+        if (unlink(name) != 0)
+            print_stdout(msg_unlink, name);
+        set_partial_temp(nullptr);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
     return fd;
+}
+
+int open_unnamed_tmp_fd(void)
+{
+    int fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ntempfiles++;
+        return fd;
+    }
+    // Not every file system makes files without names.
+    return open_tmp_fd(TMP_DISK);
 }
 
 int create_tmp_fd(int kind)

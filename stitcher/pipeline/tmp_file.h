@@ -21,3 +21,8 @@ int my_mkstemps(char *name);
 int create_tmp_fd(int kind);
 // The same, but -1 (errno set) when the file cannot be created.
 int open_tmp_fd(int kind);
+// A new temporary file in the current folder that never has a name there
+// (O_TMPFILE); where the file system cannot make one, a file of the disk
+// kind whose name a fatal end removes until it is unlinked. -1 (errno set)
+// when neither can be made.
+int open_unnamed_tmp_fd(void);

@@ -5,8 +5,10 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/ramfs.h"
+#include "stitcher/pipeline/spill.h"
 #include "stitcher/pipeline/tmp_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -14,8 +16,6 @@
 static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
 static const char msg_write_output[] = "Could not write file %s: %s.\n";
 static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
-
-typedef int64_t (*tmp_read_fn)(int fd, void *buf, int64_t n);
 
 static tmp_write_fn tiled_write_fn = nullptr;
 static tmp_seek_fn tiled_seek_fn = nullptr;
@@ -36,8 +36,12 @@ void set_output_descriptor(int fd, const char *name)
 
 // ---- descriptors ----
 
+// A spilled image's index may have any of the other flags' bits.
+static bool spilled(int fdflags) { return fdflags & FD_SPILL; }
+static bool in_memory(int fdflags) { return !spilled(fdflags) && (fdflags & FD_RAMFS); }
+
 // Where a temporary image of these flags lives, for messages.
-static const char *storage_of(int fdflags) { return fdflags & FD_RAMFS ? "memory" : tmp_folder(); }
+static const char *storage_of(int fdflags) { return in_memory(fdflags) ? "memory" : tmp_folder(); }
 
 static int64_t disk_write(int fd, const void *buf, int64_t n)
 {
@@ -49,8 +53,6 @@ static int64_t disk_write(int fd, const void *buf, int64_t n)
     return n;
 }
 
-static int64_t disk_read(int fd, void *buf, int64_t n) { return read_full(fd, buf, static_cast<size_t>(n)); }
-
 static int64_t disk_seek(int fd, int64_t offset, int whence) { return lseek(fd, offset, whence); }
 
 // Bytes before the pixels: the fixed fields and the packed template of
@@ -58,6 +60,10 @@ static int64_t disk_seek(int fd, int64_t offset, int whence) { return lseek(fd, 
 static int64_t header_size(int64_t words) { return (20 + 4 * words + 15) & ~int64_t(15); }
 
 // ---- writers ----
+
+struct tmp_data;
+// Stores n bytes at the writer's place and moves it on; false on failure.
+typedef bool (*tmp_put_fn)(tmp_data *td, const void *p, int64_t n);
 
 struct tmp_data {
     int32_t fd;
@@ -77,7 +83,28 @@ struct tmp_data {
     int64_t in_row_bytes;     // width * in_bpp
     int64_t size;             // temp_writer: bytes of the complete image
     const unsigned char *row; // the row being written
+    tmp_put_fn put;
+    int64_t base; // a file's temporary image: its first byte in the file
+    int64_t pos;  // bytes stored
 };
+
+static bool ram_put(tmp_data *td, const void *p, int64_t n)
+{
+    td->pos += n;
+    return ramfs_write(td->fd, p, n) == n;
+}
+
+// Positioned, so that images sharing a spill file never share an offset.
+static bool file_put(tmp_data *td, const void *p, int64_t n)
+{
+    if (pwrite_full(td->fd, p, static_cast<size_t>(n), td->base + td->pos) != 0)
+        print_error(msg_write, tmp_folder(), strerror(errno));
+    td->pos += n;
+    return true;
+}
+
+// template_writer2's target: the panorama file, through its own calls.
+static bool target_put(tmp_data *td, const void *p, int64_t n) { return td->write(td->fd, p, n) == n; }
 
 static tmp_data *new_writer(int fdflags, int width, uint32_t in_pixformat, uint32_t stored_pixformat)
 {
@@ -86,6 +113,7 @@ static tmp_data *new_writer(int fdflags, int width, uint32_t in_pixformat, uint3
     td->fdflags = fdflags;
     td->write = disk_write;
     td->seek = disk_seek;
+    td->put = target_put;
     td->stored_bpp = get_bytes_per_pixel(stored_pixformat);
     td->in_bpp = get_bytes_per_pixel(in_pixformat);
     kassert(td->stored_bpp > 0 && td->in_bpp > 0 && width >= 0);
@@ -124,11 +152,29 @@ static const unsigned char *stored_run(tmp_data *td, int64_t src, int length)
 static void write_run(tmp_data *td, const void *p, int length)
 {
     int64_t n = int64_t(length) * td->stored_bpp;
-    int fail = td->write(td->fd, p, n) != n;
+    int fail = !td->put(td, p, n);
     kassert(!fail);
 }
 
 // ---- temp_writer ----
+
+// Header and pixels of a temporary image of the template.
+static int64_t image_size(template_ *tpl, int bpp)
+{
+    int64_t pixels;
+    kassert(checked_mul(template_npix(tpl), bpp, &pixels));
+    return header_size(size_template(tpl)) + pixels;
+}
+
+int64_t temp_image_size(int width, int height, uint32_t stored_pixformat, const irectangle *ext,
+                        const irectangle *rects, int n)
+{
+    irectangle whole = {0, 0, width, height};
+    template_ *tpl = create_template(ext ? ext : &whole, rects, n);
+    int64_t size = image_size(tpl, get_bytes_per_pixel(stored_pixformat));
+    free_template(tpl, 1);
+    return size;
+}
 
 static void write_header(tmp_data *td, const irectangle *ext, int32_t pixformat)
 {
@@ -141,7 +187,7 @@ static void write_header(tmp_data *td, const irectangle *ext, int32_t pixformat)
     } parts[4] = {
         {&pixformat, 4}, {ext, 16}, {packed, 4 * words}, {zeros, header_size(words) - 20 - 4 * words}};
     for (auto &part : parts)
-        if (part.n > 0 && td->write(td->fd, part.p, part.n) != part.n)
+        if (part.n > 0 && !td->put(td, part.p, part.n))
             print_error(msg_write, storage_of(td->fdflags), strerror(errno));
     aligned_free(packed);
 }
@@ -164,8 +210,8 @@ static int temp_write_close(void *data)
 {
     tmp_data *td = static_cast<tmp_data *>(data);
     // Every covered pixel was stored exactly once.
-    kassert(td->seek(td->fd, 0, SEEK_CUR) == td->size);
-    int fail = td->seek(td->fd, 0, SEEK_SET) != 0;
+    kassert(td->pos == td->size);
+    int fail = in_memory(td->fdflags) && ramfs_lseek(td->fd, 0, SEEK_SET) != 0;
     kassert(!fail);
     return writer_close(td);
 }
@@ -173,7 +219,7 @@ static int temp_write_close(void *data)
 image_writer *temp_writer(int fdflags, int width, int height, uint32_t in_pixformat,
                           uint32_t stored_pixformat, const irectangle *ext, const irectangle *rects, int n)
 {
-    kassert(!(fdflags & FD_TILED));
+    kassert(spilled(fdflags) || !(fdflags & FD_TILED));
     irectangle whole = {0, 0, width, height};
     if (!ext)
         ext = &whole;
@@ -182,12 +228,15 @@ image_writer *temp_writer(int fdflags, int width, int height, uint32_t in_pixfor
             int64_t(ext->y) + ext->height <= height);
     tmp_data *td = new_writer(fdflags, width, in_pixformat, stored_pixformat);
     td->tpl = create_template(ext, rects, n);
-    int64_t pixels;
-    kassert(checked_mul(template_npix(td->tpl), td->stored_bpp, &pixels));
-    td->size = header_size(size_template(td->tpl)) + pixels;
-    if (fdflags & FD_RAMFS) {
-        td->write = ramfs_write;
-        td->seek = ramfs_lseek;
+    td->size = image_size(td->tpl, td->stored_bpp);
+    td->put = file_put;
+    if (spilled(fdflags)) {
+        spill_extent e = spill_where(fdflags & (FD_SPILL - 1));
+        kassert(e.size == td->size);
+        td->fd = e.fd;
+        td->base = e.offset;
+    } else if (fdflags & FD_RAMFS) {
+        td->put = ram_put;
         ramfs_malloc(td->fd, td->size);
     }
     write_header(td, ext, static_cast<int32_t>(stored_pixformat));
@@ -261,7 +310,7 @@ static int place_row(void *data, void *row)
 image_writer *template_writer2(int fdflags, int width, int height, uint32_t in_pixformat,
                                uint32_t stored_pixformat, template_ *tpl, int64_t base, int64_t stride)
 {
-    kassert(!(fdflags & FD_RAMFS));
+    kassert(!(fdflags & FD_RAMFS) && !(fdflags & FD_SPILL));
     tmp_data *td = new_writer(fdflags, width, in_pixformat, stored_pixformat);
     if (fdflags & FD_TILED) {
         kassert(tiled_write_fn && tiled_seek_fn);
@@ -277,10 +326,14 @@ image_writer *template_writer2(int fdflags, int width, int height, uint32_t in_p
 
 // ---- readers ----
 
+struct tmp_read_data;
+// Reads n bytes at the reader's place and moves it on; the bytes read.
+typedef int64_t (*tmp_get_fn)(tmp_read_data *td, void *p, int64_t n);
+
 struct tmp_read_data {
     int32_t fd;
     int32_t fdflags;
-    tmp_read_fn read;
+    tmp_get_fn read;
     template_ *tpl;
     int32_t *pt; // the packed template, which tpl's runs point into
     int32_t pixformat, x, y, width, height;
@@ -288,13 +341,23 @@ struct tmp_read_data {
     int64_t row_bytes;
     unsigned char *buf;     // the row being read
     unsigned char *scratch; // merge_row's runs of a disk file
+    int64_t base, pos;      // as the writer's
 };
+
+static int64_t ram_get(tmp_read_data *td, void *p, int64_t n) { return ramfs_read(td->fd, p, n); }
+
+static int64_t file_get(tmp_read_data *td, void *p, int64_t n)
+{
+    int64_t got = pread_full(td->fd, p, static_cast<size_t>(n), td->base + td->pos);
+    td->pos += std::max<int64_t>(got, 0);
+    return got;
+}
 
 static void read_exact(tmp_read_data *td, void *p, int64_t n)
 {
     if (n <= 0)
         return;
-    int64_t got = td->read(td->fd, p, n);
+    int64_t got = td->read(td, p, n);
     if (got != n)
         print_error(msg_read, storage_of(td->fdflags), got < 0 ? strerror(errno) : "the file ends early");
 }
@@ -331,7 +394,9 @@ static void *paste_read_row(image_reader *ir, int, void *buf) { return read_runs
 static int temp_read_close(void *data)
 {
     tmp_read_data *td = static_cast<tmp_read_data *>(data);
-    if (td->fdflags & FD_RAMFS)
+    if (spilled(td->fdflags))
+        spill_close(td->fdflags & (FD_SPILL - 1));
+    else if (in_memory(td->fdflags))
         ramfs_close(td->fd);
     else
         close(td->fd);
@@ -344,11 +409,16 @@ static int temp_read_close(void *data)
 
 static image_reader *open_reader(int fdflags, uint32_t type, reader_read_fn read)
 {
-    kassert(!(fdflags & FD_TILED));
+    kassert(spilled(fdflags) || !(fdflags & FD_TILED));
     tmp_read_data *td = static_cast<tmp_read_data *>(checked_calloc(1, sizeof(tmp_read_data)));
     td->fd = fdflags & 0xFFFF;
     td->fdflags = fdflags;
-    td->read = fdflags & FD_RAMFS ? ramfs_read : disk_read;
+    td->read = in_memory(fdflags) ? ram_get : file_get;
+    if (spilled(fdflags)) {
+        spill_extent e = spill_where(fdflags & (FD_SPILL - 1));
+        td->fd = e.fd;
+        td->base = e.offset;
+    }
     int32_t head[6]; // pixformat, x, y, width, height, N
     read_exact(td, head, sizeof head);
     int64_t words = head[5];
@@ -384,6 +454,7 @@ struct merge_args {
     int x, width;
     uint32_t pixformat;
     bool alpha; // pixels without alpha are passed over, never laid
+    bool keep;  // pixels with alpha 0 fill what is still empty (merge_row_alpha_keep)
 };
 
 static int merge_run(void *user, int pos, int length)
@@ -392,24 +463,26 @@ static int merge_run(void *user, int pos, int length)
     tmp_read_data *td = m->td;
     int64_t n = int64_t(length) * td->stored_bpp;
     const void *pixels;
-    if (td->fdflags & FD_RAMFS) {
+    if (in_memory(td->fdflags)) {
         pixels = ramfs_read_direct(td->fd, n);
     } else {
         read_exact(td, td->scratch, n);
         pixels = td->scratch;
     }
-    if (m->alpha)
+    if (m->alpha && m->keep)
+        merge_row_alpha_keep(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
+    else if (m->alpha)
         merge_row_alpha(m->buffer, m->width, pixels, m->x + pos, length, m->pixformat);
     return 0;
 }
 
-void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+static void *merge_runs(image_reader *ir, void *buffer, int x, uint32_t pixformat, int width, bool keep)
 {
     kassert(ir->read == temp_read_row);
     tmp_read_data *td = static_cast<tmp_read_data *>(ir->data);
     // A disk file's runs pass through a row of their own; a RAM file's are
     // merged where they lie.
-    if (!(td->fdflags & FD_RAMFS) && !td->scratch) {
+    if (!in_memory(td->fdflags) && !td->scratch) {
         td->scratch = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(td->row_bytes)));
         kassert(td->scratch);
     }
@@ -417,7 +490,18 @@ void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, 
     kassert(pixformat == static_cast<uint32_t>(td->pixformat));
     merge_args m = {td,        static_cast<unsigned char *>(buffer),
                     x,         width,
-                    pixformat, pixformat == uchar_RGBA || pixformat == ushort_RGBA};
+                    pixformat, pixformat == uchar_RGBA || pixformat == ushort_RGBA,
+                    keep};
     process_row(td->tpl, nullptr, merge_run, &m);
     return buffer;
+}
+
+void *merge_row(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+{
+    return merge_runs(ir, buffer, x, pixformat, width, false);
+}
+
+void *merge_row_keep(image_reader *ir, int, void *buffer, int x, uint32_t pixformat, int width)
+{
+    return merge_runs(ir, buffer, x, pixformat, width, true);
 }

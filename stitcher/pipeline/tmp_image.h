@@ -8,7 +8,9 @@
 //
 // A temporary image is named by an fdflags word: a descriptor in the low 16
 // bits, with FD_RAMFS (ramfs.h) for a RAM file number, or FD_TILED for the
-// tiled output file, which only template_writer2 accepts.
+// tiled output file, which only template_writer2 accepts; or FD_SPILL
+// (spill.h) with the index of a spilled image in the other bits. Files are
+// read and written by positioned transfers.
 #pragma once
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/template.h"
@@ -32,10 +34,15 @@ void set_output_descriptor(int fd, const char *name);
 // A writer of width x height rows in in_pixformat that stores the pixels of
 // ext (null: the whole image) minus the n rectangles, converted to
 // stored_pixformat, into the open, empty file named by fdflags. A RAM file
-// gets its final size here. The header is written before it returns; the
-// close rewinds the file for exactly one reader.
+// gets its final size here; a spilled image must have been opened with it.
+// The header is written before it returns; the close rewinds the file for
+// exactly one reader.
 image_writer *temp_writer(int fdflags, int width, int height, uint32_t in_pixformat,
                           uint32_t stored_pixformat, const irectangle *ext, const irectangle *rects, int n);
+// The bytes of the temporary image that temp_writer makes of these
+// arguments: what a spilled image must be opened with.
+int64_t temp_image_size(int width, int height, uint32_t stored_pixformat, const irectangle *ext,
+                        const irectangle *rects, int n);
 // The temporary image as a reader of its extent in the stored pixformat. It
 // needs a caller buffer, ignores the row number (every read returns the next
 // row) and zeroes the buffer at every change of runs, so pixels outside the
@@ -50,6 +57,8 @@ image_reader *paste_reader(int fdflags);
 // pixformat is the stored one. The row number is not used. A RAM file's
 // runs are merged in place, a disk file's read into a row of the reader's.
 void *merge_row(image_reader *ir, int row, void *buffer, int x, uint32_t pixformat, int width);
+// The same with merge_row_alpha_keep: pixels with alpha 0 fill what is still empty.
+void *merge_row_keep(image_reader *ir, int row, void *buffer, int x, uint32_t pixformat, int width);
 
 // Converts the covered pixels of every row written ({0, 0, width, height}
 // minus the rectangles) into buffer (width x bytes per pixel of

@@ -77,6 +77,11 @@ extern int vantorix_fileversion;
 stack_data *parser_create_stack_data(const char *pline, const char *oline, const char *viewpoint, int width,
                                      int *wrap);
 
+// The share (0 to 1) of the panorama's pixels that its projection maps to a
+// direction at all: below 1 for a three-parameter panorama whose P leaves its
+// sides empty.
+double panorama_share(const char *pline);
+
 // The code of the p-line's `n` text, -1 when it is absent, empty or names no
 // known format. A JPEG quality outside 0..100 or a progressive setting other
 // than 0 or 1 ends the run.

@@ -9,6 +9,8 @@
 
 static const char *const msg_size = "Script-error: panorama size %dx%d is invalid.\n";
 static const char *const msg_interpolator = "Unsupported interpolator : i%d, using bicubic\n";
+static const char *const msg_share =
+    "Warning: the three-parameter projection (f19) maps only %.0f%% of the panorama; the rest stays empty.\n";
 
 // Rounded query bounds are clamped to 2^28: a larger panorama would let
 // them wrap past the int range.
@@ -44,6 +46,11 @@ int parser_get_pano(const char *pline, const char *name, int pixformat, stitch_c
         warn_projection(f, PROJ_EQUIRECT);
     const int pclass = pano_projection(f);
     check_field_of_view(get_double('v', pline, 360), f == -1 ? 2 : f, pclass);
+    if (pclass == PROJ_TRIPAR) {
+        double share = panorama_share(pline);
+        if (share < 0.5)
+            print_message(msg_share, 100 * share);
+    }
 
     output_format code = output_code(pline, name);
     pano_file *pf =

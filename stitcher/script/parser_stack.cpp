@@ -6,12 +6,15 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/script/parser.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
 static const char *const msg_tripar = "Script-error: p-line f19 needs the option P with three numbers.\n";
+static const char *const msg_viewpoint = "Script-error: %s %g of line %s is not a finite number.\n";
+static const char *const msg_depth = "Script-error: depth %g of line %s is negative.\n";
 
 static const double deg_to_rad = 0.017453292519943295;
 
@@ -135,8 +138,16 @@ static void viewpoint_steps(stack_data *sd, int *pos, const char *viewpoint)
     if (!viewpoint || strncmp(viewpoint, key, sizeof key - 1) != 0 ||
         !scan_numbers(viewpoint + sizeof key - 1, 5, v))
         return;
+    static const char *const names[5] = {"x", "y", "z", "a1", "a2"};
+    for (int k = 0; k < 5; k++)
+        if (!std::isfinite(v[k]))
+            print_error(msg_viewpoint, names[k], v[k], viewpoint);
     const double x = v[0], y = v[1], z = v[2], a1 = v[3], a2 = v[4];
     const bool logarithmic = vantorix_fileversion > 26;
+    // A logarithm may be negative; a plain depth would put the image behind
+    // the viewer.
+    if (!logarithmic && z < 0)
+        print_error(msg_depth, z, viewpoint);
     if (x != 0 || y != 0 || a1 != 0 || a2 != 0) {
         double depth = logarithmic ? exp(z) : z;
         if (!logarithmic && z == 0) {
@@ -157,6 +168,37 @@ static void viewpoint_steps(stack_data *sd, int *pos, const char *viewpoint)
     } else if (!logarithmic) {
         vantorix_fileversion = 27;
     }
+}
+
+double panorama_share(const char *pline)
+{
+    stack_data *sd = new_stack();
+    int pos = 0;
+    panorama_step(sd, &pos, pline);
+    alignas(16) vector_stack vs[RMPSIZE];
+    vector_remapper(sd, vs);
+    free_stack(sd);
+    int size[2] = {1024, 512};
+    parser_get_image_size(pline, size);
+    // Pixel centres on a grid of at most 256 x 256.
+    const int nx = std::min(size[0], 256), ny = std::min(size[1], 256);
+    auto centre = [](int k, int n, int side) {
+        return static_cast<float>((int64_t(2 * k + 1) * side / (2 * n)) - (side * 0.5 - 0.5));
+    };
+    int64_t mapped = 0;
+    for (int j = 0; j < ny; j++) {
+        for (int i = 0; i < nx; i += 4) {
+            alignas(16) float xs[4], ys[4];
+            for (int l = 0; l < 4; l++) {
+                xs[l] = centre(std::min(i + l, nx - 1), nx, size[0]);
+                ys[l] = centre(j, ny, size[1]);
+            }
+            remap(xs, ys, vs);
+            for (int l = 0; l < 4 && i + l < nx; l++)
+                mapped += std::isfinite(xs[l]) && std::isfinite(ys[l]);
+        }
+    }
+    return static_cast<double>(mapped) / (double(nx) * ny);
 }
 
 stack_data *parser_create_stack_data(const char *pline, const char *oline, const char *viewpoint, int width,

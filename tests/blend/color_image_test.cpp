@@ -98,7 +98,7 @@ TEST_F(ColorImage, MaskNeedsEightBitSamples)
 
 TEST_F(ColorImage, TooManyImagesForAMask)
 {
-    image_number_mask mask = {1, 1, 1, -1, 1, nullptr, 100};
+    image_number_mask mask = {1, 1, 1, -1, 1, nullptr, 100, 0};
     check_mask_images(&mask, 255);
     check_mask_images(nullptr, 1000);
     EXPECT_EXIT(check_mask_images(&mask, 256), ExitedWithCode(1),
@@ -116,7 +116,7 @@ struct column_mask {
         for (int y = 0; y < height; y++)
             for (int x = 0; x < width; x++)
                 bytes.push_back(static_cast<unsigned char>(x));
-        mask = {1, width, height, -1, bytes.size(), bytes.data(), 100};
+        mask = {1, width, height, -1, bytes.size(), bytes.data(), 100, 0};
     }
 };
 } // namespace

@@ -7,13 +7,17 @@
 #include "stitcher/driver/merge.h"
 #include "stitcher/formats/panorama_file.h"
 #include "stitcher/pipeline/ramfs.h"
+#include "stitcher/pipeline/spill.h"
 #include "stitcher/pipeline/tmp_image.h"
 #include "stitcher/script/image_desc.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -127,15 +131,29 @@ TEST_F(DestImage, EveryPixelGoesToExactlyOneWriter)
     EXPECT_EQ(std::make_pair(owner[5 * 30 + 15], owner[3 * 30 + 15]), std::make_pair(1, 2));
 }
 
-TEST_F(DestImage, FullStoreEndsTheRun)
+// With every slot of the store busy the image is spilled; with no spill
+// folder either, the run ends.
+TEST_F(DestImage, FullStoreSpills)
 {
     job j(1, 10, 10);
-    j.place(0, {0, 0, 4, 4});
+    image_desc &d = j.place(0, {2, 3, 4, 4});
     std::vector<int> slots;
     for (int s; (s = ramfs_open()) >= 0;)
         slots.push_back(s);
-    EXPECT_EXIT(dest_writer(&j.images[0], &j.pano), testing::ExitedWithCode(1),
-                "Too many temporary images \\(in-memory store full\\)\\.");
+    const std::string gone = scratch_dir() + "/gone";
+    std::filesystem::create_directory(gone);
+    EXPECT_EXIT(
+        {
+            EXPECT_EQ(chdir(gone.c_str()) + rmdir(gone.c_str()), 0);
+            dest_writer(&d, &j.pano);
+        },
+        testing::ExitedWithCode(1), "Too many temporary images \\(in-memory store full\\)\\.");
+    write_image(j, 0);
+    EXPECT_TRUE(d.fd & FD_SPILL);
+    std::vector<bytes> rows = rows_of(temp_reader(d.fd));
+    for (int y = 0; y < 4; y++)
+        for (int x = 0; x < 4; x++)
+            EXPECT_EQ(rows[static_cast<size_t>(y)][static_cast<size_t>(x * 3)], value(0, x, y));
     for (int s : slots)
         ramfs_close(s);
 }

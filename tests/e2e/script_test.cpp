@@ -41,6 +41,13 @@ TEST_F(Script, RefusedScripts)
         {"s.txt", p + "o na.ppm C300,400,0,80\n", "Script-error: crop of image 1 is empty.\n"},
         {"s.txt", p + "o na.ppm C40,30,0,80\n", "Script-error: crop of image 1 is empty.\n"},
         {"s.txt", p + "o na.ppm S0,10,90,99\n", "Script-error: selection of image 1 is empty.\n"},
+        {"s.txt", p + "o na.ppm\n#-viewpoint nan 0 0 0 0\n",
+         "Script-error: x nan of line #-viewpoint nan 0 0 0 0 is not a finite number.\n"},
+        {"s.txt", p + "o na.ppm\n#-viewpoint 0 0 0 1 -inf\n",
+         "Script-error: a2 -inf of line #-viewpoint 0 0 0 1 -inf is not a finite number.\n"},
+        {"s.txt", p + "o na.ppm\n#-viewpoint 0 0 -2 0 0\n",
+         "Script-error: depth -2 of line #-viewpoint 0 0 -2 0 0 is negative.\n"},
+        {"s.txt", "p f2 w1000 h500 v90\no na.ppm y150\n", "No image reaches the panorama.\n"},
     };
     for (const auto &[name, script, message] : cases) {
         run_result r = run(script, {"-q", "-o", "out"}, name);
@@ -74,6 +81,22 @@ TEST_F(Script, PlacesAndOrdersTheImages)
     EXPECT_NE(r.err.find("Rect Image 2: x=167"), std::string::npos);
     EXPECT_EQ(r.out.substr(0, 16), "P6\n1000 500\n255\n");
     EXPECT_EQ(r.out.size(), 16u + 1000 * 500 * 3);
+}
+
+TEST_F(Script, ViewpointDepthsAndThreeParameterCover)
+{
+    // A depth read as a logarithm may be negative; a line that does not scan
+    // is no viewpoint.
+    for (const std::string vp : {"#-fileversion 27\n#-viewpoint 0 0 -2 0 0\n", "#-viewpoint 1 2\n"})
+        EXPECT_EQ(run("p f2 w1000 h500\no na.ppm\n" + vp, {}, "s.vtx").status, 0) << vp;
+    // Past P 100 the sides of a three-parameter panorama stay empty.
+    run_result r = run("p f19 w1000 h500 P\"149 0 0\"\no na.ppm\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(
+        r.err.find("Warning: the three-parameter projection (f19) maps only 32% of the panorama; the rest "
+                   "stays empty.\n"),
+        std::string::npos);
+    EXPECT_EQ(run("p f19 w1000 h500 P\"100 0 0\"\no na.ppm\n").err.find("Warning"), std::string::npos);
 }
 
 TEST_F(Script, QueryModesAndCaps)

@@ -99,4 +99,34 @@ TEST(Seam, PlacedBlendedAndMasked)
     EXPECT_TRUE(stitched({"-l", "1", "-e", s.dir + "/colours.ppm"}) == stitched({"-l", "1"}));
 }
 
+TEST(Seam, MaskGoesRoundTheFullTurn)
+{
+    // Crops at yaw 0, 90, 270, then 180 (-s 0): image 3 blends over image 1
+    // inside the width and over image 2 across the seam. The mask gives the
+    // left half of the panorama to image 2 and the right half to image 3,
+    // against the centre seam in both overlaps.
+    scene_files s = generate_scene("crops", {"--scale", "0.25", "--pano-format", "PPM"});
+    const std::string script = reordered_script(s, "s.txt", {0, 1, 3, 2});
+    const int w = s.width(), h = s.height();
+    const std::string header = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    std::string mask = header;
+    for (int i = 0; i < w * h; i++)
+        mask += colour_code(i % w < w / 2 ? 2 : 3);
+    write_file(s.dir + "/mask.ppm", mask);
+    run_result r = stitch({"-a", "-s", "0", "-e", s.dir + "/mask.ppm", "-o", s.dir + "/out", script});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string img = read_file(s.dir + "/out.ppm").substr(header.size());
+    // Overlaps of image 3 (columns 428..503 and 0..75) with the short crops
+    // (rows 38..213): 428..453 with image 1, 50..75 with image 2.
+    for (const auto &[x0, winner] : {std::pair{430, 3}, std::pair{52, 2}})
+        for (int y = 40; y < 212; y++)
+            for (int x = x0; x < x0 + 22; x++)
+                ASSERT_TRUE(img.substr((size_t(y) * w + x) * 3, 3) == colour_code(winner)) << x << "," << y;
+    // A mask of another size counts where it lies, with a warning.
+    write_file(s.dir + "/small.ppm", "P6\n2 1\n255\n" + colour_code(0) + colour_code(1));
+    r = stitch({"-q", "-e", s.dir + "/small.ppm", "-o", s.dir + "/out", s.script});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: mask image " + s.dir + "/small.ppm is 2x1 pixels, the panorama 504x252.\n");
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 #include "format_testing.h"
 
 #include "stitcher/formats/exif.h"
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/formats/jpeg.h"
 #include "stitcher/pipeline/memory.h"
 
@@ -104,6 +105,7 @@ class JpegFile : public FormatTest
     void TearDown() override
     {
         free_saved_markers();
+        forget_icc_profile();
         set_honor_exiforientation(0);
         FormatTest::TearDown();
     }
@@ -355,6 +357,33 @@ TEST_F(JpegFile, AWriterOnAnotherThreadSeesTheMarkers)
     std::vector<marker> written = app_markers(read_file(out));
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[1], (marker{0xE1, payload})) << "not EXIF: written unchanged";
+}
+
+// Profiles that are none, or too large for JPEG markers, are refused; one kept
+// from a photo read earlier replaces the profile in the markers of a JPEG.
+TEST_F(JpegFile, AnEarlierPhotosProfileReplacesTheMarkersOwn)
+{
+    auto profile = [](size_t length, bool piece) { // an ICC header's signature, alone or in its APP2 piece
+        bytes p(length, static_cast<unsigned char>(length));
+        memcpy(&p[36], "acsp", 4);
+        p.insert(p.begin(), {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1});
+        return piece ? p : bytes(p.begin() + 14, p.end());
+    };
+    std::string jpeg = path("photo.jpg");
+    write_all(jpeg_writer(jpeg.c_str(), 8, 8, uchar_RGB, 90, 0), smooth(8, 8));
+    write_file(jpeg, with_marker(read_file(jpeg), 0xE2, profile(301, true)));
+    testing::internal::CaptureStderr();
+    keep_icc_profile("short.tif", profile(200, false).data(), 127);
+    keep_icc_profile("big.tif", profile(ICC_PROFILE_MAX + 1, false).data(), ICC_PROFILE_MAX + 1);
+    keep_icc_profile("photo.tif", profile(200, false).data(), 200);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: the colour profile of short.tif is no ICC profile; it is not used.\n"
+              "Warning: the colour profile of big.tif is larger than 16,707,345 bytes; it is not used.\n");
+    close_image_reader(jpeg_reader(jpeg.c_str()));
+    write_all(jpeg_writer(jpeg.c_str(), 8, 8, uchar_RGB, 90, 0), smooth(8, 8));
+    std::vector<marker> written = app_markers(read_file(jpeg));
+    ASSERT_EQ(written.size(), 2u) << "JFIF, then the profile alone";
+    EXPECT_EQ(written[1], (marker{0xE2, profile(200, true)}));
 }
 
 // ---- damaged files and failures ----

@@ -1,6 +1,7 @@
 // Temporary images on disk (past the store's budget) round-trip to the
 // masked image. The stitches walk the RAM files; placing images into the
 // panorama file the end-to-end in-place against deferred outputs check.
+#include "stitcher/pipeline/spill.h"
 #include "stitcher/pipeline/tmp_file.h"
 #include "stitcher/pipeline/tmp_image.h"
 
@@ -36,19 +37,29 @@ TEST_F(TmpImageTest, RoundTripsEqualTheMaskedImage)
                 for (irectangle &r : rects)
                     r = {below(w + 6) - 3, below(h + 6) - 3, 1 + below(w), 1 + below(h)};
                 std::string name = dir + "/t_XXXXXX";
-                const int n = static_cast<int>(rects.size()), fd = my_mkstemps(name.data());
-                unlink(name.c_str());
-                const bytes image = sample_image(w, h, in, rng());
-                write_image(temp_writer(fd, w, h, in, stored, k == 3 ? nullptr : &ext, rects.data(), n),
-                            image);
+                const int n = static_cast<int>(rects.size());
                 template_ *t = create_template(&ext, rects.data(), n);
                 const int64_t end = 20 + 4 * int64_t(size_template(t)), header = (end + 15) / 16 * 16;
                 const int64_t size = header + template_npix(t) * get_bytes_per_pixel(stored);
                 free_template(t, 1);
+                // Every other image in a spill file, at an offset of its own.
+                spill_extent e = {my_mkstemps(name.data()), 0, size};
+                int fd = e.fd;
+                unlink(name.c_str());
+                if (k % 2) {
+                    close(fd);
+                    ASSERT_EQ(temp_image_size(w, h, stored, k == 3 ? nullptr : &ext, rects.data(), n), size);
+                    fd = spill_open(size) | FD_SPILL;
+                    e = spill_where(fd & (FD_SPILL - 1));
+                }
+                const bytes image = sample_image(w, h, in, rng());
+                write_image(temp_writer(fd, w, h, in, stored, k == 3 ? nullptr : &ext, rects.data(), n),
+                            image);
                 struct stat st;
                 bytes head(static_cast<size_t>(header));
-                EXPECT_TRUE(fstat(fd, &st) == 0 && st.st_size == size);
-                EXPECT_EQ(pread(fd, head.data(), head.size(), 0), header);
+                EXPECT_TRUE(fstat(e.fd, &st) == 0 && st.st_size >= e.offset + size &&
+                            (k % 2 || st.st_size == size));
+                EXPECT_EQ(pread(e.fd, head.data(), head.size(), e.offset), header);
                 EXPECT_EQ(bytes(head.begin() + end, head.end()), bytes(header - end, 0)) << "padding";
                 image_reader *ir = temp_reader(fd);
                 ASSERT_TRUE(ir->width == ext.width && ir->height == ext.height && ir->pixformat == stored);

@@ -68,6 +68,23 @@ std::string script_for(const scene_files &s, const std::string &kind, const std:
     return path;
 }
 
+std::string reordered_script(const scene_files &s, const std::string &name, const std::vector<int> &order,
+                             const std::string &pline)
+{
+    std::istringstream in(read_file(s.script));
+    std::string text, line;
+    std::vector<std::string> photos;
+    while (std::getline(in, line))
+        if (line.rfind("o ", 0) == 0)
+            photos.push_back(line);
+        else
+            text += (line.rfind("p ", 0) == 0 && !pline.empty() ? pline : line) + "\n";
+    for (int i : order)
+        text += photos.at(size_t(i)) + "\n";
+    write_file(s.dir + "/" + name, text);
+    return s.dir + "/" + name;
+}
+
 std::string output_file(const std::string &kind)
 {
     static const key_values suffix = {{"TIFF", ".tif"}, {"JPEG", ".jpg"}, {"PSB", ".psb"}, {"PSD", ".psd"}};

@@ -31,6 +31,10 @@ scene_files generate_scene(const std::string &preset, const std::vector<std::str
 // A copy of the scene's script, dir/name, whose p-line asks for the output
 // kind (n"..."); its path.
 std::string script_for(const scene_files &s, const std::string &kind, const std::string &name);
+// A copy of the scene's script, dir/name, with its o-lines in the given
+// order (indices from 0) and, unless pline is empty, that p-line; its path.
+std::string reordered_script(const scene_files &s, const std::string &name, const std::vector<int> &order,
+                             const std::string &pline = "");
 // The name -o dir/out gives the output of a kind ("TIFF b1": out.tif).
 std::string output_file(const std::string &kind);
 // zenthra -c (console mode) with the arguments.

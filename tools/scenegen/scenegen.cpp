@@ -24,6 +24,8 @@ static const char usage_text[] =
     "  --master-format ppm|tif  the master's and reference's format (default ppm)\n"
     "  --texture detail|smooth|flat[:LEVEL]  (default: the preset's)\n"
     "  --gain G             brightness factor of the seam scene's second photo (default 1.5)\n"
+    "  --photos N           the many scene's photo count (default 600)\n"
+    "  --brackets N         every photo's o-line N times in a row, as an exposure bracket (default 1)\n"
     "  --pano-format TEXT   the p-line's n\"...\" text (default: the preset's, TIFF)\n"
     "  --interpolator I     the m-line's i (default 0)\n"
     "  --script NAME        the script's file name (default scene.txt)\n"
@@ -36,6 +38,7 @@ struct run_options {
     std::string preset, out = ".", script = "scene.txt", texture, pano_format;
     unsigned long long seed = 1;
     scene_options scene;
+    int brackets = 1;
     int format = -1, quality = -1, master_format = FORMAT_PPM, interpolator = 0, threads = 1, self_check = 0;
 };
 
@@ -75,6 +78,8 @@ static run_options read_options(int argc, char **argv)
         MASTER_FORMAT,
         TEXTURE,
         GAIN,
+        PHOTOS,
+        BRACKETS,
         PANO_FORMAT,
         INTERP,
         SCRIPT,
@@ -92,6 +97,8 @@ static run_options read_options(int argc, char **argv)
                                       {"master-format", 1, nullptr, MASTER_FORMAT},
                                       {"texture", 1, nullptr, TEXTURE},
                                       {"gain", 1, nullptr, GAIN},
+                                      {"photos", 1, nullptr, PHOTOS},
+                                      {"brackets", 1, nullptr, BRACKETS},
                                       {"pano-format", 1, nullptr, PANO_FORMAT},
                                       {"interpolator", 1, nullptr, INTERP},
                                       {"script", 1, nullptr, SCRIPT},
@@ -129,6 +136,12 @@ static run_options read_options(int argc, char **argv)
             break;
         case GAIN:
             o.scene.gain = positive_number(optarg);
+            break;
+        case PHOTOS:
+            o.scene.photos = static_cast<int>(positive_number(optarg));
+            break;
+        case BRACKETS:
+            o.brackets = static_cast<int>(positive_number(optarg));
             break;
         case PANO_FORMAT:
             o.pano_format = optarg;
@@ -211,6 +224,7 @@ static void set_up(scene_job *job)
         sc.quality = o.quality;
     if (!o.pano_format.empty())
         sc.pano_format = o.pano_format;
+    sc.brackets = o.brackets;
     std::error_code ec; // a folder that cannot be made fails at the first file
     std::filesystem::create_directories(o.out, ec);
     job->dir = o.out + "/";
@@ -285,7 +299,7 @@ static void write_script(scene_job *job)
     write_text(job->dir + o.script, scene_script(&sc, job->names, about, o.interpolator));
     printf("script file=%s pano_f=%d pano_width=%d pano_height=%d pano_v=%s photos=%zu\n",
            (job->dir + o.script).c_str(), pline_code(sc.pano_projection), sc.pano_width, sc.pano_height,
-           number_text(sc.pano_hfov).c_str(), sc.shots.size());
+           number_text(sc.pano_hfov).c_str(), sc.shots.size() * static_cast<size_t>(sc.brackets));
     double covered, multiple;
     scene_coverage(&sc, &covered, &multiple);
     printf("coverage covered=%.4f multiple=%.4f\n", covered, multiple);

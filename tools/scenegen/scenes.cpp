@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 const char *const scene_presets[][2] = {
     {"identity", "one rectilinear photo; a rectilinear panorama of its own size and field of view"},
@@ -13,6 +14,7 @@ const char *const scene_presets[][2] = {
     {"big24", "16000 x 8000: 24 rectilinear 5-megapixel JPEG photos in three rows"},
     {"big20lens", "16000 x 8000: 20 rectilinear 14-megapixel TIFF photos in two rows, each with lens terms"},
     {"demo", "a small full sphere for the demo, JPEG photos"},
+    {"many", "16000 x 8000: --photos (600) small landscape JPEG photos in rows over the sphere"},
     {nullptr, nullptr},
 };
 
@@ -182,14 +184,61 @@ static void preset_demo(scene *sc, const scene_options *o)
     sc->pano_format = "JPEG q90";
 }
 
+// The photos' count per row for a horizontal field of view of v degrees:
+// enough to close each row with 30% overlap at its edge nearest the equator.
+static std::vector<int> row_counts(double v, std::vector<double> *pitches)
+{
+    const double vv = 0.75 * v, pi = std::acos(-1.0);
+    const int rows = 1 + static_cast<int>(std::ceil(180 / (0.7 * vv)));
+    std::vector<int> counts;
+    pitches->clear();
+    for (int i = 0; i < rows; i++) {
+        double p = -90 + 180.0 * i / (rows - 1), edge = std::max(0.0, std::fabs(p) - vv / 2);
+        pitches->push_back(p);
+        counts.push_back(
+            std::max(1, static_cast<int>(std::ceil(360 * std::cos(edge * pi / 180) / (0.7 * v)))));
+    }
+    return counts;
+}
+
+// Exactly o->photos photos: the narrowest field of view whose rows need no
+// more, and the photos left over added to the rows nearest the equator.
+static void preset_many(scene *sc, const scene_options *o)
+{
+    sc->master_width = 8 * scaled(2000, o->scale);
+    std::vector<double> pitches;
+    std::vector<int> counts;
+    double v = 5;
+    auto total = [&] { return std::accumulate(counts.begin(), counts.end(), 0); };
+    for (counts = row_counts(v, &pitches); total() > o->photos && v < 120; counts = row_counts(v, &pitches))
+        v *= 1.01;
+    std::vector<size_t> by_width(counts.size());
+    std::iota(by_width.begin(), by_width.end(), 0);
+    std::stable_sort(by_width.begin(), by_width.end(),
+                     [&](size_t a, size_t b) { return std::fabs(pitches[a]) < std::fabs(pitches[b]); });
+    for (size_t k = 0; total() < o->photos; k++)
+        counts[by_width[k % by_width.size()]]++;
+    const int w = even(scaled(v / 360 * 8 * 2000, o->scale)), h = even(0.75 * w);
+    for (size_t i = 0; i < counts.size(); i++)
+        for (int k = 0; k < counts[i]; k++) {
+            double step = 360.0 / counts[i];
+            sc->shots.push_back(
+                camera_shot(CAM_RECTILINEAR, w, h, v, step * (k + 0.5 * (i % 2)), pitches[i], 0));
+        }
+    sphere_pano(sc, o->pano_scale);
+    sc->photo_format = FORMAT_JPEG;
+}
+
 bool make_scene(const std::string &preset, const scene_options *opt, scene *out)
 {
     static const struct {
         const char *name;
         void (*make)(scene *, const scene_options *);
-    } makers[] = {{"identity", preset_identity},   {"crops", preset_crops},     {"seam", preset_seam},
-                  {"sphere", preset_sphere},       {"fisheye", preset_fisheye}, {"big20", preset_big20},
-                  {"big20lens", preset_big20lens}, {"big24", preset_big24},     {"demo", preset_demo}};
+    } makers[] = {{"identity", preset_identity},   {"crops", preset_crops},
+                  {"seam", preset_seam},           {"sphere", preset_sphere},
+                  {"fisheye", preset_fisheye},     {"big20", preset_big20},
+                  {"big20lens", preset_big20lens}, {"big24", preset_big24},
+                  {"demo", preset_demo},           {"many", preset_many}};
     for (const auto &m : makers)
         if (preset == m.name) {
             *out = scene{};
@@ -198,6 +247,7 @@ bool make_scene(const std::string &preset, const scene_options *opt, scene *out)
             out->photo_format = FORMAT_PPM;
             out->quality = 95;
             out->pano_format = "TIFF";
+            out->brackets = 1;
             m.make(out, opt);
             return true;
         }

@@ -38,12 +38,14 @@ struct scene {
     double flat;
     int photo_format, quality;
     std::string pano_format; // the p-line's n"..." text
+    int brackets;            // o-lines per shot, one after the other (an exposure bracket)
 };
 
 struct scene_options {
     double scale = 1;      // master and photo sizes
     double pano_scale = 1; // panorama width and height only
     double gain = 1.5;     // the seam scene's second photo
+    int photos = 600;      // the many scene's photo count
 };
 
 // The preset names, null-terminated, with a line of help each.

@@ -1,5 +1,6 @@
 #include "tools/scenegen/script.h"
 
+#include <algorithm>
 #include <charconv>
 
 std::string number_text(double v)
@@ -27,13 +28,17 @@ std::string scene_script(const scene *sc, const std::vector<std::string> &names,
         if (k.circular && !circle_told)
             s += "# f2, circular fisheye: only the circle of diameter w centred on the image is used\n";
         circle_told |= k.circular;
-        s += "o w" + std::to_string(k.width) + " h" + std::to_string(k.height) + " f" +
-             std::to_string(oline_code(k.projection, k.circular)) + " v" + number_text(k.hfov) + " y" +
-             number_text(k.yaw) + " p" + number_text(k.pitch) + " r" + number_text(k.roll);
+        std::string line = "o w" + std::to_string(k.width) + " h" + std::to_string(k.height) + " f" +
+                           std::to_string(oline_code(k.projection, k.circular)) + " v" + number_text(k.hfov) +
+                           " y" + number_text(k.yaw) + " p" + number_text(k.pitch) + " r" +
+                           number_text(k.roll);
         for (int t = 0; t < 5; t++)
             if (k.lens[t] != 0)
-                s += std::string(" ") + "abcde"[t] + number_text(k.lens[t]);
-        s += " n\"" + names[i] + "\"\n";
+                line += std::string(" ") + "abcde"[t] + number_text(k.lens[t]);
+        line += " n\"" + names[i] +
+                "\"
+                ";
+                for (int b = 0; b < std::max(1, sc->brackets); b++) s += line;
     }
     return s;
 }
