@@ -35,10 +35,9 @@ std::string scene_script(const scene *sc, const std::vector<std::string> &names,
         for (int t = 0; t < 5; t++)
             if (k.lens[t] != 0)
                 line += std::string(" ") + "abcde"[t] + number_text(k.lens[t]);
-        line += " n\"" + names[i] +
-                "\"
-                ";
-                for (int b = 0; b < std::max(1, sc->brackets); b++) s += line;
+        line += " n\"" + names[i] + "\"\n";
+        for (int b = 0; b < std::max(1, sc->brackets); b++)
+            s += line;
     }
     return s;
 }
