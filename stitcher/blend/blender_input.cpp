@@ -37,17 +37,17 @@ int padded_size(int n, int levels)
 }
 
 // Mode 0: the larger alpha wins; equal alphas give the earlier content.
-static void centre_blender(void *row, size_t offset_b, size_t offset_mask, const float *a, const float *b,
-                           int x0, int x1)
+static void centre_blender(unsigned char *row, size_t offset_b, size_t offset_mask, const float *a,
+                           const float *b, int width, int padded_width)
 {
-    unsigned char *r = static_cast<unsigned char *>(row);
-    float *out_a = reinterpret_cast<float *>(r), *out_b = reinterpret_cast<float *>(r + offset_b);
-    float *mask = reinterpret_cast<float *>(r + offset_mask);
-    for (size_t x = static_cast<size_t>(x0); x < static_cast<size_t>(x1); x++) {
+    float *out_a = reinterpret_cast<float *>(row), *out_b = reinterpret_cast<float *>(row + offset_b);
+    float *mask = reinterpret_cast<float *>(row + offset_mask);
+    for (size_t x = 0; x < static_cast<size_t>(width); x++) {
         float aa = a[4 * x + 3], ab = b[4 * x + 3];
         seam_pixel(a + 4 * x, b + 4 * x, out_a + 4 * x, out_b + 4 * x);
         mask[x] = seam_mask_rule(aa, ab, 1.0f);
     }
+    seam_padding(row, offset_b, offset_mask, sizeof(float), width, padded_width);
 }
 
 static size_t third_bytes(const blender_data *bd)
@@ -66,11 +66,12 @@ static void *blender_read(image_reader *ir, int n, void *buf)
         const float *b = static_cast<const float *>(read_row(bd->s1, n, nullptr));
         const float *a = static_cast<const float *>(read_row(bd->s0, n, nullptr));
         int w = bd->s0->width;
-        auto columns = bd->mode == 1   ? smart_blender_columns
-                       : bd->mode == 2 ? add_blender_columns
-                                       : centre_blender;
-        for_columns(w, [&](int x0, int x1) { columns(row, bd->offset_b, bd->offset_mask, a, b, x0, x1); });
-        seam_padding(row, bd->offset_b, bd->offset_mask, bd->mode == 1 ? 16 : sizeof(float), w, bd->width);
+        if (bd->mode == 1)
+            smart_blender(row, bd->offset_b, bd->offset_mask, a, b, w, bd->width);
+        else if (bd->mode == 2)
+            add_blender(row, bd->offset_b, bd->offset_mask, a, b, w, bd->width);
+        else
+            centre_blender(row, bd->offset_b, bd->offset_mask, a, b, w, bd->width);
     } else {
         memset(row, 0, bd->offset_mask);
         // Rows come in order, so the previous one is still in the ring.

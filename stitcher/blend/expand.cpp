@@ -10,7 +10,6 @@
 #include "stitcher/blend/pyramid.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
-#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 
 struct expand_data {
@@ -22,42 +21,29 @@ struct laplace_data {
     image_reader *coarse;
 };
 
-// Calls emit(x, value) for the columns x0 <= x < x1 of the expansion of the
-// coarse rows s0 (and s1 for an odd output row, else null).
-template <class P, bool Odd, class Emit>
-static void expand_columns(const float *s0, const float *s1, int x0, int x1, Emit emit)
+// Calls emit(x, value) for every column x of the expansion of the coarse
+// rows s0 (and s1 for an odd output row, else null) of width w.
+template <class P, class Emit> static void expand_line(const float *s0, const float *s1, int w, Emit emit)
 {
     typedef typename P::value V;
     const size_t f = P::floats;
-    auto sum = [&](int k) {
-        V a = P::load(s0 + static_cast<size_t>(k) * f);
-        return Odd ? P::add(a, P::load(s1 + static_cast<size_t>(k) * f)) : a;
-    };
-    auto even = [](V t) { return Odd ? P::mul(t, 0.5f) : t; };
-    int x = x0, k = x0 / 2;
-    V t = sum(k);
-    if (x % 2 == 1 && x < x1) {
-        V next = sum(++k);
-        emit(x++, P::mul(P::add(t, next), Odd ? 0.25f : 0.5f));
+    if (!s1) {
+        for (int k = 0; k < w - 1; k++) {
+            V a = P::load(s0 + k * f), b = P::load(s0 + (k + 1) * f);
+            emit(2 * k, a);
+            emit(2 * k + 1, P::mul(P::add(a, b), 0.5f));
+        }
+        emit(2 * w - 2, P::load(s0 + (w - 1) * f));
+        return;
+    }
+    V t = P::add(P::load(s0), P::load(s1));
+    for (int k = 0; k < w - 1; k++) {
+        V next = P::add(P::load(s0 + (k + 1) * f), P::load(s1 + (k + 1) * f));
+        emit(2 * k, P::mul(t, 0.5f));
+        emit(2 * k + 1, P::mul(P::add(t, next), 0.25f));
         t = next;
     }
-    for (; x + 1 < x1; x += 2) {
-        V next = sum(++k);
-        emit(x, even(t));
-        emit(x + 1, P::mul(P::add(t, next), Odd ? 0.25f : 0.5f));
-        t = next;
-    }
-    if (x < x1)
-        emit(x, even(t));
-}
-
-template <class P, class Emit>
-static void expand_line(const float *s0, const float *s1, int x0, int x1, Emit emit)
-{
-    if (s1)
-        expand_columns<P, true>(s0, s1, x0, x1, emit);
-    else
-        expand_columns<P, false>(s0, s1, x0, x1, emit);
+    emit(2 * w - 2, P::mul(t, 0.5f));
 }
 
 // The coarse rows that output row n needs, fetched highest first; s1 is null
@@ -84,9 +70,7 @@ static void *expand_read(image_reader *ir, int n, void *buf)
     const float *s0, *s1;
     coarse_rows(src, n, &s0, &s1);
     float *out = static_cast<float *>(buf);
-    for_columns(ir->width, [&](int x0, int x1) {
-        expand_line<gray_pixel>(s0, s1, x0, x1, [out](int x, float v) { out[x] = v; });
-    });
+    expand_line<gray_pixel>(s0, s1, src->width, [out](int x, float v) { out[x] = v; });
     return buf;
 }
 
@@ -131,11 +115,9 @@ template <bool Add> static void *laplace_read(image_reader *ir, int n, void *buf
     coarse_rows(ld->coarse, n, &s0, &s1);
     const float *fine = static_cast<const float *>(read_row(ld->fine, n, nullptr));
     float *out = static_cast<float *>(buf);
-    for_columns(ir->width, [&](int x0, int x1) {
-        expand_line<rgba_pixel>(s0, s1, x0, x1, [=](int x, __m128 e) {
-            __m128 f = _mm_loadu_ps(fine + 4 * x);
-            _mm_storeu_ps(out + 4 * x, with_alpha_of(Add ? _mm_add_ps(f, e) : _mm_sub_ps(f, e), f));
-        });
+    expand_line<rgba_pixel>(s0, s1, ld->coarse->width, [=](int x, __m128 e) {
+        __m128 f = _mm_loadu_ps(fine + 4 * x);
+        _mm_storeu_ps(out + 4 * x, with_alpha_of(Add ? _mm_add_ps(f, e) : _mm_sub_ps(f, e), f));
     });
     return buf;
 }

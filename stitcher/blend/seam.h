@@ -70,11 +70,6 @@ void seam_padding(unsigned char *row, size_t offset_b, size_t offset_third, size
 // columns width .. padded_width - 1 are padding. Mode 1 writes the cost
 // records of the pairs as they came in; mode 2 the mask 127.5 where both
 // cover.
-// The same for the columns x0 <= x < x1 only, without the padding.
-void smart_blender_columns(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b,
-                           int x0, int x1);
-void add_blender_columns(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b,
-                         int x0, int x1);
 void smart_blender(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b, int width,
                    int padded_width);
 void add_blender(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b, int width,

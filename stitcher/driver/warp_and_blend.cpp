@@ -30,7 +30,7 @@ static const char msg_blender[] = "Could not create blender images.\n";
 double jt_total = 0;
 
 // Enough to carry the warper over the rows where the blend is slow.
-static const int read_ahead_rows = 32;
+static const int read_ahead_rows = 64;
 
 // Where an image lands and what the blend sees of it.
 struct warp_target {
@@ -206,6 +206,15 @@ static void warp_merged_caps(stitch_context *ctx)
     }
 }
 
+// Whether image k lands in the panorama or in a cap.
+static bool lands(const stitch_context *ctx, int k)
+{
+    bool pieces = false;
+    for (int c = 0; c < ctx->ncaps; c++)
+        pieces = pieces || !is_empty(ctx->caps[c][k].dest_rect);
+    return !is_empty(ctx->images[k].dest_rect) || pieces;
+}
+
 int warp_blend_images(stitch_context *ctx)
 {
     pano_file *pf = ctx->pano;
@@ -218,17 +227,18 @@ int warp_blend_images(stitch_context *ctx)
     image_desc *open_image = nullptr;
     for (int k = 0; k < ctx->nimages; k++) {
         image_desc *d = &ctx->images[k];
-        bool pieces = false;
-        for (int c = 0; c < ctx->ncaps; c++)
-            pieces = pieces || !is_empty(ctx->caps[c][k].dest_rect);
         // An image that lands nowhere is neither decoded nor warped.
-        if (is_empty(d->dest_rect) && !pieces) {
+        if (!lands(ctx, k)) {
             close_image(open_image, &open_writer);
             d->fd = -1;
             set_image_done(d, -1);
         } else {
             double t0 = mysecond();
             loaded_image *src = get_source_image(k);
+            int next = k + 1;
+            while (next < ctx->nimages && !lands(ctx, next))
+                next++;
+            load_source_image_ahead(next);
             src->priority = d->blend_weight;
             double spent = mysecond() - t0;
             jt_total += spent;

@@ -14,7 +14,7 @@
 namespace
 {
 
-// Polls before a thread sleeps, about 30 microseconds: rows follow each
+// Polls before a thread sleeps, about 15 microseconds: rows follow each
 // other closely, and a sleep and its wake-up cost more than that. No pause
 // instruction: under a hypervisor it gives the processor away.
 const int spin_polls = 50000;

@@ -79,27 +79,5 @@ template <class F> void pool_for(int count, F &&f)
         count, [](void *ctx, int share) { (*static_cast<F *>(ctx))(share); }, &f);
 }
 
-// Columns [0, width) cut into pieces of about `grain` columns or more,
-// each given to body(first, end) on the pool. Pieces start at multiples of
-// 16 columns, so that a piece of a 16-byte aligned row of any pixel format
-// is aligned too. Rows narrower than two pieces, and runs without workers,
-// stay whole on this thread.
-enum { COLUMN_GRAIN = 4096 };
-template <class F> void for_columns(int width, F &&body, int grain = COLUMN_GRAIN)
-{
-    const int threads = pixel_threads();
-    int pieces = width / grain;
-    if (pieces > 2 * threads)
-        pieces = 2 * threads;
-    if (threads <= 1 || pieces < 2) {
-        body(0, width);
-        return;
-    }
-    auto edge = [&](int i) {
-        return i == pieces ? width : static_cast<int>(int64_t(width) * i / pieces) & ~15;
-    };
-    pool_for(pieces, [&](int i) { body(edge(i), edge(i + 1)); });
-}
-
 // Stops and joins the workers; the next job starts them again.
 void pool_stop(void);

@@ -1,7 +1,6 @@
 // Converting readers: toformat, toformat_excl and read_float.
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
-#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/readimage.h"
 
@@ -27,15 +26,9 @@ static void *toformat_read(image_reader *ir, int n, void *buf)
 {
     kassert(buf != NULL);
     toformat_data *td = static_cast<toformat_data *>(ir->data);
-    const unsigned char *src = static_cast<const unsigned char *>(read_row(td->src, n, nullptr));
-    unsigned char *dst = static_cast<unsigned char *>(buf);
-    const size_t in_bpp = get_bytes_per_pixel(td->src->pixformat),
-                 out_bpp = get_bytes_per_pixel(ir->pixformat);
-    for_columns(td->src->width, [&](int x0, int x1) {
-        if (x1 > x0)
-            td->conv(src + in_bpp * static_cast<size_t>(x0), dst + out_bpp * static_cast<size_t>(x0),
-                     x1 - x0);
-    });
+    const void *src = read_row(td->src, n, nullptr);
+    if (td->src->width > 0)
+        td->conv(src, buf, td->src->width);
     return buf;
 }
 
