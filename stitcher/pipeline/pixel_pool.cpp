@@ -7,6 +7,7 @@
 #include <ctime>
 #include <linux/futex.h>
 #include <mutex>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -93,8 +94,8 @@ void *worker(void *)
         pool_job *job = take_job();
         if (job) {
             run_shares(job);
-            if (job->users.fetch_sub(1, std::memory_order_acq_rel) == 1)
-                wake_sleepers(job->users, job->sleepers);
+            // The last touch: once no worker holds it, the job may go.
+            job->users.fetch_sub(1, std::memory_order_release);
         }
         permit_give();
         if (!job)
@@ -246,11 +247,12 @@ void pool_end(pool_job *job)
                 break;
             }
     }
-    // A worker that took the job before it left the list may still be
-    // finding no share to claim.
-    int users;
-    while ((users = job->users.load(std::memory_order_acquire)) != 0)
-        sleep_until_changed(job->users, users, job->sleepers);
+    // A worker that took the job before it left the list is about to find
+    // no share to claim; it cannot wake this thread without touching the
+    // job after letting it go, so the wait spins.
+    for (int i = 1; job->users.load(std::memory_order_acquire) != 0; i++)
+        if (i % 1024 == 0)
+            sched_yield();
 }
 
 void pool_run(int count, share_fn fn, void *ctx)

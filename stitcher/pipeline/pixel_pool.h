@@ -58,7 +58,7 @@ struct pool_job {
     std::atomic<int> next;     // the next share to claim
     std::atomic<int> left;     // shares 1 .. count - 1 not yet complete
     std::atomic<int> users;    // workers that may still touch the job
-    std::atomic<int> sleepers; // the poster, while it sleeps on left or users
+    std::atomic<int> sleepers; // the poster, while it sleeps on left
     pool_job *link;            // the pool's list of open jobs
 };
 
