@@ -2,9 +2,11 @@
 # Zenthra beside the remapper and blender that Debian users run today, on one
 # large scene: scenegen's big20 preset (a 16,000 x 8,000 equirectangular
 # master, 20 rectilinear 14-megapixel JPEG photos at quality 95 overlapping by
-# about 30 %, and the script that places them). It runs, on the same photos and
-# the same script:
-#   zenthra      tiled TIFF output
+# about 30 %, and the script that places them), or with --preset big20lens
+# the same layout of 20 uncompressed TIFF photos of 3240 x 4320, each with
+# lens terms of its own (a b c d e on every o-line). It runs, on the same
+# photos and the same script:
+#   zenthra      tiled TIFF output, at each thread count of --jobs
 #   nona+enblend `nona -o out -m TIFF_m` (one remapped image per photo), then
 #                `enblend -w` (the panorama wraps around) over those images
 #   nona         `nona -m TIFF` alone: remapped and laid over each other, no seams
@@ -23,8 +25,11 @@
 #
 # Not a test and not in CI: the peers take some minutes on 8 idle cores.
 #
-#   bash bench/peers.sh [--out DIR] [--runs N] [--peer-runs N] [--no-peers] [--double]
+#   bash bench/peers.sh [--preset P] [--jobs "N ..."] [--out DIR] [--runs N] [--peer-runs N]
+#                       [--no-peers] [--double]
 #
+#   --preset P     big20 (default) or big20lens
+#   --jobs "N ..." zenthra's thread counts (-j), one table row each (default: "1 4 8")
 #   --out DIR      where the scene and the results go (default /tmp/zenthra-peers)
 #   --runs N       zenthra runs; the table takes the fastest (default 3)
 #   --peer-runs N  likewise for the peers (default 1)
@@ -39,6 +44,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 out=/tmp/zenthra-peers
+preset=big20
+jobs="1 4 8"
 runs=3
 peer_runs=1
 peers=1
@@ -46,6 +53,8 @@ double=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --out) out=$2; shift ;;
+    --preset) preset=$2; shift ;;
+    --jobs) jobs=$2; shift ;;
     --runs) runs=$2; shift ;;
     --peer-runs) peer_runs=$2; shift ;;
     --no-peers) peers=0 ;;
@@ -85,10 +94,10 @@ scene() {
   shift
   if [ ! -f "$dir/scene.txt" ]; then
     echo "Generating $dir ..." >&2
-    "$build/tools/scenegen" big20 --out "$dir" --master-format tif "$@" > "$dir.log"
+    "$build/tools/scenegen" "$preset" --out "$dir" --master-format tif "$@" > "$dir.log"
   fi
 }
-scene "$out/big20"
+scene "$out/$preset"
 
 # timed NAME DIR COMMAND...: runs COMMAND in DIR under /usr/bin/time -v and
 # appends "wall cpu rss_kb" to $out/NAME.times.
@@ -114,22 +123,29 @@ row() { awk -v n="$1" -v w="$2" -v c="$3" -v r="$4" -v p="$5" -v v="$6" \
   'BEGIN { printf "%-14s %10.1f %10.1f %12.0f %9s %9s\n", n, w, c, r / 1024, p, v }'; }
 
 rm -f "$out"/*.times
-for ((i = 0; i < runs; i++)); do
-  timed zenthra "$out/big20" "$zenthra" -c -q -o "$out/zenthra.tif" scene.txt
+results=()
+names=()
+for j in $jobs; do
+  for ((i = 0; i < runs; i++)); do
+    timed "zenthra -j $j" "$out/$preset" "$zenthra" -c -q -j "$j" -o "$out/zenthra.tif" scene.txt
+  done
+  names+=("zenthra -j $j")
 done
-results=("$out/zenthra.tif")
-names=(zenthra)
+# Every thread count writes the same bytes: one file stands for them all.
+results+=("$out/zenthra.tif")
 if [ $peers -eq 1 ]; then
   for ((i = 0; i < peer_runs; i++)); do
     rm -rf "$out/nona_m"
     mkdir -p "$out/nona_m"
-    timed nona_m "$out/big20" nona -o "$out/nona_m/out" -m TIFF_m scene.txt
-    timed enblend "$out/big20" enblend -w -o "$out/enblend.tif" "$out"/nona_m/out*.tif
-    timed nona "$out/big20" nona -o "$out/nona" -m TIFF scene.txt
+    timed nona_m "$out/$preset" nona -o "$out/nona_m/out" -m TIFF_m scene.txt
+    timed enblend "$out/$preset" enblend -w -o "$out/enblend.tif" "$out"/nona_m/out*.tif
+    timed nona "$out/$preset" nona -o "$out/nona" -m TIFF scene.txt
   done
   results+=("$out/enblend.tif" "$out/nona.tif")
   names+=(nona+enblend nona)
 fi
+# result NAME: the file a row's PSNR is measured on.
+result() { case "$1" in zenthra*) echo "$out/zenthra.tif" ;; nona+enblend) echo "$out/enblend.tif" ;; *) echo "$out/nona.tif" ;; esac; }
 
 masks=()
 for r in "${results[@]}"; do masks+=(--mask "$r"); done
@@ -137,8 +153,7 @@ for r in "${results[@]}"; do masks+=(--mask "$r"); done
 value() { tr ' ' '\n' <<< "$2" | sed -n "s/^$1=//p"; }
 
 printf '\n%-14s %10s %10s %12s %9s %9s\n' result "wall s" "CPU s" "peak RSS MB" "PSNR dB" coverage
-for i in "${!results[@]}"; do
-  name=${names[$i]}
+for name in "${names[@]}"; do
   if [ "$name" = nona+enblend ]; then
     # the sum of the two steps' fastest runs; the peak is the larger one
     read -r w1 c1 m1 <<< "$(best nona_m)"
@@ -147,21 +162,22 @@ for i in "${!results[@]}"; do
   else
     read -r wall cpu rss <<< "$(best "$name")"
   fi
-  all=$("$imgcompare" "${results[$i]}" "$out/big20/master.tif" "${masks[@]}")
-  own=$("$imgcompare" "${results[$i]}" "$out/big20/master.tif" --mask "${results[$i]}")
+  file=$(result "$name")
+  all=$("$imgcompare" "$file" "$out/$preset/master.tif" "${masks[@]}")
+  own=$("$imgcompare" "$file" "$out/$preset/master.tif" --mask "$file")
   row "$name" "$wall" "$cpu" "$rss" "$(value psnr "$all")" "$(value coverage "$own")"
 done
 echo "PSNR over the $(value pixels "$all") pixels that every result covers. $(nproc) processors;" \
   "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end."
 
 if [ $double -eq 1 ]; then
-  scene "$out/big20x2" --pano-scale 2
+  scene "$out/${preset}x2" --pano-scale 2
   for ((i = 0; i < runs; i++)); do
-    timed zenthra_x2 "$out/big20x2" "$zenthra" -c -q -o "$out/zenthra_x2.tif" scene.txt
+    timed zenthra_x2 "$out/${preset}x2" "$zenthra" -c -q -j "${jobs##* }" -o "$out/zenthra_x2.tif" scene.txt
   done
   rm -f "$out/zenthra_x2.tif"
   read -r wall cpu rss <<< "$(best zenthra_x2)"
-  read -r _ _ rss1 <<< "$(best zenthra)"
+  read -r _ _ rss1 <<< "$(best "zenthra -j ${jobs##* }")"
   row "zenthra x2" "$wall" "$cpu" "$rss" - -
   awk "BEGIN { printf \"32,000 x 16,000: %.2f times the peak memory at 16,000 x 8,000\n\", $rss / $rss1 }"
 fi

@@ -13,6 +13,7 @@
 #include "stitcher/blend/seam.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 
 #include <climits>
@@ -123,6 +124,10 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     int wide_width = static_cast<int>((bd->offset_mask + third) / 4);
     image_reader *wide =
         create_image_reader(s0->type, bd, wide_width, h, uchar_RGBA, blender_read, blender_close_image);
+    // A thread of its own fills the blender's rows ahead of the pyramids,
+    // far enough for the bursts in which the coarse levels ask for them.
+    if (pixel_threads() > 1)
+        wide = prefetch_reader(wide, blend_input_ahead);
     // The smart seam holds a window of the newest rows far longer than the
     // other modes: its ring stays whole in memory.
     wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);

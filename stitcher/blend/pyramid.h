@@ -29,6 +29,9 @@ int pyramid_level(const image_reader *ir);
 // for the current max_level.
 int blend_bufsize(int n);
 int warp_bufsize(void);
+// Rows a thread of its own fills the blender's input ahead of the pyramids,
+// when the blend has threads.
+enum { blend_input_ahead = 128 };
 
 // A pyramid of n levels (1..10) over ir, whose width and height must be
 // k * 2^(n-1) + 1 for the Laplacian levels to line up. The Gaussian pyramid

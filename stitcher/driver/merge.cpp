@@ -7,7 +7,6 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
-#include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/tmp_image.h"
 #include "stitcher/script/image_desc.h"
 
@@ -117,15 +116,15 @@ struct merge_source {
     int target;           // read in place into the row at x, else copied in pieces
 };
 
-// Polls the image's completion word with a short sleep: the main thread is
-// still warping it.
-static int wait_until_done(const image_desc *d)
+// Cancel ends the run while this thread waits for an image.
+static void check_cancel(void)
 {
-    int state;
-    while ((state = get_image_done(d)) == 0)
-        zsched_yield();
-    return state;
+    if (!progress_update(-1))
+        cancel_run();
 }
+
+// Sleeps until the main thread has finished the image.
+static int wait_until_done(const image_desc *d) { return wait_image_done(d, check_cancel); }
 
 // Copies `count` pixels of src from pixel s to column x of the row.
 static void copy_piece(unsigned char *row, int x, const unsigned char *src, int s, int count, int bpp)

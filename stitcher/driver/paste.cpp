@@ -62,7 +62,9 @@ int paste_under(image_reader *base, image_reader *top, image_reader *under, irec
         merge_row_alpha(b, base->width, t, r.x, r.width, base->pixformat);
         write_row(writer, b);
     }
+    // The blend's threads end with it: what base still lacks is pulled here.
     close_image_reader(top);
+    handoff_direct(base);
     if (under)
         close_image_reader(under);
     copy_rows(base, r.y + r.height, base->height, writer);

@@ -30,7 +30,7 @@ static const char msg_blender[] = "Could not create blender images.\n";
 double jt_total = 0;
 
 // Enough to carry the warper over the rows where the blend is slow.
-static const int read_ahead_rows = 32;
+static const int read_ahead_rows = 64;
 
 // Where an image lands and what the blend sees of it.
 struct warp_target {
@@ -73,16 +73,29 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     if (preload > 0)
         r = buffered_reader_2(r, preload);
     // Every warped row is computed once: what the blend pulls through r is
-    // also converted into k's ring, where it waits for paste.
-    const int ring = preload + warp_bufsize();
-    image_reader *k = spilled_ring_reader(toformat(w0, alpha_pixformat(t.iw->pixformat), 0), ring);
-    synchronize_reader(k, w0);
+    // also converted into k's ring, where it waits for paste. With threads,
+    // the blender's input and the pyramids run on threads of their own, a
+    // ring ahead each, and k and under are handed over to this thread.
+    const bool threaded = num_warp_threads > 1;
+    const uint32_t stored = alpha_pixformat(t.iw->pixformat);
+    const int ring = preload + warp_bufsize() + (threaded ? blend_input_ahead + read_ahead_rows + 2 : 0);
+    image_reader *k, *under;
+    if (threaded) {
+        k = handoff_reader(toformat(w0, stored, 0), w0, ring);
+    } else {
+        k = spilled_ring_reader(toformat(w0, stored, 0), ring);
+        synchronize_reader(k, w0);
+    }
     image_reader *b = toformat(t.earlier, float_RGBA, std::max(preload, 1));
     // What the earlier images left goes to paste as stored too: the blend
     // drops a colour whose alpha is 0, which must not get lost where this
     // image has nothing.
-    image_reader *under = toformat(t.rim, alpha_pixformat(t.iw->pixformat), ring);
-    synchronize_reader(under, t.rim);
+    if (threaded) {
+        under = handoff_reader(toformat(t.rim, stored, 0), t.rim, ring);
+    } else {
+        under = toformat(t.rim, stored, ring);
+        synchronize_reader(under, t.rim);
+    }
     if (!b || !r)
         print_error(msg_readers);
     int levels = pyramid_level(r);
@@ -94,8 +107,11 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
                          t.blend.height};
         m = mask_reader(m, t.number, t.mask, at);
     }
+    image_reader *result = blend_pyramids(a, bb, m, levels);
+    if (threaded)
+        result = prefetch_reader(result, read_ahead_rows);
     // paste closes the blend's result, which releases the whole chain.
-    paste_under(k, blend_pyramids(a, bb, m, levels), under, t.blend, t.iw);
+    paste_under(k, result, under, t.blend, t.iw);
     print_message("ramfs_size:   %" PRId64 " Mbytes\n", ramfs_total_size.load() / 1000000);
     report_mem_tiles();
 }
@@ -190,6 +206,15 @@ static void warp_merged_caps(stitch_context *ctx)
     }
 }
 
+// Whether image k lands in the panorama or in a cap.
+static bool lands(const stitch_context *ctx, int k)
+{
+    bool pieces = false;
+    for (int c = 0; c < ctx->ncaps; c++)
+        pieces = pieces || !is_empty(ctx->caps[c][k].dest_rect);
+    return !is_empty(ctx->images[k].dest_rect) || pieces;
+}
+
 int warp_blend_images(stitch_context *ctx)
 {
     pano_file *pf = ctx->pano;
@@ -202,17 +227,18 @@ int warp_blend_images(stitch_context *ctx)
     image_desc *open_image = nullptr;
     for (int k = 0; k < ctx->nimages; k++) {
         image_desc *d = &ctx->images[k];
-        bool pieces = false;
-        for (int c = 0; c < ctx->ncaps; c++)
-            pieces = pieces || !is_empty(ctx->caps[c][k].dest_rect);
         // An image that lands nowhere is neither decoded nor warped.
-        if (is_empty(d->dest_rect) && !pieces) {
+        if (!lands(ctx, k)) {
             close_image(open_image, &open_writer);
             d->fd = -1;
             set_image_done(d, -1);
         } else {
             double t0 = mysecond();
             loaded_image *src = get_source_image(k);
+            int next = k + 1;
+            while (next < ctx->nimages && !lands(ctx, next))
+                next++;
+            load_source_image_ahead(next);
             src->priority = d->blend_weight;
             double spent = mysecond() - t0;
             jt_total += spent;

@@ -19,6 +19,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/output_file.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/string2.h"
@@ -130,6 +131,7 @@ static void set_thread_count(zenthra_options *opt)
         opt->threads = static_cast<int>(zsysconf(ZSC_NPROCESSORS));
     print_message("Number of processor cores set to: %d\n", opt->threads);
     set_num_warp_threads(opt->threads);
+    set_pixel_threads(opt->threads);
 }
 
 // A missing description file under the default name is no error.
@@ -414,6 +416,7 @@ static void release(stitch_context *ctx, run_state *run)
     aligned_free(run->program_dir);
     free_ext_readers();
     free_mask(ctx->mask);
+    pool_stop();
 }
 
 int main(int argc, char **argv)

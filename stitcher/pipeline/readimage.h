@@ -87,7 +87,8 @@ image_reader *buffered_reader_2(image_reader *ir, int nrows);
 // blend, which are read only near their two ends. A row's address stays
 // valid while fewer than RING_FRONT rows are fetched after it, or, read
 // back, until another row takes its slot. A buffered_reader_2 when the ring
-// is small (an eighth of the store's budget or less), or no spill is made.
+// is small (an eighth of the store's budget or less), while the large rings
+// kept in memory stay within twice that budget, or when no spill is made.
 enum { RING_FRONT = 32, RING_BACK = 8 };
 image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // The source's rows fetched in order by a thread of its own, up to nrows - 1
@@ -96,6 +97,17 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // called as by a buffered reader. The source is read only by that thread
 // from now on, until this reader is closed, which stops and joins it.
 image_reader *prefetch_reader(image_reader *ir, int nrows);
+// Rows of src handed from one thread to another: registered as a follower
+// of leader, it reads each new row of the leader through src into a ring of
+// nrows rows on the thread that pulls the leader; the returned reader, read
+// in order by another thread, waits for its row to arrive, and the feeder
+// waits rather than overwrite the row the reader holds. The last row taken
+// may be asked for again. Once handoff_direct says that no other thread
+// pulls the leader any more, the reader pulls it itself for rows still
+// missing. Closing it closes src.
+image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows);
+// No effect on other readers.
+void handoff_direct(image_reader *ir);
 // Pin and unpin the ring slot of row n of a buffered reader; n must be one of
 // the last nrows rows fetched. A fetch into a pinned slot is fatal.
 void lock_row(int n, image_reader *ir);

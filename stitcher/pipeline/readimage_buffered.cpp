@@ -7,8 +7,8 @@
 #include "stitcher/pipeline/spill.h"
 #include "stitcher/pipeline/tmp_file.h"
 
+#include <atomic>
 #include <cerrno>
-
 #include <climits>
 #include <cstring>
 
@@ -25,8 +25,14 @@ struct buffered_data {
     int nrows;
     image_reader *src;
     int owns;
-    int32_t *locks; // per slot
+    int32_t *locks;  // per slot
+    int64_t counted; // bytes of the in-memory ring budget it holds
 };
+
+// Large rings stay in memory while all of them together stay within twice
+// the store's budget, and spill past it: the spill's copies cost more than
+// the blend that fills the rings.
+static std::atomic<int64_t> ring_bytes{0};
 
 static unsigned char *slot_of(const buffered_data *bd, int n)
 {
@@ -77,6 +83,7 @@ static int buffered_close(void *data)
     if (bd->owns)
         aligned_free(bd->ring);
     int status = close_image_reader(bd->src);
+    ring_bytes.fetch_sub(bd->counted);
     aligned_free(bd->locks);
     aligned_free(bd);
     return status;
@@ -92,7 +99,7 @@ image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t 
     kassert(ring != NULL);
     buffered_data *bd = static_cast<buffered_data *>(checked_malloc(sizeof(buffered_data)));
     int32_t *locks = static_cast<int32_t *>(checked_calloc(static_cast<size_t>(nrows), sizeof(int32_t)));
-    *bd = {0, static_cast<unsigned char *>(ring), rowlength, nrows, ir, owns, locks};
+    *bd = {0, static_cast<unsigned char *>(ring), rowlength, nrows, ir, owns, locks, 0};
     connect_reader(ir);
     return create_image_reader(ir->type, bd, ir->width, ir->height, ir->pixformat, buffered_read,
                                buffered_close);
@@ -190,6 +197,12 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows)
     if (nrows <= 2 * (RING_FRONT + RING_BACK) || !checked_mul(rowlength, nrows, &bytes) ||
         bytes <= ramfs_budget() / 8)
         return buffered_reader_2(ir, nrows);
+    if (ring_bytes.fetch_add(bytes) + bytes <= 2 * ramfs_budget()) {
+        image_reader *r = buffered_reader_2(ir, nrows);
+        static_cast<buffered_data *>(r->data)->counted = bytes;
+        return r;
+    }
+    ring_bytes.fetch_sub(bytes);
     int index = spill_open(bytes);
     if (index < 0)
         return buffered_reader_2(ir, nrows);

@@ -8,6 +8,7 @@
 // `held` frees the slots of the rows before it.
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/readimage.h"
 
@@ -20,9 +21,6 @@ static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_thread[] = "Could not start the read-ahead thread.\n";
 static const char msg_no_memory[] = "Not enough memory.\n";
 
-// Polls this often before sleeping: a row of the source takes longer.
-static const int spin_polls = 2000;
-
 struct alignas(64) prefetch_data {
     image_reader *src;
     unsigned char *ring;
@@ -32,7 +30,9 @@ struct alignas(64) prefetch_data {
     int next = 0; // the caller's next row to take
     zthread *thread = nullptr;
     alignas(64) std::atomic<int> fetched{0}; // rows in the ring, from row 0
-    alignas(64) std::atomic<int> held{0};    // the caller's oldest row in use
+    std::atomic<int> fetched_sleepers{0};
+    alignas(64) std::atomic<int> held{0}; // the caller's oldest row in use
+    std::atomic<int> held_sleepers{0};
     std::atomic<int> stop{0};
 };
 
@@ -41,15 +41,13 @@ static unsigned char *slot_of(const prefetch_data *pd, int n)
     return pd->ring + static_cast<size_t>(n % pd->nrows) * pd->rowlength;
 }
 
-// Waits until done(v) holds, spinning first; returns v's value then.
-template <class Done> static int wait_for(std::atomic<int> &v, Done done)
+// Waits until done(v) holds, spinning first; returns v's value then. The
+// thread's permit goes back while it sleeps.
+template <class Done> static int wait_for(std::atomic<int> &v, std::atomic<int> &sleepers, Done done)
 {
     int value;
-    for (int i = 0; i < spin_polls; i++)
-        if (done(value = v.load(std::memory_order_acquire)))
-            return value;
     while (!done(value = v.load(std::memory_order_acquire)))
-        v.wait(value, std::memory_order_acquire);
+        sleep_until_changed(v, value, sleepers);
     return value;
 }
 
@@ -57,8 +55,9 @@ static void *fetch_rows(void *arg)
 {
     prefetch_data *pd = static_cast<prefetch_data *>(arg);
     const size_t length = image_row_length(pd->src);
+    permit_take();
     for (int r = 0; r < pd->height; r++) {
-        wait_for(pd->held, [pd, r](int held) {
+        wait_for(pd->held, pd->held_sleepers, [pd, r](int held) {
             return int64_t(r) < int64_t(held) + pd->nrows || pd->stop.load(std::memory_order_acquire);
         });
         if (pd->stop.load(std::memory_order_acquire))
@@ -68,9 +67,10 @@ static void *fetch_rows(void *arg)
         kassert(q != NULL);
         if (q != slot)
             memcpy(slot, q, length);
-        pd->fetched.store(r + 1, std::memory_order_release);
-        pd->fetched.notify_one();
+        pd->fetched.store(r + 1, std::memory_order_seq_cst);
+        wake_sleepers(pd->fetched, pd->fetched_sleepers);
     }
+    permit_give();
     return nullptr;
 }
 
@@ -86,9 +86,9 @@ static void *prefetch_read(image_reader *ir, int n, void *dst)
     } else {
         do {
             int r = pd->next++;
-            wait_for(pd->fetched, [r](int fetched) { return fetched > r; });
-            pd->held.store(r, std::memory_order_release);
-            pd->held.notify_one();
+            wait_for(pd->fetched, pd->fetched_sleepers, [r](int fetched) { return fetched > r; });
+            pd->held.store(r, std::memory_order_seq_cst);
+            wake_sleepers(pd->held, pd->held_sleepers);
             row = slot_of(pd, r);
             call_followers(ir, r);
         } while (n >= pd->next);
@@ -104,9 +104,12 @@ static int prefetch_close(void *data)
     prefetch_data *pd = static_cast<prefetch_data *>(data);
     // A waiting fetcher sleeps on held: it must change for the wake-up to count.
     pd->stop.store(1, std::memory_order_release);
-    pd->held.store(INT_MAX, std::memory_order_release);
-    pd->held.notify_one();
-    zthread_join(pd->thread, nullptr);
+    pd->held.store(INT_MAX, std::memory_order_seq_cst);
+    wake_sleepers(pd->held, pd->held_sleepers);
+    {
+        blocking_wait w;
+        zthread_join(pd->thread, nullptr);
+    }
     int status = close_image_reader(pd->src);
     aligned_free(pd->ring);
     pd->~prefetch_data();

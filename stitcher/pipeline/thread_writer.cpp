@@ -21,6 +21,7 @@ struct thread_writer_data {
     std::atomic<int64_t> handed_in;
     std::atomic<int64_t> written;
     std::atomic<int> stop;
+    std::atomic<int> signal; // raised with every row handed in and by the stop
     zthread *thread;
 };
 
@@ -29,15 +30,19 @@ static void *writer_thread(void *arg)
     thread_writer_data *td = static_cast<thread_writer_data *>(arg);
     int64_t done = td->written.load(std::memory_order_relaxed);
     for (;;) {
-        // Stop is read first: once it is seen, every row handed in is visible.
+        // The signal first, so that a row or the stop after it wakes the wait.
+        // Stop is read before the count: once it is seen, every row handed in
+        // is visible.
+        const int seen = td->signal.load(std::memory_order_acquire);
         int stop = td->stop.load(std::memory_order_acquire);
         if (done < td->handed_in.load(std::memory_order_acquire)) {
             write_row(td->iw, td->buf[done % NBUF]);
             td->written.store(++done, std::memory_order_release);
+            td->written.notify_one();
         } else if (stop) {
             break;
         } else {
-            zsched_yield();
+            td->signal.wait(seen, std::memory_order_acquire);
         }
     }
     print_stdout(msg_exit);
@@ -50,11 +55,13 @@ static void *writer_thread(void *arg)
 static int thread_write(void *data, void *row)
 {
     thread_writer_data *td = static_cast<thread_writer_data *>(data);
-    int64_t n = td->handed_in.load(std::memory_order_relaxed);
-    while (n - td->written.load(std::memory_order_acquire) >= NBUF)
-        zsched_yield();
+    int64_t n = td->handed_in.load(std::memory_order_relaxed), written;
+    while (n - (written = td->written.load(std::memory_order_acquire)) >= NBUF)
+        td->written.wait(written, std::memory_order_acquire);
     memcpy(td->buf[n % NBUF], row, td->row_length);
     td->handed_in.store(n + 1, std::memory_order_release);
+    td->signal.fetch_add(1, std::memory_order_release);
+    td->signal.notify_one();
     return 0;
 }
 
@@ -62,6 +69,8 @@ static int thread_close(void *data)
 {
     thread_writer_data *td = static_cast<thread_writer_data *>(data);
     td->stop.store(1, std::memory_order_release);
+    td->signal.fetch_add(1, std::memory_order_release);
+    td->signal.notify_one();
     zthread_join(td->thread, nullptr);
     td->~thread_writer_data();
     aligned_free(td);
@@ -72,7 +81,7 @@ image_writer *thread_writer(image_writer *iw)
 {
     void *mem = checked_malloc(sizeof(thread_writer_data), 64);
     thread_writer_data *td =
-        new (mem) thread_writer_data{iw, image_row_length(iw), {}, {0}, {0}, {0}, nullptr};
+        new (mem) thread_writer_data{iw, image_row_length(iw), {}, {0}, {0}, {0}, {0}, nullptr};
     for (int i = 0; i < NBUF; i++) {
         td->buf[i] = aligned_malloc(td->row_length);
         kassert(td->buf[i]);

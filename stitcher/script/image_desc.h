@@ -1,6 +1,7 @@
 // The image record: what the script says of one image, and what later
 // stages add to it.
 #pragma once
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/rectangle.h"
 
 struct stack_data;
@@ -31,10 +32,17 @@ struct image_desc {
 };
 
 // `done` hands a finished image over to the panorama writer thread: the
-// warping thread publishes it after everything the image wrote is complete,
-// and the writer reads it while polling. Use only these two for it.
-inline void set_image_done(image_desc *d, int state) { __atomic_store_n(&d->done, state, __ATOMIC_RELEASE); }
+// warping thread publishes it after everything the image wrote is complete
+// and wakes the writer, which sleeps on it. Use only these for it.
+inline void set_image_done(image_desc *d, int state)
+{
+    __atomic_store_n(&d->done, state, __ATOMIC_SEQ_CST);
+    wake_word(&d->done);
+}
 inline int get_image_done(const image_desc *d) { return __atomic_load_n(&d->done, __ATOMIC_ACQUIRE); }
+// Sleeps until the image is no longer pending; check runs every 100 ms
+// meanwhile (it may end the run). The new state.
+inline int wait_image_done(const image_desc *d, void (*check)(void)) { return wait_word(&d->done, 0, check); }
 
 // Releases what the record owns (name, lines, stack, tile arrays) and
 // clears those fields.

@@ -3,6 +3,7 @@
 #include "stitcher/blend/color_image.h"
 #include "stitcher/driver/source_images.h"
 #include "stitcher/formats/ppm.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/script/image_desc.h"
 #include "tests/formats/format_testing.h"
 
@@ -161,6 +162,36 @@ TEST_F(Loading, Refusals)
     loaded_image li{};
     EXPECT_EXIT(get_image_buffer(huge, &li), ExitedWithCode(1), "Not enough memory to load source image\\.");
     close_image_reader(huge);
+}
+
+} // namespace
+
+namespace
+{
+
+// With threads the next image is decoded on a thread of its own while the
+// current one stays as it is; an image other than the one ahead is decoded
+// when asked for.
+TEST_F(Loading, DecodedAhead)
+{
+    bytes a = make("a.ppm", 6, 4, uchar_RGB, 1);
+    bytes b = make("b.ppm", 6, 4, uchar_RGB, 2);
+    make("c.ppm", 3, 7, ushort_RGB, 3);
+    add("a.ppm", 6, 4);
+    add("b.ppm", 6, 4);
+    add("c.ppm", 3, 7);
+    init();
+    set_pixel_threads(2);
+    loaded_image *li = get_source_image(0);
+    load_source_image_ahead(1);
+    EXPECT_EQ(0, memcmp(px(li, 5, 3), &a[(3 * 6 + 5) * 3], 3));
+    li = get_source_image(1);
+    EXPECT_EQ(0, memcmp(px(li, 5, 3), &b[(3 * 6 + 5) * 3], 3));
+    load_source_image_ahead(2);
+    li = get_source_image(0);
+    EXPECT_EQ(0, memcmp(px(li, 4, 2), &a[(2 * 6 + 4) * 3], 3));
+    free_load_data();
+    set_pixel_threads(0);
 }
 
 } // namespace

@@ -148,3 +148,30 @@ TEST_P(ColourProfile, ReachesEveryOutputKind)
 INSTANTIATE_TEST_SUITE_P(Photos, ColourProfile, ::testing::Values("jpg", "tif"));
 
 } // namespace
+
+// Any thread count gives the same bytes: the warper's shares, the blend's
+// threads and the decoding ahead change where pixels are computed, never
+// what they are. Caps, the content seam and the writer thread included.
+TEST(ThreadCounts, GiveTheSameBytes)
+{
+    scene_files s = generate_scene("sphere", {"--scale", "0.3", "--format", "jpg"});
+    const struct {
+        const char *kind;
+        std::vector<std::string> options;
+    } ways[] = {{"PPM", {"-z", "30", "-n", "30"}}, {"TIFF", {"-b", "1"}}, {"JPEG q90", {"-d"}}};
+    for (const auto &way : ways) {
+        std::vector<std::string> args = {"-q", "-o", s.dir + "/out", script_for(s, way.kind, "s.txt")};
+        args.insert(args.end(), way.options.begin(), way.options.end());
+        std::string first;
+        for (const char *j : {"1", "2", "3", "8", "64"}) {
+            std::vector<std::string> with_j = args;
+            with_j.insert(with_j.end(), {"-j", j});
+            run_result r = stitch(with_j);
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string out = read_file(s.dir + "/" + output_file(way.kind));
+            if (first.empty())
+                first = out;
+            EXPECT_TRUE(out == first) << way.kind << " at -j " << j;
+        }
+    }
+}

@@ -2,6 +2,7 @@
 #include "chain_testing.h"
 #include "stitcher/geometry/threadreader.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pthreads.h"
 
 #include <gtest/gtest.h>
@@ -66,8 +67,15 @@ image_reader *share_reader(share_state *s)
     return create_image_reader(1, r, s->width, 1000, uchar_RGB, share_read, share_close);
 }
 
+// The shares run on the pixel pool's workers: as many as the reader asks for.
 class ThreadReader : public ChainTest
 {
+  protected:
+    void TearDown() override
+    {
+        set_pixel_threads(0);
+        ChainTest::TearDown();
+    }
 };
 
 TEST_F(ThreadReader, OneThreadIsTheReaderItself)
@@ -88,6 +96,7 @@ TEST_F(ThreadReader, EveryColumnOnceAndTheRowComplete)
             share_state s(width);
             image_reader *ir = share_reader(&s);
             int before = image_reader_count;
+            set_pixel_threads(n);
             image_reader *tr = thread_reader(ir, n);
             EXPECT_EQ(image_reader_count, before + 1) << "the copies are no readers of their own";
             EXPECT_EQ(tr->width, width);
@@ -120,6 +129,7 @@ TEST_F(ThreadReader, ALateThreadDoesNotHoldTheRow)
     // the others take the rest meanwhile. Each share still runs once.
     share_state s(400);
     s.slow_share = 1;
+    set_pixel_threads(4);
     image_reader *tr = thread_reader(share_reader(&s), 4);
     for (int row = 0; row < 5; row++) {
         read_row(tr, row, nullptr);
@@ -211,6 +221,7 @@ TEST(ThreadReaderDeathTest, ThreadsThatCannotStart)
         if (zthread_create(
                 &probe, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0)
             exit(5); // the limit did not stop threads: nothing to test
+        set_pixel_threads(4);
         image_reader *tr = thread_reader(ir, 4);
         for (int row = 0; row < 3; row++) {
             read_row(tr, row, nullptr);

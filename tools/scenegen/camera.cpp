@@ -40,7 +40,39 @@ camera make_camera(int projection, int width, int height, double hfov, double ya
     c.projection = projection;
     c.scale = projection_scale(projection, width, hfov);
     euler_matrix(yaw, pitch, roll, c.m);
+    for (double &t : c.lens)
+        t = 0;
     return c;
+}
+
+static double radial_factor(const double lens[5], double r)
+{
+    return (1 - lens[0] - lens[1] - lens[2]) + r * (lens[2] + r * (lens[1] + r * lens[0]));
+}
+
+// The lens terms' move of a plane point to the pixel's offset from the centre.
+static void lens_to_pixel(const camera *c, double *x, double *y)
+{
+    double k = radial_factor(c->lens, std::hypot(*x, *y) / (c->width / 2.0));
+    *x = *x * k + c->lens[3];
+    *y = *y * k + c->lens[4];
+}
+
+// Its inverse, by Newton's method on the radius (the terms are small).
+static void pixel_to_lens(const camera *c, double *x, double *y)
+{
+    const double half = c->width / 2.0, u = *x - c->lens[3], v = *y - c->lens[4];
+    const double target = std::hypot(u, v) / half;
+    double r = target;
+    for (int i = 0; i < 20 && target > 0; i++) {
+        const double *l = c->lens;
+        double f = r * radial_factor(l, r) - target;
+        double df = (1 - l[0] - l[1] - l[2]) + r * (2 * l[2] + r * (3 * l[1] + r * 4 * l[0]));
+        r -= f / df;
+    }
+    double ratio = target > 0 ? r / target : 1 / radial_factor(c->lens, 0);
+    *x = u * ratio;
+    *y = v * ratio;
 }
 
 bool plane_to_direction(int projection, double scale, double x, double y, double d[3])
@@ -91,9 +123,9 @@ bool direction_to_plane(int projection, double scale, const double d[3], double 
 
 bool pixel_to_direction(const camera *c, double px, double py, double d[3])
 {
-    double cam[3];
-    bool ok = plane_to_direction(c->projection, c->scale, px - (c->width / 2.0 - 0.5),
-                                 py - (c->height / 2.0 - 0.5), cam);
+    double cam[3], x = px - (c->width / 2.0 - 0.5), y = py - (c->height / 2.0 - 0.5);
+    pixel_to_lens(c, &x, &y);
+    bool ok = plane_to_direction(c->projection, c->scale, x, y, cam);
     // The transpose turns the camera direction back into the panorama's frame.
     const double *m = c->m;
     for (int i = 0; i < 3; i++)
@@ -110,6 +142,7 @@ bool direction_to_pixel(const camera *c, const double d[3], double *px, double *
     double x, y;
     if (!direction_to_plane(c->projection, c->scale, cam, &x, &y))
         return false;
+    lens_to_pixel(c, &x, &y);
     *px = x + (c->width / 2.0 - 0.5);
     *py = y + (c->height / 2.0 - 0.5);
     return true;

@@ -28,6 +28,9 @@
 //   at the zenith (the top edge of the panorama's row 0), and a positive roll
 //   turns the picture's content counter-clockwise on the screen (a point right
 //   of the centre moves up). The top of a zenith photo faces longitude yaw+180.
+// - Lens terms of an o-line move a point (x, y) of the image plane to the
+//   pixel (x k + d, y k + e) with k = (1 - a - b - c) + c r + b r^2 + a r^3,
+//   r = |(x, y)| / (w / 2).
 // - o-line f: 0 rectilinear, 2 circular fisheye, 3 full-frame fisheye,
 //   4 equirectangular. p-line f: 0 rectilinear, 2 equirectangular, 3 fisheye.
 //   The panorama is a camera with yaw, pitch and roll 0.
@@ -44,6 +47,7 @@ struct camera {
     int projection; // cam_projection
     double scale;   // pixels per radian; per unit of tangent for rectilinear
     double m[9];    // row-major: panorama direction to camera direction
+    double lens[5]; // a, b, c, d, e; all 0 for a perfect lens
 };
 
 // m = Rz(roll) Rx(pitch) Ry(yaw), angles in degrees.

@@ -12,6 +12,7 @@ const char *const scene_presets[][2] = {
     {"fisheye", "full sphere: 4 circular fisheyes around, a zenith and a nadir one"},
     {"big20", "16000 x 8000: 20 rectilinear 14-megapixel JPEG photos in two rows, 30% overlap"},
     {"big24", "16000 x 8000: 24 rectilinear 5-megapixel JPEG photos in three rows"},
+    {"big20lens", "16000 x 8000: 20 rectilinear 14-megapixel TIFF photos in two rows, each with lens terms"},
     {"demo", "a small full sphere for the demo, JPEG photos"},
     {"many", "16000 x 8000: --photos (600) small landscape JPEG photos in rows over the sphere"},
     {nullptr, nullptr},
@@ -149,6 +150,22 @@ static void preset_big20(scene *sc, const scene_options *o)
     sc->photo_format = FORMAT_JPEG;
 }
 
+// Photos as a camera takes them: uncompressed TIFF, each with a lens
+// correction and a centre shift of its own.
+static void preset_big20lens(scene *sc, const scene_options *o)
+{
+    sc->master_width = 8 * scaled(2000, o->scale);
+    rows_of_photos(sc, 10, {24, -24}, scaled(3240, o->scale), scaled(4320, o->scale));
+    for (size_t k = 0; k < sc->shots.size(); k++) {
+        const double t = double(k) / sc->shots.size();
+        const double lens[5] = {0.002 * t, -0.008 + 0.004 * t, 0.003, scaled(6, o->scale) * (t - 0.5),
+                                scaled(-4, o->scale) * (0.5 - t)};
+        std::copy(lens, lens + 5, sc->shots[k].lens);
+    }
+    sphere_pano(sc, o->pano_scale);
+    sc->photo_format = FORMAT_TIFF;
+}
+
 static void preset_big24(scene *sc, const scene_options *o)
 {
     sc->master_width = 8 * scaled(2000, o->scale);
@@ -217,9 +234,11 @@ bool make_scene(const std::string &preset, const scene_options *opt, scene *out)
     static const struct {
         const char *name;
         void (*make)(scene *, const scene_options *);
-    } makers[] = {{"identity", preset_identity}, {"crops", preset_crops},     {"seam", preset_seam},
-                  {"sphere", preset_sphere},     {"fisheye", preset_fisheye}, {"big20", preset_big20},
-                  {"big24", preset_big24},       {"demo", preset_demo},       {"many", preset_many}};
+    } makers[] = {{"identity", preset_identity},   {"crops", preset_crops},
+                  {"seam", preset_seam},           {"sphere", preset_sphere},
+                  {"fisheye", preset_fisheye},     {"big20", preset_big20},
+                  {"big20lens", preset_big20lens}, {"big24", preset_big24},
+                  {"demo", preset_demo},           {"many", preset_many}};
     for (const auto &m : makers)
         if (preset == m.name) {
             *out = scene{};
@@ -239,6 +258,7 @@ photo shot_photo(const shot *s)
 {
     photo p;
     p.cam = make_camera(s->projection, s->width, s->height, s->hfov, s->yaw, s->pitch, s->roll);
+    std::copy(s->lens, s->lens + 5, p.cam.lens);
     p.circular = s->circular;
     p.gain = s->gain;
     p.copy = s->copy;

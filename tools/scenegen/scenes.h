@@ -22,6 +22,7 @@ struct shot {
     double hfov, yaw, pitch, roll; // degrees, as the o-line says them
     double gain;
     int copy, copy_x, copy_y; // an equirectangular crop (see photo)
+    double lens[5];           // the o-line's a, b, c, d, e
 };
 
 struct scene {

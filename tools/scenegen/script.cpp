@@ -31,7 +31,11 @@ std::string scene_script(const scene *sc, const std::vector<std::string> &names,
         std::string line = "o w" + std::to_string(k.width) + " h" + std::to_string(k.height) + " f" +
                            std::to_string(oline_code(k.projection, k.circular)) + " v" + number_text(k.hfov) +
                            " y" + number_text(k.yaw) + " p" + number_text(k.pitch) + " r" +
-                           number_text(k.roll) + " n\"" + names[i] + "\"\n";
+                           number_text(k.roll);
+        for (int t = 0; t < 5; t++)
+            if (k.lens[t] != 0)
+                line += std::string(" ") + "abcde"[t] + number_text(k.lens[t]);
+        line += " n\"" + names[i] + "\"\n";
         for (int b = 0; b < std::max(1, sc->brackets); b++)
             s += line;
     }

@@ -1,0 +1,87 @@
+// The pixel pool under several posting threads, and the hand-off ring
+// between two threads.
+#include "chain_testing.h"
+#include "stitcher/pipeline/pixel_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+// Four threads post jobs at once: every share runs exactly once, and never
+// more than n threads run shares together, posters included.
+TEST(Pool, EveryShareOnceAndAtMostNBusy)
+{
+    const int posters = 4, jobs = 30, shares = 24;
+    for (int n : {1, 2, 3, 8}) {
+        set_pixel_threads(n);
+        std::vector<std::atomic<int>> runs(static_cast<size_t>(posters * jobs * shares));
+        std::atomic<int> busy{0}, most{0};
+        auto post = [&](int p) {
+            permit_take();
+            for (int j = 0; j < jobs; j++)
+                pool_for(shares, [&](int i) {
+                    int now = ++busy, seen = most.load();
+                    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                    }
+                    std::this_thread::sleep_for(std::chrono::microseconds(20));
+                    runs[static_cast<size_t>((p * jobs + j) * shares + i)]++;
+                    --busy;
+                });
+            permit_give();
+        };
+        {
+            blocking_wait w; // this thread's permit goes to the posters
+            std::vector<std::thread> threads;
+            for (int p = 0; p < posters; p++)
+                threads.emplace_back(post, p);
+            for (std::thread &t : threads)
+                t.join();
+        }
+        for (const std::atomic<int> &r : runs)
+            ASSERT_EQ(r.load(), 1) << n << " threads";
+        EXPECT_LE(most.load(), n);
+        EXPECT_GE(most.load(), 1);
+    }
+    set_pixel_threads(0);
+}
+
+using Handoff = ChainTest;
+
+// A thread pulls the leader and so feeds a ring of four rows; this thread
+// takes the rows in order, then, the feeding thread gone, pulls the rest
+// itself.
+TEST_F(Handoff, RowsCrossFromThePullingThread)
+{
+    const int height = 200, half = 120;
+    counting_source c(5, height);
+    image_reader *leader = buffered_reader_2(counting_reader(&c, height), 2);
+    connect_reader(leader); // held by the test besides the hand-off
+    image_reader *h = handoff_reader(leader, leader, 4);
+    std::thread puller([&] {
+        for (int r = 0; r < half; r++)
+            read_row(leader, r, nullptr);
+    });
+    auto expect_row = [&](int r) {
+        const unsigned char *p = static_cast<const unsigned char *>(read_row(h, r, nullptr));
+        for (size_t i = 0; i < 15; i++)
+            ASSERT_EQ(p[i], counting_source::value(r, i)) << "row " << r;
+    };
+    for (int r = 0; r < half; r++)
+        expect_row(r);
+    puller.join();
+    handoff_direct(h);
+    for (int r = half; r < height; r++)
+        expect_row(r);
+    for (int produced : c.produced)
+        EXPECT_EQ(produced, 1);
+    close_image_reader(h);
+    close_image_reader(leader);
+}
+
+} // namespace
