@@ -32,6 +32,14 @@ double jt_total = 0;
 // Enough to carry the warper over the rows where the blend is slow.
 static const int read_ahead_rows = 64;
 
+// The rows a stage runs ahead: read_ahead_rows, or fewer of a row so wide
+// that they would pass 8 MB.
+static int ahead_rows(const image_reader *ir)
+{
+    const size_t fit = (size_t(8) << 20) / std::max<size_t>(image_row_length(ir), 1);
+    return static_cast<int>(std::clamp<size_t>(fit, 16, read_ahead_rows));
+}
+
 // Where an image lands and what the blend sees of it.
 struct warp_target {
     irectangle src_rect;  // usable source pixels
@@ -62,7 +70,7 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     // The warper's threads compute rows ahead while this thread blends and
     // writes the rows before them.
     if (num_warp_threads > 1)
-        w0 = prefetch_reader(w0, read_ahead_rows);
+        w0 = prefetch_reader(w0, ahead_rows(w0));
     if (!t.earlier) {
         image_reader *conv = toformat(w0, t.iw->pixformat, 1);
         pipe_image(conv, t.iw);
@@ -109,7 +117,7 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     }
     image_reader *result = blend_pyramids(a, bb, m, levels);
     if (threaded)
-        result = prefetch_reader(result, read_ahead_rows);
+        result = prefetch_reader(result, ahead_rows(result));
     // paste closes the blend's result, which releases the whole chain.
     paste_under(k, result, under, t.blend, t.iw);
     print_message("ramfs_size:   %" PRId64 " Mbytes\n", ramfs_total_size.load() / 1000000);

@@ -88,7 +88,7 @@ image_reader *buffered_reader_2(image_reader *ir, int nrows);
 // valid while fewer than RING_FRONT rows are fetched after it, or, read
 // back, until another row takes its slot. A buffered_reader_2 when the ring
 // is small (an eighth of the store's budget or less), while the large rings
-// kept in memory stay within twice that budget, or when no spill is made.
+// kept in memory stay within that budget, or when no spill is made.
 enum { RING_FRONT = 32, RING_BACK = 8 };
 image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // The source's rows fetched in order by a thread of its own, up to nrows - 1

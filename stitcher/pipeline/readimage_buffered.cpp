@@ -29,9 +29,9 @@ struct buffered_data {
     int64_t counted; // bytes of the in-memory ring budget it holds
 };
 
-// Large rings stay in memory while all of them together stay within twice
-// the store's budget, and spill past it: the spill's copies cost more than
-// the blend that fills the rings.
+// Large rings stay in memory while all of them together stay within the
+// store's budget, and spill past it: the spill's copies cost more than the
+// blend that fills the rings.
 static std::atomic<int64_t> ring_bytes{0};
 
 static unsigned char *slot_of(const buffered_data *bd, int n)
@@ -197,7 +197,7 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows)
     if (nrows <= 2 * (RING_FRONT + RING_BACK) || !checked_mul(rowlength, nrows, &bytes) ||
         bytes <= ramfs_budget() / 8)
         return buffered_reader_2(ir, nrows);
-    if (ring_bytes.fetch_add(bytes) + bytes <= 2 * ramfs_budget()) {
+    if (ring_bytes.fetch_add(bytes) + bytes <= ramfs_budget()) {
         image_reader *r = buffered_reader_2(ir, nrows);
         static_cast<buffered_data *>(r->data)->counted = bytes;
         return r;
