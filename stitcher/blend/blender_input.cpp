@@ -16,7 +16,6 @@
 #include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -94,14 +93,6 @@ static int blender_close_image(void *data)
     return status;
 }
 
-// Up to blend_input_ahead rows, within 16 MB: a row as wide as the
-// panorama does not need as many to cover a burst.
-static int input_ahead_rows(size_t row_bytes)
-{
-    const size_t fit = (size_t(16) << 20) / (row_bytes ? row_bytes : 1);
-    return static_cast<int>(std::clamp<size_t>(fit, 32, blend_input_ahead));
-}
-
 int create_blender_images(image_reader **a, image_reader **b, image_reader **m, image_reader *s0,
                           image_reader *s1, int levels)
 {
@@ -136,7 +127,8 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     // A thread of its own fills the blender's rows ahead of the pyramids,
     // far enough for the bursts in which the coarse levels ask for them.
     if (pixel_threads() > 1)
-        wide = prefetch_reader(wide, input_ahead_rows(image_row_length(wide)));
+        // Within 16 MB: rows as wide as the panorama need fewer to cover a burst.
+        wide = prefetch_reader(wide, rows_ahead(wide, 32, blend_input_ahead, size_t(16) << 20));
     // The smart seam holds a window of the newest rows far longer than the
     // other modes: its ring stays whole in memory.
     wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);

@@ -34,11 +34,7 @@ static const int read_ahead_rows = 64;
 
 // The rows a stage runs ahead: read_ahead_rows, or fewer of a row so wide
 // that they would pass 8 MB.
-static int ahead_rows(const image_reader *ir)
-{
-    const size_t fit = (size_t(8) << 20) / std::max<size_t>(image_row_length(ir), 1);
-    return static_cast<int>(std::clamp<size_t>(fit, 16, read_ahead_rows));
-}
+static int ahead_rows(const image_reader *ir) { return rows_ahead(ir, 16, read_ahead_rows, size_t(8) << 20); }
 
 // Where an image lands and what the blend sees of it.
 struct warp_target {

@@ -97,6 +97,9 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // called as by a buffered reader. The source is read only by that thread
 // from now on, until this reader is closed, which stops and joins it.
 image_reader *prefetch_reader(image_reader *ir, int nrows);
+// Rows to run ahead of a reader of ir: max_rows, or as many as fit in bytes
+// when fewer, but at least min_rows.
+int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes);
 // Rows of src handed from one thread to another: registered as a follower
 // of leader, it reads each new row of the leader through src into a ring of
 // nrows rows on the thread that pulls the leader; the returned reader, read

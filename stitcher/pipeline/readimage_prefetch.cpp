@@ -12,6 +12,7 @@
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/readimage.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -136,4 +137,10 @@ image_reader *prefetch_reader(image_reader *ir, int nrows)
     if (zthread_create(&pd->thread, nullptr, fetch_rows, pd) != 0)
         print_error(msg_thread);
     return r;
+}
+
+int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
+{
+    const size_t fit = bytes / std::max<size_t>(image_row_length(ir), 1);
+    return static_cast<int>(std::clamp<size_t>(fit, min_rows, max_rows));
 }

@@ -53,6 +53,20 @@ TEST_F(Prefetch, RowsInOrderOnceEachWithFollowers)
         }
 }
 
+// Wide rows run fewer ahead, within the bytes, between the bounds.
+TEST_F(Prefetch, RowsAheadWithinTheirBytes)
+{
+    const struct {
+        int width;
+        int rows;
+    } cases[] = {{1, 64}, {8192, 64}, {16384, 32}, {32768, 16}, {1 << 20, 16}};
+    for (const auto &c : cases) {
+        image_reader *ir = create_image_reader(1, nullptr, c.width, 1, float_RGBA, counted_read, nullptr);
+        EXPECT_EQ(rows_ahead(ir, 16, 64, size_t(8) << 20), c.rows) << c.width;
+        close_image_reader(ir);
+    }
+}
+
 TEST_F(Prefetch, TheFetcherStaysWithinItsRingAndStopsWhenClosed)
 {
     std::atomic<int> reads{0};
