@@ -275,6 +275,33 @@ void *create_destination_rectangles(image_desc *images, int count, const int32_t
     return nullptr;
 }
 
+int lands_somewhere(const image_desc *d, const int32_t size[2])
+{
+    const irectangle &r = d->dest_rect;
+    if (r.width <= 0 || r.height <= 0)
+        return 0;
+    if (area(r) > 65536)
+        return 1;
+    alignas(16) vector_stack vs[RMPSIZE];
+    vector_remapper(d->stack, vs);
+    // The stack works in the warper's frame: the rectangle less its shift.
+    const float x0 = static_cast<float>(r.x - d->wrap_shift) - (size[0] * 0.5f - 0.5f);
+    const float y0 = static_cast<float>(r.y) - (size[1] * 0.5f - 0.5f);
+    for (int row = 0; row < r.height; row++)
+        for (int col = 0; col < r.width; col += 4) {
+            alignas(16) float x[4], y[4];
+            for (int k = 0; k < 4; k++) {
+                x[k] = x0 + static_cast<float>(std::min(col + k, r.width - 1));
+                y[k] = y0 + static_cast<float>(row);
+            }
+            remap(x, y, vs);
+            for (int k = 0; k < 4; k++)
+                if (in_usable(d, x[k], y[k], 0))
+                    return 1;
+        }
+    return 0;
+}
+
 void unshift_full_width(image_desc *images, int count, int width, const char *pline)
 {
     for (int i = 0; i < count; i++) {

@@ -35,6 +35,12 @@ int frectangle_to_irectangle(const frectangle *f, irectangle *out);
 // line per image. Returns null.
 void *create_destination_rectangles(image_desc *images, int count, const int32_t size[2],
                                     const irectangle *window, int pixformat, int mode);
+// Whether some pixel of d's destination rectangle in a panorama of size[0]
+// x size[1] takes a colour of d: its centre maps among d's usable pixels.
+// A rectangle of more than 65,536 pixels is taken to: its photo's pixels
+// spread over it. Shifts and lens terms far out of range leave a photo a
+// rectangle of a pixel or two that shows nothing.
+int lands_somewhere(const image_desc *d, const int32_t size[2]);
 // An image whose rectangle spans the whole panorama width needs no wrap
 // shift: its rectangle starts at 0 and its stack is built again from the
 // p-line and its own lines without one.

@@ -18,12 +18,16 @@
 #include "stitcher/script/parser.h"
 #include "stitcher/script/stitch_context.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 static const char *const msg_no_pano = "Could not read panorama: %s\n";
+static const char *const msg_no_pano_why = "Could not read panorama: %s: %s.\n";
 static const char *const msg_creating = "Creating image %d:  %s\n";
 static const char *const msg_no_file = "Could not create image file %s\n";
+static const char *const msg_no_file_why = "Could not create image file %s: %s.\n";
 static const char *const msg_no_readers = "Could not create readers.\n";
 static const char *const msg_resized =
     "Warning: panorama %s is %dx%d, the script says %dx%d; using the file's size.\n";
@@ -57,6 +61,7 @@ image_writer *extract_writer(const char *name, int width, int height, const pano
         return jpeg_writer(name, width, height, uchar_RGB, as_pano ? output_quality(code) : 80,
                            as_pano && output_progressive(code));
     }
+    set_refusal("inverse mode writes JPEG, TIFF and PPM files only");
     return nullptr;
 }
 
@@ -96,10 +101,11 @@ static void extract_image(const std::string &pline, const loaded_image *li, cons
     if (!w)
         print_error(msg_no_readers);
     if (begin_output(d->name) != 0)
-        print_error(msg_no_file, d->name);
+        print_error(msg_no_file_why, d->name, strerror(errno));
+    clear_refusal();
     image_writer *iw = extract_writer(d->name, d->src_rect.width, d->src_rect.height, pano);
     if (!iw)
-        print_error(msg_no_file, d->name);
+        print_refused_file(msg_no_file, msg_no_file_why, d->name);
     image_reader *r = toformat(w, iw->pixformat, 1);
     pipe_image(r, iw);
     close_image_reader(r);
@@ -113,7 +119,7 @@ int extract_images(const char *p_line, stitch_context *ctx)
     pano_file *pano = ctx->pano;
     image_reader *ir = file_image_reader(pano->name);
     if (!ir)
-        print_error(msg_no_pano, pano->name);
+        print_refused_file(msg_no_pano, msg_no_pano_why, pano->name);
     loaded_image li = {};
     li.kind = 1;
     get_image_buffer(ir, &li);

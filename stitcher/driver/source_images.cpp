@@ -12,6 +12,7 @@
 #include "stitcher/script/parser.h"
 
 static const char msg_no_file[] = "Could not open imagefile %s.\n";
+static const char msg_no_file_why[] = "Could not open imagefile %s: %s.\n";
 #include <utility>
 
 static const char msg_size[] = "Warning: image %d is %dx%d in its file but %dx%d in the script.\n";
@@ -81,7 +82,7 @@ static void decode(int k, loaded_image *li)
     image_reader *ir =
         load_data.color_mode ? color_reader(d->index, d->width, d->height) : file_image_reader(d->name);
     if (!ir)
-        print_error(msg_no_file, d->name);
+        print_refused_file(msg_no_file, msg_no_file_why, d->name);
     if (!load_data.color_mode && d->o_line)
         check_file_size(d, ir);
     // The colour reader already has the size of the cropped image: its

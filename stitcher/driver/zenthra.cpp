@@ -43,6 +43,8 @@ static const char *const msg_no_caps = "Warning: Cannot blend across Nadir/Zenit
 static const char *const msg_output_is_input = "Output file %s is also an input of this run.\n";
 static const char *const msg_mask_size = "Warning: mask image %s is %dx%d pixels, the panorama %dx%d.\n";
 static const char *const msg_no_reach = "No image reaches the panorama.\n";
+static const char *const msg_lands_nowhere = "Warning: image %d (%s) lands nowhere in the panorama.\n";
+static const char *const msg_not_regular = "Could not open imagefile %s: it is %s, not a regular file.\n";
 
 // What main holds between its steps and frees at the end.
 struct run_state {
@@ -93,7 +95,8 @@ static void load_mask_image(stitch_context *ctx, const zenthra_options *opt)
         return;
     image_reader *ir = file_image_reader(opt->mask_name);
     if (!ir)
-        print_error("Error loading maskimage %s\n", opt->mask_name);
+        print_refused_file("Error loading maskimage %s\n", "Error loading maskimage %s: %s.\n",
+                           opt->mask_name);
     if (ir->pixformat != uchar_RGB && ir->pixformat != uchar_RGBA)
         print_error("Mask image %s must have 8-bit samples.\n", opt->mask_name);
     ctx->mask = read_mask(ir);
@@ -251,28 +254,41 @@ static void read_images(run_state *run)
         print_error(msg_no_image);
 }
 
-// The output is never written over a file that this run reads. Inverse mode
-// writes every photo over its own file by design: there only the panorama it
-// reads must not be one of them.
+// The output is never written over a file that this run reads: in inverse
+// mode, where every photo is an output, none may be the script, the mask,
+// the reader-description file or the panorama read.
 static void check_output_is_no_input(const stitch_context *ctx, const zenthra_options *opt,
                                      const run_state *run)
 {
-    const char *out = ctx->pano->name;
-    if (opt->inverse) {
-        for (int i = 0; i < run->count; i++)
-            if (same_file(out, run->images[i].name))
-                print_error(msg_output_is_input, run->images[i].name);
-        return;
-    }
     std::vector<std::string> inputs = {run->script_name, opt->reader_description,
                                        std::string(run->program_dir) + opt->reader_description};
     if (opt->mask_name)
         inputs.push_back(opt->mask_name);
+    const char *pano = ctx->pano->name;
+    if (opt->inverse) {
+        inputs.push_back(pano);
+        for (int i = 0; i < run->count; i++)
+            for (const std::string &in : inputs)
+                if (same_file(run->images[i].name, in.c_str()))
+                    print_error(msg_output_is_input, run->images[i].name);
+        return;
+    }
     for (int i = 0; i < run->count; i++)
         inputs.push_back(run->images[i].name);
     for (const std::string &in : inputs)
-        if (same_file(out, in.c_str()))
-            print_error(msg_output_is_input, out);
+        if (same_file(pano, in.c_str()))
+            print_error(msg_output_is_input, pano);
+}
+
+// A photo that is a FIFO would hold the run when its turn comes, maybe
+// after hours; a device or a folder would fail then. Colour mode reads none.
+static void check_photos_are_files(const stitch_context *ctx, const run_state *run)
+{
+    if (ctx->color_mode)
+        return;
+    for (int i = 0; i < run->count; i++)
+        if (const char *kind = non_regular_kind(run->images[i].name))
+            print_error(msg_not_regular, run->images[i].name, kind);
 }
 
 static void apply_editor_weights(stitch_context *ctx, run_state *run)
@@ -371,17 +387,25 @@ static void create_tiles(const stitch_context *ctx)
 
 static bool is_empty(const irectangle &r) { return r.width <= 0 || r.height <= 0; }
 
-// Images that all miss the panorama, caps included, would make an empty one.
+// A photo that no panorama pixel shows (its lens terms or shift send it
+// away) is worth a word; images that all miss the panorama, caps included,
+// would make an empty one.
 static void check_reach(const stitch_context *ctx)
 {
+    const int32_t size[2] = {ctx->pano->width, ctx->pano->height};
+    std::vector<int> nowhere;
     for (int i = 0; i < ctx->nimages; i++) {
-        if (!is_empty(ctx->images[i].dest_rect))
-            return;
+        const image_desc *d = &ctx->images[i];
+        bool lands = !is_empty(d->dest_rect) && lands_somewhere(d, size);
         for (int c = 0; c < ctx->ncaps; c++)
-            if (!is_empty(ctx->caps[c][i].dest_rect))
-                return;
+            lands = lands || !is_empty(ctx->caps[c][i].dest_rect);
+        if (!lands)
+            nowhere.push_back(i);
     }
-    print_error(msg_no_reach);
+    if (static_cast<int>(nowhere.size()) == ctx->nimages)
+        print_error(msg_no_reach);
+    for (int i : nowhere)
+        print_warning(msg_lands_nowhere, i, ctx->images[i].name);
 }
 
 static void stitch(stitch_context *ctx)
@@ -449,6 +473,7 @@ int main(int argc, char **argv)
     if (!opt.inverse) {
         open_panorama_file(ctx.pano);
         apply_editor_weights(&ctx, &run);
+        check_photos_are_files(&ctx, &run);
         choose_query_mode(&ctx, &opt);
         check_caps(&ctx, &opt, &run);
         place_images(&ctx, &opt, &run);

@@ -1,20 +1,24 @@
 #include "stitcher/formats/external_reader.h"
 
 #include "stitcher/formats/ppm.h"
+#include "stitcher/pipeline/child_process.h"
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/string2.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
-static const char msg_pipe[] = "Could not open pipe: %s\n";
+static const char msg_pipe[] = "Could not open pipe: %s: %s.\n";
 static const char msg_too_large[] = "Reader description file %s is too large.\n";
+static const char msg_not_regular[] = "Reader description file %s is %s, not a regular file.\n";
 
 // Far beyond any list of converters; keeps a wrong -r (a device, a huge
 // file) from being read into memory.
@@ -39,6 +43,13 @@ static std::string shell_quote(const char *s)
 // The whole file; false when it cannot be opened or read.
 static bool read_text(const char *path, std::string *text)
 {
+    // A FIFO would hold the run before it starts; a folder is no
+    // description, as a missing file is none.
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        return false;
+    if (const char *kind = non_regular_kind(path))
+        print_error(msg_not_regular, path, kind);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -135,10 +146,18 @@ image_reader *external_reader(const char *path)
     // The image name is one argument, whatever it holds: a name from a
     // project script must not run commands.
     std::string command = std::string(e->command) + " " + shell_quote(path);
-    FILE *pipe = popen(command.c_str(), "re");
-    if (!pipe)
-        print_error(msg_pipe, command.c_str());
-    return ppm_reader_2(pipe);
+    pid_t pid;
+    int fd = start_program(command.c_str(), &pid);
+    FILE *stream = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (!stream) {
+        int error = errno;
+        if (fd >= 0) {
+            close(fd);
+            end_program(pid);
+        }
+        print_error(msg_pipe, command.c_str(), strerror(error));
+    }
+    return ppm_reader_program(stream, pid, path);
 }
 
 void free_ext_readers(void)

@@ -21,12 +21,15 @@ extern ext_reader *ext_readers;
 
 // Reads the file at path, or when that fails and program_dir is not null, the
 // one at program_dir + path, and appends its entries. 0, or -1 when neither
-// can be read.
+// can be read; one that exists but is no regular file (a FIFO, a device)
+// ends the run.
 int register_external_readers(const char *path, const char *program_dir);
 // The first entry whose suffix ends path (without case), or is "*"; null
 // when none does.
 const ext_reader *find_ext_reader(const char *path);
 // The converted image of the first entry that matches, or null when none
-// does or the program's output is not an accepted PPM image.
+// does or the program's output is not an accepted PPM image (the reason,
+// with how the program ended, is left in refusal()). The program runs in a
+// process group of its own, which a fatal end or an interrupt ends.
 image_reader *external_reader(const char *path);
 void free_ext_readers(void);

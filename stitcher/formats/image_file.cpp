@@ -10,9 +10,17 @@
 #include "stitcher/pipeline/string2.h"
 
 static const char msg_unreadable[] = "Image %s cannot be read.\n";
+static const char msg_unreadable_why[] = "Image %s cannot be read: %s.\n";
 
 image_reader *file_image_reader(const char *path)
 {
+    clear_refusal();
+    // Nothing opens a FIFO, which would wait for a writer for ever, nor a
+    // device or a folder.
+    if (const char *kind = non_regular_kind(path)) {
+        set_refusal("it is %s, not a regular file", kind);
+        return nullptr;
+    }
     if (sendswith(path, ".jpg", 1) || sendswith(path, ".jpeg", 1))
         return jpeg_reader(path);
     if (sendswith(path, ".ppm", 1))
@@ -21,7 +29,7 @@ image_reader *file_image_reader(const char *path)
         return tiff_reader(path);
     image_reader *ir = external_reader(path);
     if (!ir)
-        print_error(msg_unreadable, path);
+        print_refused_file(msg_unreadable, msg_unreadable_why, path);
     return ir;
 }
 

@@ -9,7 +9,9 @@
 // An image file as a reader, chosen by the last suffix of its name (without
 // case): .jpg/.jpeg, .ppm and .tif/.tiff by the built-in readers, which give
 // null for a file they cannot open; any other name through the external
-// converter programs, and fatal when none applies.
+// converter programs, and fatal when none applies. A name that exists but
+// is no regular file (a FIFO, a device, a folder) gives null before
+// anything opens it. After a null, refusal() tells why.
 image_reader *file_image_reader(const char *path);
 // Size and pixformat of an image file; 0, or -1 when it cannot be opened.
 int get_image_size(const char *path, image_size *out);

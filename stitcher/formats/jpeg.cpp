@@ -74,7 +74,13 @@ void free_watermark(void) {}
 static void jpeg_fail(j_common_ptr c)
 {
     jpeg_error_handler *e = reinterpret_cast<jpeg_error_handler *>(c->err);
+    const int error = errno;
     (*c->err->format_message)(c, e->text);
+    // libjpeg guesses at a full disk; the system knows why the write failed.
+    if (c->err->msg_code == JERR_FILE_WRITE && error != 0) {
+        size_t n = strlen(e->text);
+        snprintf(e->text + n, sizeof e->text - n, " (%s)", strerror(error));
+    }
     if (e->refusing)
         longjmp(e->refuse, 1);
     print_error(msg_failed, e->path, e->text);
@@ -222,11 +228,11 @@ static int open_for_reading(jpeg_data *jd)
 {
     jd->file = fopen(jd->path, "rbe");
     if (!jd->file) {
-        print_message(msg_refused, jd->path, strerror(errno));
+        print_refusal(msg_refused, jd->path, strerror(errno));
         return -1;
     }
     if (start_decompress(jd) != 0) {
-        print_message(msg_refused, jd->path, jd->err.text);
+        print_refusal(msg_refused, jd->path, jd->err.text);
         return -1;
     }
     for (jpeg_saved_marker_ptr m = jd->dinfo.marker_list; m; m = m->next) {
@@ -364,7 +370,7 @@ image_reader *jpeg_reader(const char *path)
         char why[128];
         snprintf(why, sizeof why, "the file is far shorter than its size of %ux%u needs",
                  jd->dinfo.image_width, jd->dinfo.image_height);
-        print_message(msg_refused, path, why);
+        print_refusal(msg_refused, path, why);
         jpeg_close(jd);
         return nullptr;
     }
@@ -373,13 +379,13 @@ image_reader *jpeg_reader(const char *path)
     int64_t bytes;
     if (!checked_mul3(jd->dinfo.output_width, jd->dinfo.output_height, 3, &bytes) ||
         static_cast<uint64_t>(bytes) > available_memory()) {
-        print_message(msg_refused, path, "the image is larger than the memory of this machine");
+        print_refusal(msg_refused, path, "the image is larger than the memory of this machine");
         jpeg_close(jd);
         return nullptr;
     }
     image_size size;
     if (jpeg_image_size(jd, &size) != 0) {
-        print_message(msg_refused, path, "not enough memory");
+        print_refusal(msg_refused, path, "not enough memory");
         jpeg_close(jd);
         return nullptr;
     }

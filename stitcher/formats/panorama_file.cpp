@@ -21,13 +21,13 @@
 #include <sys/stat.h>
 #include <tiffio.h>
 
-static const char msg_open[] = "Could not open file %s.\n";
+static const char msg_open[] = "Could not open file %s: %s.\n";
 static const char msg_create_file[] = "Could not create file %s: %s.\n";
-static const char msg_create[] = "Could not create image file %s\n";
+static const char msg_create[] = "Could not create image file %s: %s.\n";
 static const char msg_not_regular[] =
     "Could not write %s output to %s: it needs a regular file, not a device or "
     "a pipe.\n";
-static const char msg_page[] = "Could not write TIFF page to %s.\n";
+static const char msg_page[] = "Could not write TIFF page to %s: %s.\n";
 static const char msg_page_4g[] =
     "Could not write TIFF page to %s: a TIFF file cannot pass 4 GiB, BigTIFF is needed.\n";
 
@@ -166,13 +166,16 @@ void open_panorama_file(pano_file *pf)
     int kind = output_kind(pf->format);
     bool in_place = kind == OUTPUT_TIFF_LAYERED ||
                     (!defer_merging && (kind == OUTPUT_PPM || kind == OUTPUT_TIFF || kind == OUTPUT_PSD));
+    clear_refusal();
     if (in_place) {
-        if (open_output(pf) < 0)
-            print_error(msg_open, pf->name);
+        if (open_output(pf) < 0) {
+            const char *why = *refusal() ? refusal() : strerror(errno);
+            print_error(msg_open, pf->name, why);
+        }
     } else {
         pf->writer = sequential_writer(pf);
         if (!pf->writer)
-            print_error(msg_create, pf->name);
+            print_error(msg_create, pf->name, *refusal() ? refusal() : "no writer for this kind of output");
     }
 }
 
@@ -227,7 +230,9 @@ image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect
     struct stat st;
     bool past_4g = !TIFFIsBigTIFF(tiff_handle(td)) && fstat(tiff_descriptor(td), &st) == 0 &&
                    st.st_size + pd->row_bytes * pd->rect.height >= int64_t(1) << 32;
-    print_error(past_4g ? msg_page_4g : msg_page, pd->pf->name);
+    if (past_4g)
+        print_error(msg_page_4g, pd->pf->name);
+    print_error(msg_page, pd->pf->name, tiff_write_failure(td));
 }
 
 static void set_page_fields(const page_writer_data *pd)

@@ -1,5 +1,6 @@
 #include "stitcher/formats/ppm.h"
 
+#include "stitcher/pipeline/child_process.h"
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
@@ -12,19 +13,23 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char msg_open_output[] = "Could not open file %s.\n";
+static const char msg_open_output[] = "Could not open file %s: %s.\n";
 static const char msg_write[] = "Could not write file %s: %s.\n";
 static const char msg_close[] = "Could not close file %s: %s.\n";
 static const char msg_read[] = "Cannot read ppm image.\n";
+static const char msg_read_named[] = "Cannot read ppm image %s: %s.\n";
 static const char msg_bad_format[] = "Pixel format %d not supported for output.\n";
 static const char msg_too_large[] = "Image %d x %d too large for file %s.\n";
 static const char msg_refused[] = "Could not read PPM image %s: %s.\n";
 
 static const char *shown_name(const ppm_data *pd)
 {
+    if (pd->source)
+        return pd->source;
     if (!pd->path)
         return "(pipe)";
     return strcmp(pd->path, "-") == 0 ? "(standard output)" : pd->path;
@@ -33,7 +38,7 @@ static const char *shown_name(const ppm_data *pd)
 ppm_data *ppm_open(const char *path)
 {
     ppm_data *pd = static_cast<ppm_data *>(checked_malloc(sizeof(ppm_data)));
-    *pd = {nullptr, 0, 0, 0, -1, 0, 0, 0, nullptr};
+    *pd = {nullptr, 0, 0, 0, -1, 0, 0, 0, nullptr, 0, nullptr};
     if (path)
         pd->path = sdup(path);
     return pd;
@@ -93,7 +98,7 @@ int ppm_write_image_header(ppm_data *pd, int width, int height, uint32_t pixform
     } else {
         pd->fd = create_output_file(pd->path);
         if (pd->fd < 0)
-            print_error(msg_open_output, pd->path);
+            print_error(msg_open_output, pd->path, strerror(errno));
     }
     if (write_full(pd->fd, header, static_cast<size_t>(len)) != 0)
         print_error(msg_write, shown_name(pd), strerror(errno));
@@ -273,7 +278,7 @@ int ppm_image_size(ppm_data *pd, image_size *out)
     } else {
         pd->fd = open(pd->path, O_RDONLY | O_CLOEXEC);
         if (pd->fd < 0) {
-            print_message(msg_refused, pd->path, strerror(errno));
+            print_refusal(msg_refused, pd->path, strerror(errno));
             return -1;
         }
     }
@@ -298,7 +303,7 @@ int ppm_image_size(ppm_data *pd, image_size *out)
             why = "the image is larger than the memory of this machine";
     }
     if (why) {
-        print_message(msg_refused, shown_name(pd), why);
+        print_refusal(msg_refused, shown_name(pd), why);
         return -1;
     }
     out->width = pd->width;
@@ -307,17 +312,42 @@ int ppm_image_size(ppm_data *pd, image_size *out)
     return 0;
 }
 
+// Closes the output of our program and waits for it; how it ended.
+static std::string end_stream(ppm_data *pd)
+{
+    fclose(pd->pipe);
+    pd->pipe = nullptr;
+    std::string fate = program_fate(end_program(pd->child));
+    pd->child = 0;
+    return fate;
+}
+
 void ppm_read(void *data, void *buf)
 {
     ppm_data *pd = static_cast<ppm_data *>(data);
-    if (read_full(pd->fd, buf, static_cast<size_t>(pd->row_bytes)) != pd->row_bytes)
+    int64_t got = read_full(pd->fd, buf, static_cast<size_t>(pd->row_bytes));
+    if (got == pd->row_bytes)
+        return;
+    std::string why = got < 0 ? strerror(errno) : "the image ends early";
+    if (pd->child) {
+        std::string fate = end_stream(pd);
+        if (!fate.empty())
+            why += "; " + fate;
+    }
+    if (!pd->source && !pd->path)
         print_error(msg_read);
+    print_error(msg_read_named, shown_name(pd), why.c_str());
 }
 
 static image_reader *reader_of(ppm_data *pd)
 {
     image_size size;
     if (ppm_image_size(pd, &size) != 0) {
+        if (pd->child) {
+            std::string why = refusal(), fate = end_stream(pd);
+            if (!fate.empty())
+                set_refusal("%s; %s", why.c_str(), fate.c_str());
+        }
         ppm_close(pd);
         return nullptr;
     }
@@ -332,6 +362,15 @@ image_reader *ppm_reader_2(FILE *stream)
 {
     ppm_data *pd = ppm_open(nullptr);
     pd->pipe = stream;
+    return reader_of(pd);
+}
+
+image_reader *ppm_reader_program(FILE *stream, int pid, const char *source)
+{
+    ppm_data *pd = ppm_open(nullptr);
+    pd->pipe = stream;
+    pd->child = pid;
+    pd->source = sdup(source);
     return reader_of(pd);
 }
 
@@ -355,7 +394,9 @@ static void complete_output(ppm_data *pd)
 int ppm_close(void *data)
 {
     ppm_data *pd = static_cast<ppm_data *>(data);
-    if (pd->pipe) {
+    if (pd->pipe && pd->child) {
+        end_stream(pd);
+    } else if (pd->pipe) {
         pclose(pd->pipe);
     } else if (pd->fd >= 0 && !pd->reading) {
         if (pd->fd != 1) {
@@ -367,6 +408,7 @@ int ppm_close(void *data)
         close(pd->fd);
     }
     aligned_free(pd->path);
+    aligned_free(pd->source);
     aligned_free(pd);
     return 0;
 }

@@ -19,6 +19,8 @@ struct ppm_data {
     int32_t header_len; // bytes of the header text, written or read
     int32_t reading;    // 1 once opened for reading
     FILE *pipe;         // an external program's output, else null
+    int32_t child;      // the pid of the program writing pipe when it is ours, else 0
+    char *source;       // the file that program converts (messages name it), else null
 };
 
 ppm_data *ppm_open(const char *path);
@@ -35,11 +37,16 @@ image_writer *ppm_writer(const char *path, int width, int height, uint32_t pixfo
 int ppm_write_row(void *pd, void *row);
 
 // Null when the file cannot be opened or its header is not accepted (the
-// reason is printed as a message).
+// reason is printed as a message and left in refusal()).
 image_reader *ppm_reader(const char *path);
 // The same over an external program's output; closing the reader closes the
 // stream, and so does a refusal.
 image_reader *ppm_reader_2(FILE *stream);
+// The same over the output of the program pid (start_program) converting
+// the file source: closing the reader closes the stream and waits for the
+// program, and a refusal or an image that ends early names the file and
+// tells how the program ended.
+image_reader *ppm_reader_program(FILE *stream, int pid, const char *source);
 // Opens the path (or takes the stream's descriptor) and reads the header.
 int ppm_image_size(ppm_data *pd, image_size *out);
 // 0 when the header is accepted; then the descriptor stands at the first

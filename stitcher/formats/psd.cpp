@@ -154,8 +154,10 @@ image_writer *psd_writer(const char *path, int width, int height, uint32_t pixfo
     int64_t plane = int64_t(width) * bpc * height;
     big = psd_use_psb(path, big, width, height, 0, 40 + nchannels * plane);
     int fd = create_output_file(path);
-    if (fd < 0)
+    if (fd < 0) {
+        set_refusal("%s", strerror(errno));
         return nullptr;
+    }
     psd_data *pd = static_cast<psd_data *>(checked_malloc(sizeof(psd_data)));
     *pd = {fd,         nchannels,
            8 * bpc,    width,

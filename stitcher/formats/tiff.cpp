@@ -43,12 +43,14 @@ struct tiff_data {
     unsigned char *strile; // one tile or strip as libtiff decodes it
     int32_t warned;        // libtiff warnings seen
     char error[256];       // libtiff's first error about this file, or empty
+    int32_t error_errno;   // the system's error when libtiff reported it, or 0
+    char failure[320];     // the reason of a failed write, as tiff_write_failure tells it
 };
 
 static const char msg_no_image_memory[] = "Not enaough memory to read TIFF-image.\n";
 static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
 static const char msg_big[] = "Trying big tiff.\n";
-static const char msg_create[] = "Could not create file %s.\n";
+static const char msg_create[] = "Could not create file %s: %s.\n";
 static const char msg_write[] = "Could not write file %s: %s.\n";
 static const char msg_close[] = "Could not close file %s: %s.\n";
 static const char msg_refused[] = "Could not read TIFF image %s: %s.\n";
@@ -62,8 +64,16 @@ static const char msg_warning[] = "Warning: TIFF file %s: %s.\n";
 static int on_tiff_error(TIFF *, void *user, const char *, const char *fmt, va_list ap)
 {
     tiff_data *td = static_cast<tiff_data *>(user);
-    if (!td->error[0])
+    if (!td->error[0]) {
+        // A failed write leaves the system's reason, which libtiff's text
+        // ("Write error at scanline 512") leaves out.
+        td->error_errno = errno;
         vsnprintf(td->error, sizeof td->error, fmt, ap);
+        // Our messages name the file already.
+        size_t n = strlen(td->path);
+        if (strncmp(td->error, td->path, n) == 0 && strncmp(td->error + n, ": ", 2) == 0)
+            memmove(td->error, td->error + n + 2, strlen(td->error + n + 2) + 1);
+    }
     return 1;
 }
 
@@ -99,6 +109,18 @@ static const char *reason(const tiff_data *td, const char *otherwise)
     return td->error[0] ? td->error : otherwise;
 }
 
+const char *tiff_write_failure(tiff_data *td)
+{
+    int error = td->error[0] ? td->error_errno : errno;
+    if (!td->error[0])
+        snprintf(td->failure, sizeof td->failure, "%s", strerror(error));
+    else if (error != 0)
+        snprintf(td->failure, sizeof td->failure, "%s (%s)", td->error, strerror(error));
+    else
+        snprintf(td->failure, sizeof td->failure, "%s", td->error);
+    return td->failure;
+}
+
 static tiff_data *new_record(const char *path)
 {
     tiff_data *td = static_cast<tiff_data *>(checked_calloc(1, sizeof(tiff_data)));
@@ -121,7 +143,7 @@ tiff_data *tiff_open(const char *path, const char *mode)
         // message, not with SIGBUS.
         td->tif = open_with_handlers(td, -1, "rm");
         if (!td->tif)
-            print_message(msg_refused, path, reason(td, "libtiff cannot open it"));
+            print_refusal(msg_refused, path, reason(td, "libtiff cannot open it"));
     } else {
         bool big = strcmp(mode, "w8") == 0;
         if (sendswith(path, ".tf8", 1) || sendswith(path, ".btf", 1)) {
@@ -131,10 +153,14 @@ tiff_data *tiff_open(const char *path, const char *mode)
         // Our own descriptor, so that its close can be checked: libtiff's
         // TIFFClose does not report a failed close.
         td->fd = create_output_file(path);
-        if (td->fd >= 0) {
+        if (td->fd < 0) {
+            set_refusal("%s", strerror(errno));
+        } else {
             td->tif = open_with_handlers(td, td->fd, big ? "w8" : "w");
-            if (!td->tif)
+            if (!td->tif) {
+                set_refusal("%s", reason(td, "libtiff cannot write it"));
                 close(td->fd);
+            }
         }
     }
     if (!td->tif) {
@@ -146,7 +172,7 @@ tiff_data *tiff_open(const char *path, const char *mode)
 
 static int refuse(tiff_data *td, const char *why)
 {
-    print_message(msg_refused, td->path, why);
+    print_refusal(msg_refused, td->path, why);
     return -1;
 }
 
@@ -491,7 +517,7 @@ int tiff_write_row(void *data, void *row)
     if (td->next_row == 0 && !tiff_set_icc_profile(td->tif))
         print_error(msg_write, td->path, reason(td, "the colour profile could not be set"));
     if (TIFFWriteScanline(td->tif, row, static_cast<uint32_t>(td->next_row), 0) < 0)
-        print_error(msg_write, td->path, reason(td, strerror(errno)));
+        print_error(msg_write, td->path, tiff_write_failure(td));
     td->next_row++;
     return 0;
 }
@@ -503,7 +529,7 @@ image_writer *tiff_writer(const char *path, int width, int height, uint32_t pixf
         return nullptr;
     tiff_data *td = tiff_open(path, big ? "w8" : "w");
     if (!td)
-        print_error(msg_create, path);
+        print_error(msg_create, path, refusal());
     tiff_write_image_header(td, width, height, pixformat);
     return create_virtual_image_writer(width, height, pixformat, tiff_write_row, tiff_close, td);
 }
@@ -516,7 +542,7 @@ int tiff_close(void *data)
     if (td->fd >= 0) {
         // The last strip and the directory are written here.
         if (!TIFFFlush(td->tif))
-            print_error(msg_write, td->path, reason(td, strerror(errno)));
+            print_error(msg_write, td->path, tiff_write_failure(td));
         TIFFCleanup(td->tif);
         if (close(td->fd) != 0)
             print_error(msg_close, td->path, strerror(errno));

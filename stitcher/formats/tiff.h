@@ -41,3 +41,7 @@ int tiff_set_icc_profile(struct tiff *tif);
 // owner that writes the pages itself.
 struct tiff *tiff_handle(tiff_data *td);
 int tiff_descriptor(const tiff_data *td);
+// Why a write of td failed: libtiff's complaint with the system's reason
+// ("Write error at scanline 512 (No space left on device)"), or the reason
+// alone. Valid until the next call.
+const char *tiff_write_failure(tiff_data *td);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,28 +24,56 @@ static std::atomic_flag ending = ATOMIC_FLAG_INIT;
 
 // A signal handler may be reading the published name at any moment, so a new
 // name goes to the other slot and nothing is ever freed.
-static char partial_slots[2][PATH_MAX];
-static std::atomic<const char *> partial_output{nullptr};
+struct partial_file {
+    int dirfd;
+    char name[PATH_MAX];
+};
+static partial_file partial_slots[2];
+static std::atomic<const partial_file *> partial_output{nullptr};
 
 // Fatal texts are formatted into a buffer of this size and cut when longer.
 enum { ERROR_TEXT_SIZE = 1032 };
+
+static std::string vformat(const char *fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n <= 0)
+        return std::string();
+    std::string s(static_cast<size_t>(n), '\0');
+    vsnprintf(s.data(), s.size() + 1, fmt, ap);
+    return s;
+}
 
 void set_verbose(int v) { verbose = v; }
 void set_console(int c) { console = c; }
 int get_console(void) { return console; }
 void reserve_stdout(int reserved) { stdout_reserved = reserved; }
 
-void set_partial_output(const char *path)
+static void publish_partial(int dirfd, const char *name)
 {
     static int next_slot = 0;
-    struct stat st;
-    const char *kept = nullptr;
-    if (path && strlen(path) < PATH_MAX && lstat(path, &st) == 0 && S_ISREG(st.st_mode)) {
-        kept = strcpy(partial_slots[next_slot], path);
+    const partial_file *kept = nullptr;
+    if (name && strlen(name) < PATH_MAX) {
+        partial_file *slot = &partial_slots[next_slot];
+        slot->dirfd = dirfd;
+        strcpy(slot->name, name);
+        kept = slot;
         next_slot ^= 1;
     }
     partial_output.store(kept);
 }
+
+void set_partial_output(const char *path)
+{
+    struct stat st;
+    bool regular = path && lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+    publish_partial(AT_FDCWD, regular ? path : nullptr);
+}
+
+void set_partial_output_at(int dirfd, const char *name) { publish_partial(dirfd, name); }
 
 static char temp_slots[2][PATH_MAX];
 static std::atomic<const char *> partial_temp{nullptr};
@@ -60,13 +89,60 @@ void set_partial_temp(const char *path)
     partial_temp.store(kept);
 }
 
-// Async-signal-safe.
+// Far more than the readers that are ever open at once (the photo warped and
+// the one decoded ahead).
+enum { CHILD_GROUPS = 64 };
+static std::atomic<int> child_groups[CHILD_GROUPS];
+
+int add_child_group(int pgid)
+{
+    for (std::atomic<int> &slot : child_groups) {
+        int free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, pgid))
+            return 0;
+    }
+    return -1;
+}
+
+void remove_child_group(int pgid)
+{
+    for (std::atomic<int> &slot : child_groups) {
+        int taken = pgid;
+        if (slot.compare_exchange_strong(taken, 0))
+            return;
+    }
+}
+
+static thread_local std::string refusal_text;
+
+void set_refusal(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    refusal_text = vformat(fmt, ap);
+    va_end(ap);
+}
+
+void clear_refusal(void) { refusal_text.clear(); }
+
+void print_refusal(const char *fmt, const char *path, const char *why)
+{
+    refusal_text = why;
+    print_message(fmt, path, why);
+}
+const char *refusal(void) { return refusal_text.c_str(); }
+
+// Async-signal-safe. The readers' output is thrown away: they are killed,
+// not asked to end, so that one that ignores SIGTERM cannot linger.
 static void remove_partial_output(void)
 {
-    if (const char *path = partial_output.load())
-        unlink(path);
+    if (const partial_file *p = partial_output.load())
+        unlinkat(p->dirfd, p->name, 0);
     if (const char *path = partial_temp.load())
         unlink(path);
+    for (std::atomic<int> &slot : child_groups)
+        if (int pgid = slot.load())
+            kill(-pgid, SIGKILL);
 }
 
 static void interrupted(int)
@@ -108,19 +184,6 @@ void set_fatal_handler(fatal_handler handler) { on_fatal = handler; }
     fflush(stderr);
     remove_partial_output();
     _exit(1);
-}
-
-static std::string vformat(const char *fmt, va_list ap)
-{
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (n <= 0)
-        return std::string();
-    std::string s(static_cast<size_t>(n), '\0');
-    vsnprintf(s.data(), s.size() + 1, fmt, ap);
-    return s;
 }
 
 static int terminal_vmessage(const char *fmt, va_list ap)
@@ -173,6 +236,14 @@ void print_error(const char *fmt, ...)
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     end_run(text);
+}
+
+void print_refused_file(const char *plain, const char *with_reason, const char *name)
+{
+    const std::string why = refusal_text;
+    if (why.empty())
+        print_error(plain, name);
+    print_error(with_reason, name, why.c_str());
 }
 
 void cancel_run(void) { end_run("Cancelled by user.\n"); }

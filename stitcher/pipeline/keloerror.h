@@ -25,9 +25,33 @@ int print_stdout(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // truncated, and with null once it is complete. Only a regular file is kept
 // (never standard output, a device, a pipe or a symbolic link).
 void set_partial_output(const char *path);
+// The same for a file name inside an open folder, registered as it stands
+// (before the file exists, so that no signal can come between its creation
+// and its registration): the file must be one that this run creates
+// exclusively. A folder moved meanwhile takes the removal along.
+void set_partial_output_at(int dirfd, const char *name);
 // A temporary file's name that a fatal end removes as well, for the moment
 // between its creation and its unlinking; null when there is none.
 void set_partial_temp(const char *path);
+
+// Process groups of programs this run started (the external readers): a
+// fatal end, Cancel and an interrupt end them, so that none outlives the
+// run. 0, or -1 when too many are registered.
+int add_child_group(int pgid);
+void remove_child_group(int pgid);
+
+// Why the last image file that this thread could not open was refused, for
+// the caller's message: readers that give up say it here. "" when nothing
+// was said since the last clear_refusal.
+void set_refusal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void clear_refusal(void);
+const char *refusal(void);
+// A reader's refusal: fmt (taking the path and the reason) printed as a
+// message, and the reason left in refusal().
+void print_refusal(const char *fmt, const char *path, const char *why);
+// Ends the run for a file that could not be opened: with_reason (taking the
+// name, then refusal()) when a reason is known, else plain (the name).
+[[noreturn]] void print_refused_file(const char *plain, const char *with_reason, const char *name);
 
 // SIGINT, SIGTERM and SIGHUP end the run as Cancel does (the partial output
 // removed, status 1), except SIGINT while the progress window is open, which

@@ -14,16 +14,21 @@ int is_stream_target(const char *name);
 // 1 when both names exist and are the same file (device and inode).
 int same_file(const char *a, const char *b);
 
-// Makes the temporary file of name (with the mode, and where allowed the
-// owner, of the file it replaces; else 0666 less the umask) and registers it
-// for removal by a failed run. Where the folder cannot be written but the
-// file can, the file is written in place, with a warning. Nothing to do for
-// "-" and stream targets. 0, or -1 with errno set.
+// Checks the name (not too long, its folder there and a folder), opens its
+// folder and makes the temporary file in it under a random name (with the
+// mode, and where allowed the owner, of the file it replaces; else 0666
+// less the umask), registered for removal by a failed run before it exists.
+// Where the folder cannot be written but the file can, the file is written
+// in place, with a warning. Nothing to do for "-" and stream targets. 0, or
+// -1 with errno set.
 int begin_output(const char *name);
 // Opens an output file for writing: the temporary file when path is the
-// pending output, a stream target as it stands, else path itself (created
-// with mode 0666 less the umask, truncated). Closed on exec; -1 on failure.
+// pending output (a new descriptor of it, emptied), a stream target as it
+// stands, else path itself (created with mode 0666 less the umask,
+// truncated). Closed on exec; -1 on failure.
 int create_output_file(const char *path);
 // Ends the pending output name: a Cancel still ends the run here; then the
-// temporary file replaces name. A rename that fails ends the run.
+// file is flushed to its disk, the temporary file replaces name in the
+// folder opened at the start, and the folder is flushed. A flush or a rename
+// that fails ends the run.
 void commit_output(const char *name);

@@ -55,6 +55,22 @@ int sendswith(const char *s, const char *suffix, int ignore_case)
     return lx <= ls && same_text(s + ls - lx, suffix, lx, ignore_case);
 }
 
+const char *non_regular_kind(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISREG(st.st_mode))
+        return nullptr;
+    if (S_ISFIFO(st.st_mode))
+        return "a FIFO";
+    if (S_ISSOCK(st.st_mode))
+        return "a socket";
+    if (S_ISCHR(st.st_mode))
+        return "a character device";
+    if (S_ISBLK(st.st_mode))
+        return "a block device";
+    return S_ISDIR(st.st_mode) ? "a folder" : "a special file";
+}
+
 char *sfilein(const char *path)
 {
     struct stat st;

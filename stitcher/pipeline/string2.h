@@ -11,6 +11,12 @@ int sendswith(const char *s, const char *suffix, int ignore_case);
 // missing, empty or unreadable.
 char *sfilein(const char *path);
 int sfileout(const char *text, const char *path);
+// What an existing path is when it is not a regular file ("a FIFO", "a
+// socket", "a character device", "a block device", "a folder"), symbolic
+// links followed; null for a regular file and for a name that cannot be
+// looked at (opening it tells why). Reading a FIFO that nobody writes would
+// wait for ever.
+const char *non_regular_kind(const char *path);
 // The directory of a path, absolute, with its trailing '/'.
 char *get_directory(const char *path);
 char *sreplace(char *s, const char *from, const char *to);

@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <sys/random.h>
 #include <unistd.h>
 
 static const char msg_created[] = "Created %d tempfiles.\n";
@@ -37,6 +39,20 @@ const char *tmp_folder(void)
     return folder.c_str();
 }
 
+// Two runs in one folder must not try the same names: the start comes from
+// the system's random source, or from the clock and the process id.
+static int32_t first_number(void)
+{
+    uint32_t seed;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        seed = static_cast<uint32_t>(ts.tv_nsec) ^ static_cast<uint32_t>(ts.tv_sec) * 2654435761u ^
+               static_cast<uint32_t>(getpid()) << 16;
+    }
+    return static_cast<int32_t>(seed & INT32_MAX);
+}
+
 int my_mkstemps(char *name)
 {
     size_t len = strlen(name), prefix = len;
@@ -44,7 +60,7 @@ int my_mkstemps(char *name)
         prefix--;
     int n = static_cast<int>(len - prefix);
     int32_t unseeded = -1;
-    rnd.compare_exchange_strong(unseeded, rand() & INT32_MAX);
+    rnd.compare_exchange_strong(unseeded, first_number());
     // The number stays within the field, so the name keeps its length; the
     // names are unlinked at once, so the field's numbers do not run out.
     uint64_t numbers = n >= 8 ? uint64_t(1) << 32 : uint64_t(1) << (4 * n);

@@ -14,7 +14,8 @@ const char *tmp_folder(void);
 // field as wide as the X's, and creates that file exclusively (read and
 // write, mode 0600); a name that exists is skipped for the next number.
 // name receives the name used, which is as long as the template. Returns the
-// descriptor, or -1 when no file can be created.
+// descriptor, or -1 when no file can be created. The numbers start at a
+// random place in every run.
 int my_mkstemps(char *name);
 // A new, already unlinked temporary file of the kind (0, 1 or 2) open for
 // reading and writing; -1 for another kind. Failing to create it is fatal.

@@ -16,6 +16,7 @@
 static const char *const msg_parsing = "Parsing script line:\n%s\n";
 static const char *const msg_no_name = "Could not get filename for image %d.\n";
 static const char *const msg_no_data = "Could not read data for image %s.\n";
+static const char *const msg_no_data_why = "Could not read data for image %s: %s.\n";
 static const char *const msg_size = "Script-error: image %d has invalid size %dx%d.\n";
 static const char *const msg_crop = "Script-error: crop of image %d is empty.\n";
 static const char *const msg_selection = "Script-error: selection of image %d is empty.\n";
@@ -136,7 +137,7 @@ static void find_name_size(const char *script_dir, const char *script, int n, co
     if (d->width < 0 || d->height < 0) {
         image_size size;
         if (get_image_size(d->name, &size) != 0)
-            print_error(msg_no_data, d->name);
+            print_refused_file(msg_no_data, msg_no_data_why, d->name);
         d->width = size.width;
         d->height = size.height;
     }

@@ -15,6 +15,9 @@ static const char *find_line(const char *script, const char *key, int n, size_t 
     size_t klen = strlen(key);
     int count = 0;
     const char *p = script;
+    // Editors that save UTF-8 may put a byte-order mark before the first line.
+    if (strncmp(p, "\xEF\xBB\xBF", 3) == 0)
+        p += 3;
     for (;;) {
         while (*p == '\r' || *p == '\n')
             p++;

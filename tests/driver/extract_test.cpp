@@ -93,10 +93,13 @@ TEST_F(Extract, Failures)
     write_all(ppm_writer(path("pano.ppm").c_str(), 20, 10, uchar_RGB), pattern(20, 10, uchar_RGB));
     const std::string p = "p f2 w40 h20 v360\n", o = "o w8 h6 f4 v72 n\"a.ppm\"\n";
     inverse_job missing(dir, p + o, path("missing.ppm"));
-    EXPECT_EXIT(missing.run(), ExitedWithCode(1), "Could not read panorama: " + path("missing.ppm") + "\n");
+    EXPECT_EXIT(missing.run(), ExitedWithCode(1),
+                "Could not read panorama: " + path("missing.ppm") + ": No such file or directory\\.\n");
     inverse_job psd(dir, p + "o w8 h6 f4 v72 n\"a.png\"\n", path("pano.ppm"));
     psd.ctx.pano->format = OUTPUT_PSD;
-    EXPECT_EXIT(psd.run(), ExitedWithCode(1), "Could not create image file " + path("a.png") + "\n");
+    EXPECT_EXIT(psd.run(), ExitedWithCode(1),
+                "Could not create image file " + path("a.png") +
+                    ": inverse mode writes JPEG, TIFF and PPM files only\\.\n");
     write_file(path("a.ppm"), "keep");
     inverse_job f11(dir, "p f11 w40 h20 v120\n" + o, path("pano.ppm"));
     EXPECT_EXIT(f11.run(), ExitedWithCode(1), "Multirectilinear format not invertible");

@@ -156,7 +156,8 @@ TEST_F(Loading, Refusals)
 {
     add("missing.ppm", 5, 3);
     init();
-    EXPECT_EXIT(get_source_image(0), ExitedWithCode(1), "Could not open imagefile .*missing\\.ppm\\.");
+    EXPECT_EXIT(get_source_image(0), ExitedWithCode(1),
+                "Could not open imagefile .*missing\\.ppm: No such file or directory\\.");
     // A size past the machine's memory is refused before anything is read.
     image_reader *huge = create_image_reader(1, nullptr, 1000000, 1000000, uchar_RGBA, no_rows, nullptr);
     loaded_image li{};

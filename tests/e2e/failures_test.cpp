@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -27,7 +29,8 @@ struct Failures : ::testing::TestWithParam<const char *> {
             how.push_back("-d");
         return run_program(how);
     }
-    void expect_failure(bool defer, const std::string &culprit, std::vector<std::string> how = {ZENTHRA_BIN})
+    run_result expect_failure(bool defer, const std::string &culprit,
+                              std::vector<std::string> how = {ZENTHRA_BIN})
     {
         write_file(out, earlier);
         const std::vector<std::string> before = folder_names(s.dir);
@@ -36,6 +39,7 @@ struct Failures : ::testing::TestWithParam<const char *> {
         EXPECT_NE(r.err.find(culprit), std::string::npos) << r.err;
         EXPECT_EQ(read_file(out), earlier) << r.err;
         EXPECT_EQ(folder_names(s.dir), before);
+        return r;
     }
 };
 
@@ -62,7 +66,7 @@ TEST_P(Failures, BrokenSourceFile)
 
 TEST_P(Failures, FullDisk)
 {
-    // Writes that pass a file size limit fail with EFBIG, early, half way
+    // Writes that pass a file size limit fail with EFBIG (and say so), early, half way
     // and at the very end (bash counts the limit in blocks of 1024 bytes).
     for (bool defer : {false, true}) {
         ASSERT_EQ(run(defer).status, 0);
@@ -70,7 +74,9 @@ TEST_P(Failures, FullDisk)
         for (double share : {0.02, 0.5, 0.98}) {
             const std::string limit = "ulimit -f " + std::to_string(int64_t(size * share + 1023) / 1024);
             SCOPED_TRACE(limit + (defer ? " -d" : ""));
-            expect_failure(defer, out, {"/bin/bash", "-c", limit + " && exec \"$0\" \"$@\"", ZENTHRA_BIN});
+            run_result r = expect_failure(defer, out,
+                                          {"/bin/bash", "-c", limit + " && exec \"$0\" \"$@\"", ZENTHRA_BIN});
+            EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
         }
     }
 }
@@ -90,31 +96,55 @@ TEST(FailedRun, UnreadableScriptNamesItAndWritesNothing)
 
 } // namespace
 
+// Whether process pid has ended: gone, or a zombie nobody reaped.
+static bool ended(const std::string &pid)
+{
+    std::string stat = read_file("/proc/" + pid + "/stat");
+    size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0);
+}
+
 // SIGINT, SIGTERM and SIGHUP while it stitches, between two images (the next
-// photo is a FIFO that nobody writes, so no progress line is open): status 1,
-// the panorama written so far is removed and the earlier one kept. The window
+// photo comes from a converter that sleeps, so no progress line is open):
+// status 1, the panorama written so far is removed and the earlier one kept,
+// and the converter's shell and what it started end with the run. The window
 // mode's progress line is the unit tests' part.
 TEST(EndToEnd, InterruptedStitchKeepsTheEarlierPanorama)
 {
     scene_files s = generate_scene("crops", {"--scale", "0.25"});
-    const std::string last = s.photos.at(3).at("file"), pano = s.dir + "/pano.tif";
-    std::filesystem::remove(last);
-    ASSERT_EQ(0, mkfifo(last.c_str(), 0600));
-    // The signal comes once image 2 is done, into the open() of the FIFO.
+    const std::string readers = read_through_program(
+        s, 3, "echo $$ > \"$1.pids\"; sleep 60 & echo $! >> \"$1.pids\"; wait; cat \"$1\"");
+    const std::string pano = s.dir + "/pano.tif", pids = s.photos.at(3).at("file") + ".pids";
+    // The signal comes once image 2 is done, while image 3 is being read.
     // env gives back the default actions that a shell's background job (or
     // the tests' own) has ignored; a run that ignores the signal is killed.
     const std::string run =
-        "env --default-signal \"$0\" -c -s 0 -o \"$1\" \"$2\" 2>\"$1.err\" & z=$!\n"
-        "for i in $(seq 1000); do grep -q 'Time for image 2' \"$1.err\" && break; sleep 0.01; done\n"
+        "env --default-signal \"$0\" -c -s 0 -r \"$4\" -o \"$1\" \"$2\" 2>\"$1.err\" & z=$!\n"
+        "for i in $(seq 1000); do grep -q 'Time for image 2' \"$1.err\" && [ -s \"$5\" ] && break; sleep "
+        "0.01; done\n"
         "sleep 0.05; kill -$3 $z\n"
         "for i in $(seq 1000); do kill -0 $z 2>/dev/null || break; sleep 0.01; done\n"
         "kill -0 $z 2>/dev/null && kill -KILL $z; wait $z";
     for (const char *sig : {"INT", "TERM", "HUP"}) {
         write_file(pano, "earlier");
+        std::filesystem::remove(pids);
         const std::vector<std::string> before = folder_names(s.dir);
-        EXPECT_EQ(1, run_program({"/bin/bash", "-c", run, ZENTHRA_BIN, pano, s.script, sig}).status) << sig;
+        EXPECT_EQ(
+            1, run_program({"/bin/bash", "-c", run, ZENTHRA_BIN, pano, s.script, sig, readers, pids}).status)
+            << sig;
         std::filesystem::remove(pano + ".err");
         EXPECT_EQ(read_file(pano), "earlier") << "SIG" << sig;
+        std::istringstream started(read_file(pids));
+        std::filesystem::remove(pids);
         EXPECT_EQ(folder_names(s.dir), before) << "SIG" << sig;
+        int count = 0;
+        for (std::string pid; started >> pid; count++) {
+            // The group is killed before the run ends; only the kernel's
+            // clean-up can lag.
+            for (int i = 0; i < 100 && !ended(pid); i++)
+                usleep(10000);
+            EXPECT_TRUE(ended(pid)) << "SIG" << sig << " left " << pid;
+        }
+        EXPECT_EQ(count, 2) << "SIG" << sig;
     }
 }

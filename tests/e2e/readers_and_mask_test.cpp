@@ -45,7 +45,9 @@ TEST(EndToEnd, MaskImage)
     std::string dir = scratch_dir();
     run_result r = run_zenthra({"-q", "-e", dir + "/none.ppm", "-o", "x.tif", "s.txt"}, "", dir);
     EXPECT_EQ(1, r.status);
-    EXPECT_TRUE(ends_with(r.err, "Error loading maskimage " + dir + "/none.ppm\n")) << r.err;
+    EXPECT_TRUE(
+        ends_with(r.err, "Error loading maskimage " + dir + "/none.ppm: No such file or directory.\n"))
+        << r.err;
 
     write_file(dir + "/deep.ppm", "P6\n1 1\n65535\n" + std::string(6, '\0'));
     r = run_zenthra({"-q", "-e", "deep.ppm", "-o", "x.tif", "s.txt"}, "", dir);

@@ -32,7 +32,7 @@ TEST_F(Script, RefusedScripts)
         {"s.txt", "p f0 v180\no na.ppm\n", "Script-error: field of view 180 is invalid for projection f0.\n"},
         {"s.txt", p + "o n w10 h10\n", "Could not get filename for image 1.\n"},
         {"s.txt", p + "o na.ppm\no nmissing.ppm\n",
-         "Could not read data for image " + dir + "/missing.ppm.\n"},
+         "Could not read data for image " + dir + "/missing.ppm: No such file or directory.\n"},
         {"s.txt", p + "o f0\n#-imgfile 7 0 \"a.ppm\"\n", "Script-error: image 1 has invalid size 7x0.\n"},
         {"s.txt", p + "o na.ppm f10 vnan\n",
          "Script-error: field of view nan is invalid for projection f10.\n"},

@@ -1,7 +1,9 @@
 #include "format_testing.h"
 #include "stitcher/formats/external_reader.h"
+#include "stitcher/pipeline/keloerror.h"
 
 #include <filesystem>
+#include <regex>
 #include <sys/stat.h>
 
 using ::testing::ExitedWithCode;
@@ -100,10 +102,18 @@ TEST_F(ExternalReader, MissingOrUnreadableFile)
     EXPECT_EQ(ext_readers, nullptr);
 }
 
-TEST_F(ExternalReader, HugeDescriptionIsRefused)
+// A file past 1 MiB, a device and a FIFO, which would hold the run for ever.
+TEST_F(ExternalReader, HugeDescriptionsAndOtherFilesAreRefused)
 {
-    EXPECT_EXIT(register_external_readers("/dev/zero", nullptr), ExitedWithCode(1),
-                "^Reader description file /dev/zero is too large\\.\n$");
+    write_file(path("huge.txt"), std::string((1 << 20) + 1, '#'));
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {path("huge.txt"), " is too large"},
+        {"/dev/zero", " is a character device, not a regular file"},
+        {path("fifo"), " is a FIFO, not a regular file"}};
+    for (const auto &[name, why] : cases)
+        EXPECT_EXIT(register_external_readers(name.c_str(), nullptr), ExitedWithCode(1),
+                    "^Reader description file " + name + why + "\\.\n$");
 }
 
 TEST_F(ExternalReader, FirstMatchingEntryConvertsTheFile)
@@ -195,15 +205,35 @@ TEST_F(ExternalReader, OutputThatIsNoPpmGivesNull)
     testing::internal::GetCapturedStderr();
 }
 
-TEST_F(ExternalReader, ShortOutputEndsTheRun)
+// Output that ends early, or a program that fails before its header ends,
+// is told with the photo's name and how the program ended. The program is
+// started where it is waited for: in the death test's child.
+TEST_F(ExternalReader, ShortOutputNamesThePhotoAndTheProgramsEnd)
 {
-    converter("short", "printf 'P6\\n4 4\\n255\\n'; head -c 20 /dev/zero\n");
-    describe("* short\n");
-    image_reader *ir = external_reader("x.raw");
-    ASSERT_NE(ir, nullptr);
-    read_row(ir, 0, nullptr);
-    EXPECT_EXIT(read_row(ir, 1, nullptr), ExitedWithCode(1), "^Cannot read ppm image\\.\n$");
-    close_image_reader(ir);
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"exit 3", "; its reader ended with status 3"},
+        {"kill -SEGV $$", "; its reader was ended by signal 11 (Segmentation fault)"}};
+    for (const auto &[end, fate] : cases) {
+        converter("short", "printf 'P6\\n4 4\\n255\\n'; head -c 20 /dev/zero\n" + end + "\n");
+        converter("early", "printf 'P6'\n" + end + "\n");
+        describe("* short\n");
+        const std::string text = "Cannot read ppm image x.raw: the image ends early" + fate + ".\n";
+        EXPECT_EXIT(
+            {
+                image_reader *ir = external_reader("x.raw");
+                read_row(ir, 0, nullptr);
+                read_row(ir, 1, nullptr);
+            },
+            ExitedWithCode(1), std::regex_replace(text, std::regex(R"([().])"), "\\$&") + "$");
+        free_ext_readers();
+        describe("* early\n");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(external_reader("x.raw"), nullptr);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(refusal(), "the header is incomplete" + fate);
+        free_ext_readers();
+    }
 }
 
 TEST_F(ExternalReader, HugeSizeIsRefusedBeforeAnyAllocation)

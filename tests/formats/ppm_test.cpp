@@ -226,7 +226,7 @@ TEST_F(PpmFile, WriteFailuresAreFatalAndNameTheFile)
                 "Could not write file /dev/full");
     std::string missing = path("no/such/folder/x.ppm");
     EXPECT_EXIT(ppm_writer(missing.c_str(), 4, 4, uchar_RGB), ExitedWithCode(1),
-                "Could not open file .*no/such/folder/x\\.ppm\\.");
+                "Could not open file .*no/such/folder/x\\.ppm: No such file or directory\\.");
     EXPECT_EXIT(ppm_writer(path("f.ppm").c_str(), 4, 4, float_RGBA), ExitedWithCode(1),
                 "Pixel format 1 not supported for output");
 }

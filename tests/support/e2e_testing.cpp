@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 
 std::vector<key_values> report_lines(const std::string &text, const std::string &kind)
 {
@@ -83,6 +85,24 @@ std::string reordered_script(const scene_files &s, const std::string &name, cons
         text += photos.at(size_t(i)) + "\n";
     write_file(s.dir + "/" + name, text);
     return s.dir + "/" + name;
+}
+
+std::string read_through_program(scene_files &s, int k, const std::string &body)
+{
+    std::string &file = s.photos.at(size_t(k)).at("file");
+    const std::string base = file.substr(file.rfind('/') + 1), raw = base.substr(0, base.size() - 4) + ".raw";
+    std::filesystem::rename(file, s.dir + "/" + raw);
+    file = s.dir + "/" + raw;
+    write_file(s.script,
+               std::regex_replace(read_file(s.script), std::regex("n\"" + base + "\""), "n\"" + raw + "\""));
+    write_file(s.dir + "/reader", "#!/bin/sh\n" + body + "\n");
+    chmod((s.dir + "/reader").c_str(), 0755);
+    // Commands name programs from zenthra's folder: enough ".." reach the root.
+    std::string up;
+    for (int i = 0; i < 64; i++)
+        up += "../";
+    write_file(s.dir + "/readers.txt", ".raw " + up + s.dir.substr(1) + "/reader\n");
+    return s.dir + "/readers.txt";
 }
 
 std::string output_file(const std::string &kind)

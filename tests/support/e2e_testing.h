@@ -35,6 +35,11 @@ std::string script_for(const scene_files &s, const std::string &kind, const std:
 // order (indices from 0) and, unless pline is empty, that p-line; its path.
 std::string reordered_script(const scene_files &s, const std::string &name, const std::vector<int> &order,
                              const std::string &pline = "");
+// Photo k of the scene read through a converter program: its file gets the
+// suffix .raw (in the scene's script too), and s.dir/readers.txt names the
+// program s.dir/reader, a shell script that runs body with the photo's path
+// in $1 (cat "$1" gives the photo). The description's path, for -r.
+std::string read_through_program(scene_files &s, int k, const std::string &body);
 // The name -o dir/out gives the output of a kind ("TIFF b1": out.tif).
 std::string output_file(const std::string &kind);
 // zenthra -c (console mode) with the arguments.
