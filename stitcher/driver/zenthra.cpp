@@ -309,7 +309,7 @@ static void check_caps(const stitch_context *ctx, zenthra_options *opt, const ru
         return;
     }
     if (opt->zenith > 0 || opt->nadir > 0)
-        print_message(msg_no_caps);
+        print_warning(msg_no_caps);
     opt->zenith = opt->nadir = 0;
 }
 

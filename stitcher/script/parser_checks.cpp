@@ -28,5 +28,5 @@ void check_field_of_view(double fov, int f, int pclass)
 
 void warn_projection(int f, int fallback_class)
 {
-    print_message(msg_projection, f, class_names[fallback_class]);
+    print_warning(msg_projection, f, class_names[fallback_class]);
 }

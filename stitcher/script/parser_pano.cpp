@@ -49,7 +49,7 @@ int parser_get_pano(const char *pline, const char *name, int pixformat, stitch_c
     if (pclass == PROJ_TRIPAR) {
         double share = panorama_share(pline);
         if (share < 0.5)
-            print_message(msg_share, 100 * share);
+            print_warning(msg_share, 100 * share);
     }
 
     output_format code = output_code(pline, name);
@@ -78,5 +78,5 @@ void parser_set_mode(const char *mline, int *interpolator)
     if (i >= 0 && i < 10)
         *interpolator = script_interpolator_map[i];
     else
-        print_message(msg_interpolator, i);
+        print_warning(msg_interpolator, i);
 }
