@@ -79,7 +79,7 @@ static void check_size(const char *p_line, pano_file *pano, const loaded_image *
     int size[2] = {li->width, li->height};
     parser_get_image_size(p_line, size);
     if (size[0] != li->width || size[1] != li->height)
-        print_message(msg_resized, pano->name, li->width, li->height, size[0], size[1]);
+        print_warning(msg_resized, pano->name, li->width, li->height, size[0], size[1]);
     pano->width = li->width;
     pano->height = li->height;
 }

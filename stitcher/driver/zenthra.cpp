@@ -160,10 +160,26 @@ static void read_script(const zenthra_options *opt, int argc, char **argv, int f
     run->script_name = name;
 }
 
+static const char *const default_output_name = "pano.tif";
+
+// The default name's suffix decides its kind whatever the p-line asks: when
+// it asks for another kind, the question says what each name gives.
+static std::string output_question(const run_state *run)
+{
+    char *pline = parser_read_script_line(run->script, "p", 1);
+    output_format asked = pline ? parser_asked_format(pline) : -1;
+    aligned_free(pline);
+    if (asked == -1 || asked == name_output_format(default_output_name))
+        return "Save panorama as:";
+    return "Save panorama as (a .tif name makes " + output_format_text(name_output_format(".tif")) +
+           ", a .jpg name " + output_format_text(name_output_format(".jpg")) + ", any other name " +
+           output_format_text(asked) + " as the p-line asks):";
+}
+
 static void choose_output_name(zenthra_options *opt, run_state *run)
 {
     if (!opt->output_name) {
-        run->asked_name = save_file_as("pano.tif", "Save panorama as:");
+        run->asked_name = save_file_as(default_output_name, output_question(run).c_str());
         if (!run->asked_name)
             print_error("Output name must be specified. Aborting.\n");
         opt->output_name = run->asked_name;
@@ -325,7 +341,7 @@ static void check_caps(const stitch_context *ctx, zenthra_options *opt, const ru
         return;
     }
     if (opt->zenith > 0 || opt->nadir > 0)
-        print_message(msg_no_caps);
+        print_warning(msg_no_caps);
     opt->zenith = opt->nadir = 0;
 }
 

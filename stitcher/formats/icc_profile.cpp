@@ -20,11 +20,11 @@ void keep_icc_profile(const char *path, const void *data, uint64_t length)
         return;
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     if (length < 128 || memcmp(bytes + 36, "acsp", 4) != 0) {
-        print_message(msg_not_icc, path);
+        print_warning(msg_not_icc, path);
         return;
     }
     if (length > ICC_PROFILE_MAX) {
-        print_message(msg_too_large, path);
+        print_warning(msg_too_large, path);
         return;
     }
     icc_profile *p = static_cast<icc_profile *>(checked_malloc(sizeof(icc_profile) + length));

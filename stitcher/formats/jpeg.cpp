@@ -112,7 +112,7 @@ static void jpeg_note(j_common_ptr c, int level)
     jpeg_error_handler *e = reinterpret_cast<jpeg_error_handler *>(c->err);
     if (c->err->num_warnings++ == 0) {
         (*c->err->format_message)(c, e->text);
-        print_message(msg_warning, e->path, e->text);
+        print_warning(msg_warning, e->path, e->text);
     }
 }
 

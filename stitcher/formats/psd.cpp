@@ -50,8 +50,8 @@ int psd_use_psb(const char *name, int big, int width, int height, int64_t sectio
         return 1;
     if (width <= 30000 && height <= 30000 && section_bytes <= INT32_MAX)
         return 0;
-    print_message(msg_too_large, file_bytes / 1000000);
-    print_message(msg_use_psb);
+    print_warning(msg_too_large, file_bytes / 1000000);
+    print_warning(msg_use_psb);
     return 1;
 }
 

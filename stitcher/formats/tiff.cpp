@@ -83,7 +83,7 @@ static int on_tiff_warning(TIFF *, void *user, const char *, const char *fmt, va
     if (td->warned++ == 0) {
         char text[256];
         vsnprintf(text, sizeof text, fmt, ap);
-        print_message(msg_warning, td->path, text);
+        print_warning(msg_warning, td->path, text);
     }
     return 1;
 }

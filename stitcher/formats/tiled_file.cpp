@@ -279,8 +279,8 @@ tiled_output *open_tiled_tiff(const char *name, int width, int height, uint32_t 
     tf->pixformat = to->pixformat;
     int64_t total = tiff_header_size(0, tf->n_tiles) + tf->n_tiles * tf->d_size_ul;
     if (!to->big && total > INT32_MAX) {
-        print_message(msg_too_large, total / 1000000);
-        print_message(msg_use_big);
+        print_warning(msg_too_large, total / 1000000);
+        print_warning(msg_use_big);
         to->big = 1;
     }
     tf->end = tiff_header_size(to->big, tf->n_tiles);

@@ -113,7 +113,11 @@ int win_progress(int command, const char *title, long percent)
             memset(&sa, 0, sizeof sa);
             sa.sa_handler = on_interrupt;
             sigemptyset(&sa.sa_mask);
-            sigaction(SIGINT, &sa, &win.old_int);
+            // Ignored at start (a background job of a shell without job
+            // control): no Cancel button then, as without the window.
+            sigaction(SIGINT, nullptr, &win.old_int);
+            if (win.old_int.sa_handler != SIG_IGN)
+                sigaction(SIGINT, &sa, nullptr);
             win.open = true;
             win.tty = isatty(STDERR_FILENO);
         }

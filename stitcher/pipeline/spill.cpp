@@ -126,7 +126,7 @@ int spill_open(int64_t size)
     }
     if (offset < 0) {
         if (!first_failure)
-            print_message(msg_no_spill, tmp_folder(), strerror(error));
+            print_warning(msg_no_spill, tmp_folder(), strerror(error));
         if (!first_failure)
             first_failure = error;
         errno = error;

@@ -63,9 +63,9 @@ void report_sparse_writing(int queried, int64_t f_type)
                 return;
             }
     if (!queried)
-        print_message(msg_no_info);
-    print_message(msg_no_sparse);
-    print_message(msg_slow);
+        print_warning(msg_no_info);
+    print_warning(msg_no_sparse);
+    print_warning(msg_slow);
 }
 
 int pwin_open(const char *name, int mode1)

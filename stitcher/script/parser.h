@@ -86,6 +86,18 @@ double panorama_share(const char *pline);
 // known format. A JPEG quality outside 0..100 or a progressive setting other
 // than 0 or 1 ends the run.
 output_format parser_get_fileformat(const char *pline);
+// The same code, but a quality or progressive setting out of range is kept
+// as it reads rather than ending the run: what the p-line asks for.
+output_format parser_asked_format(const char *pline);
+// The code that an output name's suffix decides whatever the p-line asks
+// (.tif and .tiff a flat TIFF, .jpg a baseline JPEG of quality 80), or -1.
+output_format name_output_format(const char *name);
+// What a code makes, for messages: "a flat TIFF", "a baseline JPEG of
+// quality 80", ...
+std::string output_format_text(output_format code);
+// Warns when the p-line's n text holds a word that names no output kind or
+// option of it, with the kind used instead.
+void check_output_kind(const char *pline);
 
 // ---- Checks of script values ----
 
@@ -95,6 +107,11 @@ void check_field_of_view(double fov, int f, int pclass);
 // Warns of a projection code that the tables do not list: the class
 // fallback_class is used instead.
 void warn_projection(int f, int fallback_class);
+// One warning for the options of line (named by label: "o-line 3") whose
+// value is a number followed by more text, which the number's reading
+// leaves out (w2k000 is read as w2). ints and doubles list the option
+// letters read as either.
+void warn_number_typos(const char *line, const char *label, const char *ints, const char *doubles);
 
 // ---- The p-line, the m-line and the images ----
 

@@ -4,10 +4,13 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/script/parser.h"
 
+#include <cctype>
 #include <cmath>
+#include <string>
 
 static const char *const msg_fov = "Script-error: field of view %g is invalid for projection f%d.\n";
 static const char *const msg_projection = "Warning: projection f%d is not supported, using %s.\n";
+static const char *const msg_number_typo = "Warning: in %s, %s.\n";
 
 static const char *const class_names[] = {
     "rectilinear", "cylindrical",        "equirectangular", "fisheye",
@@ -28,5 +31,46 @@ void check_field_of_view(double fov, int f, int pclass)
 
 void warn_projection(int f, int fallback_class)
 {
-    print_message(msg_projection, f, class_names[fallback_class]);
+    print_warning(msg_projection, f, class_names[fallback_class]);
+}
+
+// Where atoi (integer) or atof stops reading s; s itself when no number
+// starts it.
+static const char *number_end(const char *s, bool integer)
+{
+    if (!integer) {
+        char *end = nullptr;
+        c_strtod(s, &end);
+        return end;
+    }
+    const char *p = s;
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    if (*p == '+' || *p == '-')
+        p++;
+    const char *digits = p;
+    while (isdigit(static_cast<unsigned char>(*p)))
+        p++;
+    return p == digits ? s : p;
+}
+
+void warn_number_typos(const char *line, const char *label, const char *ints, const char *doubles)
+{
+    std::string said;
+    auto check = [&](char key, bool integer) {
+        std::string v;
+        if (!find_option(line, key, &v))
+            return;
+        const char *end = number_end(v.c_str(), integer);
+        if (end == v.c_str() || *end == '\0')
+            return;
+        said += std::string(said.empty() ? "" : "; ") + key + v + " is read as " + key +
+                v.substr(0, static_cast<size_t>(end - v.c_str()));
+    };
+    for (const char *k = ints; *k; k++)
+        check(*k, true);
+    for (const char *k = doubles; *k; k++)
+        check(*k, false);
+    if (!said.empty())
+        print_warning(msg_number_typo, label, said.c_str());
 }

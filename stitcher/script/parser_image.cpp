@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 static const char *const msg_parsing = "Parsing script line:\n%s\n";
 static const char *const msg_no_name = "Could not get filename for image %d.\n";
@@ -104,8 +105,10 @@ int parser_get_name_size(const char *oline, image_desc *d)
 
 // The numbers that become the image's stack must be finite, and its field
 // of view one that its projection can show.
-static void check_geometry(const char *oline)
+static void check_geometry(const char *oline, int n)
 {
+    const std::string label = "o-line " + std::to_string(n);
+    warn_number_typos(oline, label.c_str(), "whf", "vyprabcdegt");
     for (char key : {'y', 'p', 'r', 'a', 'b', 'c', 'd', 'e', 'g', 't'})
         if (!std::isfinite(get_double(key, oline, 0)))
             print_error(msg_not_finite, key, oline);
@@ -187,7 +190,7 @@ int parser_get_image(const char *script_dir, const char *script, const char *pli
     print_message(msg_parsing, oline);
     *d = image_desc{};
     d->fd = -1;
-    check_geometry(oline);
+    check_geometry(oline, n);
     find_name_size(script_dir, script, n, oline, d);
     d->src_rect = {0, 0, d->width, d->height};
     apply_crop(oline, n, d);

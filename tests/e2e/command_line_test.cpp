@@ -116,4 +116,11 @@ TEST(EndToEnd, OutputNameIsAskedFor)
     r = run_zenthra({"-q", "-c", dir + "/s.txt"}, "");
     EXPECT_EQ("\nSave panorama as:\n", r.out);
     EXPECT_EQ("Output name must be specified. Aborting.\n", r.err);
+    // The default pano.tif makes a TIFF: a p-line that asks for another
+    // kind hears which kind each name gives.
+    write_file(dir + "/s.txt", "p w100 h50 n\"JPEG q90 g1\"\n");
+    r = run_zenthra({"-q", "-c", dir + "/s.txt"}, "");
+    EXPECT_EQ("\nSave panorama as (a .tif name makes a flat TIFF, a .jpg name a baseline JPEG of quality 80, "
+              "any other name a progressive JPEG of quality 90 as the p-line asks):\n",
+              r.out);
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace
 {
 
@@ -117,6 +119,62 @@ TEST_F(Script, QueryModesAndCaps)
     };
     for (const auto &[script, options, warns] : caps)
         EXPECT_EQ(run(script, options).err.find(warning) != std::string::npos, warns) << script;
+}
+
+// Under -q every warning still shows, once, and nothing else does: what
+// the script asks that is not what happens, the name's suffix deciding over
+// the p-line, and typos that the grammar reads otherwise.
+TEST_F(Script, WarningsThatQuietModeKeeps)
+{
+    const std::string p = "p f2 w1000 h500 v360", o = "\no na.ppm v60\n",
+                      asks = "Warning: the p-line asks for n\"";
+    const std::string kind = "Warning: the p-line's output kind n\"";
+    write_file(dir + "/half.ppm", "P6\n500 250\n255\n" + std::string(500 * 250 * 3, '\0'));
+    // script, options (blank-separated), what standard error holds
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"p f19 w1000 h500 P\"149 0 0\"" + o, "",
+         "Warning: the three-parameter projection (f19) maps only 32% of the panorama; the rest stays "
+         "empty.\n"},
+        {"p f20 w1000 h500" + o, "", "Warning: projection f20 is not supported, using equirectangular.\n"},
+        {"p f2 w1000 h400" + o + o, "-z 30",
+         "Warning: Cannot blend across Nadir/Zenith, ignoring request.\n"},
+        {p + "\nm i12" + o, "", "Unsupported interpolator : i12, using bicubic\n"},
+        {p + o, "-i half.ppm",
+         "Warning: panorama half.ppm is 500x250, the script says 1000x500; using the file's size.\n"},
+        {p + " n\"TIFF_m\"" + o, "-o p.tif", asks + "TIFF_m\", but the name p.tif makes a flat TIFF.\n"},
+        {p + " n\"TIFF b1\"" + o, "-o p.TIFF", asks + "TIFF b1\", but the name p.TIFF makes a flat TIFF.\n"},
+        {p + " n\"PSD\"" + o, "-o p.jpg",
+         asks + "PSD\", but the name p.jpg makes a baseline JPEG of quality 80.\n"},
+        {p + " n\"JPEG q97 g1\"" + o, "-o p.jpg",
+         asks + "JPEG q97 g1\", but the name p.jpg makes a baseline JPEG of quality 80.\n"},
+        {p + " n\"TIFF\"" + o, "-o -", asks + "TIFF\", but the name - makes a PPM.\n"},
+        {p + " n\"TIFF\"" + o, "-o b.jpeg",
+         "Warning: the p-line makes a flat TIFF, so the name b.jpeg becomes b.jpeg.tif.\n"},
+        {p + " n\"PSB\"" + o, "-o e.psd",
+         "Warning: the p-line makes a PSB, so the name e.psd becomes e.psd.psb.\n"},
+        {"p f2 w1000 h5OO v360" + o, "", "Warning: in the p-line, h5OO is read as h5.\n"},
+        {p + "\no na.ppm v1O8 y9O\n", "", "Warning: in o-line 1, v1O8 is read as v1; y9O is read as y9.\n"},
+        {p + "\nm i2x" + o, "", "Warning: in the m-line, i2x is read as i2.\n"},
+        {p + " n\"PNG\"" + o, "", kind + "PNG\" is not supported, using a flat TIFF.\n"},
+        {p + " n\"TIFFF\"" + o, "", kind + "TIFFF\" is not supported, using a flat TIFF.\n"},
+        {p + " n\"TIF m\"" + o, "", kind + "TIF m\" is not supported, using a flat TIFF.\n"},
+        {p + " n\"JPEGXL q90\"" + o, "-o p",
+         kind + "JPEGXL q90\" is not supported, using a baseline JPEG of quality 90.\n"},
+        // Scripts that ask for what they get stay silent.
+        {p + " n\"TIFF_m b1 c:LZW r:CROP\"\nm i2\no na.ppm v60 y-30.5 p1e-3" + o, "-o p", ""},
+        {p + " n\"JPEG q80\"" + o, "-o p.jpg", ""},
+        {p + " n\"JPEG q90\"" + o, "-o p.jpeg", ""},
+        {p + " n\"TIFF\"" + o, "-o out", ""},
+    };
+    for (const auto &[script, options, warnings] : cases) {
+        std::vector<std::string> quiet = {"-q"};
+        std::istringstream words(options);
+        for (std::string w; words >> w;)
+            quiet.push_back(w);
+        run_result r = run(script, quiet);
+        EXPECT_EQ(r.status, 0) << script;
+        EXPECT_EQ(r.err, warnings) << script;
+    }
 }
 
 } // namespace

@@ -42,7 +42,8 @@ std::string reordered_script(const scene_files &s, const std::string &name, cons
 std::string read_through_program(scene_files &s, int k, const std::string &body);
 // The name -o dir/out gives the output of a kind ("TIFF b1": out.tif).
 std::string output_file(const std::string &kind);
-// zenthra -c (console mode) with the arguments.
+// zenthra -c (console mode) with the arguments; the script must give no
+// warning of a typo.
 run_result stitch(const std::vector<std::string> &args, const std::string &cwd = "");
 // The totals line of imgcompare over the arguments.
 key_values compare_images(const std::vector<std::string> &args);

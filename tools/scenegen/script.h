@@ -1,5 +1,5 @@
 // The project script of a scene: the p-line, the m-line and one o-line per
-// photo, in the classic PTStitcher-style syntax that zenthra and nona share.
+// photo, in the classic p/o/m-line syntax.
 #pragma once
 #include "tools/scenegen/scenes.h"
 
