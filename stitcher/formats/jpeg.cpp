@@ -58,6 +58,9 @@ static const char msg_refused[] = "Could not read JPEG image %s: %s.\n";
 static const char msg_failed[] = "JPEG file %s: %s.\n";
 static const char msg_warning[] = "Warning: JPEG file %s: %s.\n";
 
+// An APP1 or APP2 marker's longest payload.
+enum { MARKER_MAX = 0xFFFF - 2 };
+
 enum { EXIF_ORIENTATION = 274 };
 
 static std::atomic<int> honorexiforientation{0};
@@ -448,6 +451,11 @@ static bool is_icc_piece(const saved_marker *m)
     return m->code == JPEG_APP0 + 2 && m->length >= 14 && memcmp(m->data, "ICC_PROFILE", 12) == 0;
 }
 
+static bool is_mpf(const saved_marker *m)
+{
+    return m->code == JPEG_APP0 + 2 && m->length >= 4 && memcmp(m->data, "MPF", 4) == 0;
+}
+
 // Whether the ICC pieces among the markers, in their order, are the profile.
 static bool carry_profile(const saved_marker *list, const icc_profile *icc)
 {
@@ -458,9 +466,8 @@ static bool carry_profile(const saved_marker *list, const icc_profile *icc)
     return joined.size() == icc->length && memcmp(joined.data(), icc->data, icc->length) == 0;
 }
 
-// The saved markers, each APP1 with its EXIF Orientation set to 1 in a copy
-// of its own (the list is shared and stays as it was read). ICC pieces go
-// only when they are the panorama's profile. When the panorama's
+// The saved markers, each APP1 made true to this image in a copy of its own
+// (the list is shared and stays as it was read). When the panorama's
 // profile is another one (a TIFF photo's, or a later JPEG's), it replaces
 // theirs.
 static void write_markers(jpeg_data *jd)
@@ -469,12 +476,17 @@ static void write_markers(jpeg_data *jd)
     const bool carried = icc && carry_profile(saved_markers(), icc);
     std::vector<unsigned char> copy;
     for (const saved_marker *m = saved_markers(); m; m = m->next) {
-        if (is_icc_piece(m) && !carried)
+        if (is_icc_piece(m) ? !carried : is_mpf(m))
             continue;
         copy.assign(m->data, m->data + m->length);
-        if (m->code == JPEG_APP0 + 1)
-            set_exif_tag(copy.data(), copy.size(), EXIF_ORIENTATION, SHORT, 1);
-        jpeg_write_marker(&jd->cinfo, m->code, copy.data(), m->length);
+        uint64_t length = m->length;
+        if (m->code == JPEG_APP0 + 1) {
+            copy.resize(MARKER_MAX);
+            length =
+                exif_for_image(copy.data(), m->length, copy.size(), static_cast<int>(jd->cinfo.image_width),
+                               static_cast<int>(jd->cinfo.image_height));
+        }
+        jpeg_write_marker(&jd->cinfo, m->code, copy.data(), static_cast<unsigned int>(length));
     }
     if (icc && !carried)
         jpeg_write_icc_profile(&jd->cinfo, icc->data, icc->length);

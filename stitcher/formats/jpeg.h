@@ -1,7 +1,7 @@
 // JPEG files through libjpeg (interface 62). Rows are decompressed straight
 // into the ring of the reader chain. The APP1 and APP2 markers (EXIF, colour
 // profile) kept for the run are written into every JPEG the program writes,
-// with the EXIF Orientation reset to 1.
+// their EXIF made true to the image written.
 #pragma once
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/writeimage.h"
@@ -56,8 +56,10 @@ void free_watermark(void);
 
 // Makes list (owned from now on; null: none) the markers of every JPEG
 // written, replacing those kept before. Only while no JPEG is being written.
-// The ICC pieces are written only when they are the profile kept
-// (icc_profile.h), which replaces them otherwise.
+// Each APP1 is written with its EXIF made true to the image (exif.h); the
+// ICC pieces only when they are the profile kept (icc_profile.h), which
+// replaces them otherwise; a Multi-Picture index (APP2 "MPF"), which
+// describes images behind the photo's own, never.
 void keep_saved_markers(saved_marker *list);
 // The markers kept for output, in file order; null when none. Safe to call
 // from any thread.

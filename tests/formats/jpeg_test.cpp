@@ -366,8 +366,11 @@ TEST_F(JpegFile, AWriterOnAnotherThreadSeesTheMarkers)
     write_all(jpeg_writer(plain.c_str(), 8, 8, uchar_RGB, 90, 0), smooth(8, 8));
     std::string tagged = path("tagged.jpg");
     bytes payload = to_bytes("ZenthraTestMarker");
-    write_file(tagged, with_marker(read_file(plain), 0xE1, payload));
+    // A Multi-Picture index describes images behind the photo's own: dropped.
+    const bytes mpf = to_bytes(std::string("MPF\0II*\0\x08\0\0\0", 12));
+    write_file(tagged, with_marker(with_marker(read_file(plain), 0xE2, mpf), 0xE1, payload));
     keep_markers_of(tagged);
+    ASSERT_EQ(saved_markers()->next->length, mpf.size());
     std::string out = path("out.jpg");
     std::thread writer([&] { write_all(jpeg_writer(out.c_str(), 8, 8, uchar_RGB, 90, 0), smooth(8, 8)); });
     writer.join();
