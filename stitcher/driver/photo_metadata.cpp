@@ -62,6 +62,7 @@ void choose_panorama_metadata(stitch_context *ctx)
             continue;
         image_desc *d = &ctx->images[k];
         image_metadata m = read_image_metadata(d->name);
+        check_exif_orientation(d->name, m.orientation);
         if (m.markers && !markers) {
             keep_saved_markers(m.markers);
             m.markers = nullptr;

@@ -10,5 +10,6 @@ struct stitch_context;
 // profile (a layered TIFF's page carries it); the panorama carries the first
 // profile and the first set of JPEG markers found, and when photos differ in
 // their profiles, one warning names the profile written and each photo that
-// differs. Nothing in colour mode, where no file is read.
+// differs. Says what becomes of each photo's EXIF orientation on the way
+// (which may end the run). Nothing in colour mode, where no file is read.
 void choose_panorama_metadata(stitch_context *ctx);

@@ -57,6 +57,9 @@ static const char msg_close[] = "Could not close file %s: %s.\n";
 static const char msg_refused[] = "Could not read JPEG image %s: %s.\n";
 static const char msg_failed[] = "JPEG file %s: %s.\n";
 static const char msg_warning[] = "Warning: JPEG file %s: %s.\n";
+static const char msg_rotation[] = "exif rotation %d not implemented in %s\n";
+static const char msg_not_honoured[] =
+    "Warning: %s has EXIF orientation %d, which this run does not honour: it is stitched as stored.\n";
 
 // An APP1 or APP2 marker's longest payload.
 enum { MARKER_MAX = 0xFFFF - 2 };
@@ -69,6 +72,20 @@ static std::atomic<int> honorexiforientation{0};
 static std::atomic<saved_marker *> exif{nullptr};
 
 void set_honor_exiforientation(int honor) { honorexiforientation = honor; }
+
+// Only 6 and 8 have a rotation.
+static bool rotation_refused(int orientation)
+{
+    return orientation > 1 && orientation != 6 && orientation != 8;
+}
+
+void check_exif_orientation(const char *path, int orientation)
+{
+    if (honorexiforientation && rotation_refused(orientation))
+        print_error(msg_rotation, orientation, path);
+    if (!honorexiforientation && orientation > 1)
+        print_warning(msg_not_honoured, path, orientation);
+}
 
 void free_watermark(void) {}
 
@@ -423,6 +440,8 @@ image_reader *jpeg_reader(const char *path)
     image_reader *ir = sequential_reader(1, jd, size.width, size.height, uchar_RGB, jpeg_read, jpeg_close);
     ir = buffered_reader_1(ir, ring, nrows, stride, 1);
     if (orientation > 1 && honorexiforientation) {
+        if (rotation_refused(orientation))
+            print_error(msg_rotation, orientation, path);
         ir = rotate_reader(ir, orientation);
         ir = buffered_reader_2(ir, 1);
     }

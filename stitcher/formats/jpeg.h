@@ -30,6 +30,10 @@ image_reader *jpeg_reader(const char *path);
 image_writer *jpeg_writer(const char *path, int width, int height, uint32_t pixformat, int quality,
                           int progressive);
 void set_honor_exiforientation(int honor);
+// Says what becomes of a photo's EXIF orientation, once per photo: not
+// honoured, above 1, a warning naming the file; honoured, any but 1, 6 and 8
+// ends the run naming the file.
+void check_exif_orientation(const char *path, int orientation);
 
 // What the header of a JPEG file holds besides its pixels, read without
 // decoding them: a copy of its APP1 and APP2 markers in file order (null when

@@ -277,11 +277,8 @@ TEST_F(JpegFile, OtherOrientationsEndTheRunWhenHonoured)
     ASSERT_NE(ir, nullptr);
     read_all(ir); // not honoured: read as it is
     set_honor_exiforientation(1);
-    ir = jpeg_reader(path("o3.jpg").c_str());
-    ASSERT_NE(ir, nullptr);
-    bytes row(24);
-    EXPECT_EXIT(read_row(ir, 0, row.data()), ExitedWithCode(1), "exif rotation 3 not implemented");
-    close_image_reader(ir);
+    EXPECT_EXIT(jpeg_reader(path("o3.jpg").c_str()), ExitedWithCode(1),
+                "^exif rotation 3 not implemented in .*/o3\\.jpg\n$");
 }
 
 TEST_F(JpegFile, ExifWithOffsetsPastItsEndIsIgnored)
