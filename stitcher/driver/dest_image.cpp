@@ -43,7 +43,7 @@ image_writer *dest_writer(image_desc *d, pano_file *pf)
     const irectangle &r = d->dest_rect;
     std::vector<image_writer *> writers(static_cast<size_t>(n) + 1);
     if (pf->tif) {
-        writers[0] = panorama_writer(pf, alpha, r, d->tile_rects, n);
+        writers[0] = panorama_writer(pf, alpha, r, d->tile_rects, n, d->profile);
     } else {
         d->fd = new_temp_image(temp_image_size(r.width, r.height, d->pixformat, nullptr, d->tile_rects, n));
         writers[0] = temp_writer(d->fd, r.width, r.height, alpha, d->pixformat, nullptr, d->tile_rects, n);

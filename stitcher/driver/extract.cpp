@@ -126,6 +126,9 @@ int extract_images(const char *p_line, stitch_context *ctx)
     close_image_reader(ir);
     check_size(p_line, pano, &li);
     const std::string pline = sized_pline(p_line, &li);
+    // The photos take the panorama's profile and EXIF.
+    image_metadata m = read_image_metadata(pano->name);
+    keep_image_metadata(&m);
 
     for (int i = 0; i < ctx->nimages; i++) {
         image_desc *d = &ctx->images[i];

@@ -121,7 +121,7 @@ static void fill_cap_record(image_desc *d, const stitch_context *ctx, const char
 }
 
 // The source records with stacks from the cap plane; the copies borrow the
-// names and lines.
+// names, lines and profiles.
 static image_desc *cap_copies(const stitch_context *ctx, double f, int direction)
 {
     const int n = ctx->nimages;
@@ -215,6 +215,7 @@ void free_caps(stitch_context *ctx)
         image_desc *copies = ctx->caps[c];
         for (int i = 0; i < ctx->nimages; i++) {
             copies[i].name = copies[i].o_line = copies[i].viewpoint_line = nullptr;
+            copies[i].profile = nullptr;
             free_image_desc(&copies[i]);
         }
         aligned_free(copies);

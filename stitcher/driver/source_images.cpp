@@ -15,7 +15,7 @@ static const char msg_no_file[] = "Could not open imagefile %s.\n";
 static const char msg_no_file_why[] = "Could not open imagefile %s: %s.\n";
 #include <utility>
 
-static const char msg_size[] = "Warning: image %d is %dx%d in its file but %dx%d in the script.\n";
+static const char msg_size[] = "Warning: image %s is %dx%d in its file but %dx%d in the script.\n";
 
 // The shared record, and a second one that the next image is decoded into
 // ahead while the current one is warped.
@@ -72,7 +72,7 @@ static void check_file_size(const image_desc *d, const image_reader *ir)
     int size[2] = {ir->width, ir->height};
     parser_get_image_size(d->o_line, size);
     if (size[0] != ir->width || size[1] != ir->height)
-        print_message(msg_size, d->index, ir->width, ir->height, size[0], size[1]);
+        print_warning(msg_size, d->name, ir->width, ir->height, size[0], size[1]);
 }
 
 static void decode(int k, loaded_image *li)

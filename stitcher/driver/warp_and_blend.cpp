@@ -8,6 +8,7 @@
 #include "stitcher/driver/dest_image.h"
 #include "stitcher/driver/pano_writer.h"
 #include "stitcher/driver/paste.h"
+#include "stitcher/driver/photo_metadata.h"
 #include "stitcher/driver/source_images.h"
 #include "stitcher/formats/output_format.h"
 #include "stitcher/formats/panorama_file.h"
@@ -210,8 +211,7 @@ static void warp_merged_caps(stitch_context *ctx)
     }
 }
 
-// Whether image k lands in the panorama or in a cap.
-static bool lands(const stitch_context *ctx, int k)
+bool image_lands(const stitch_context *ctx, int k)
 {
     bool pieces = false;
     for (int c = 0; c < ctx->ncaps; c++)
@@ -224,6 +224,8 @@ int warp_blend_images(stitch_context *ctx)
     pano_file *pf = ctx->pano;
     const int layered = output_kind(pf->format) == OUTPUT_TIFF_LAYERED;
     init_load_data(ctx->images, ctx->nimages, ctx->color_mode);
+    // Before any row can reach the output, and before the writer thread.
+    choose_panorama_metadata(ctx);
     if (!pf->tif)
         init_pano_writer(pf, ctx->nimages + ctx->ncaps, ctx->images);
 
@@ -232,7 +234,7 @@ int warp_blend_images(stitch_context *ctx)
     for (int k = 0; k < ctx->nimages; k++) {
         image_desc *d = &ctx->images[k];
         // An image that lands nowhere is neither decoded nor warped.
-        if (!lands(ctx, k)) {
+        if (!image_lands(ctx, k)) {
             close_image(open_image, &open_writer);
             d->fd = -1;
             set_image_done(d, -1);
@@ -240,7 +242,7 @@ int warp_blend_images(stitch_context *ctx)
             double t0 = mysecond();
             loaded_image *src = get_source_image(k);
             int next = k + 1;
-            while (next < ctx->nimages && !lands(ctx, next))
+            while (next < ctx->nimages && !image_lands(ctx, next))
                 next++;
             load_source_image_ahead(next);
             src->priority = d->blend_weight;

@@ -11,3 +11,6 @@ extern double jt_total;
 
 // Runs the loop over the job's images and caps. Returns 0; failures end the run.
 int warp_blend_images(stitch_context *ctx);
+// Whether image k lands in the panorama or in a cap: those that do not are
+// neither decoded nor warped.
+bool image_lands(const stitch_context *ctx, int k);

@@ -9,9 +9,7 @@
 #include "stitcher/driver/order.h"
 #include "stitcher/driver/warp_and_blend.h"
 #include "stitcher/formats/external_reader.h"
-#include "stitcher/formats/icc_profile.h"
 #include "stitcher/formats/image_file.h"
-#include "stitcher/formats/jpeg.h"
 #include "stitcher/formats/panorama_file.h"
 #include "stitcher/geometry/stack.h"
 #include "stitcher/geometry/transform.h"
@@ -101,9 +99,6 @@ static void load_mask_image(stitch_context *ctx, const zenthra_options *opt)
         print_error("Mask image %s must have 8-bit samples.\n", opt->mask_name);
     ctx->mask = read_mask(ir);
     close_image_reader(ir);
-    // The panorama takes the photos' EXIF and colour profile, not the mask's.
-    free_saved_markers();
-    forget_icc_profile();
 }
 
 static void check_color_mode(const stitch_context *ctx, zenthra_options *opt)

@@ -2,6 +2,7 @@
 #include "stitcher/formats/image_file.h"
 
 #include "stitcher/formats/external_reader.h"
+#include "stitcher/formats/icc_profile.h"
 #include "stitcher/formats/jpeg.h"
 #include "stitcher/formats/ppm.h"
 #include "stitcher/formats/tiff.h"
@@ -41,6 +42,34 @@ int get_image_size(const char *path, image_size *out)
     *out = {ir->width, ir->height, ir->pixformat};
     close_image_reader(ir);
     return 0;
+}
+
+image_metadata read_image_metadata(const char *path)
+{
+    image_metadata m = {nullptr, nullptr, 1};
+    if (sendswith(path, ".jpg", 1) || sendswith(path, ".jpeg", 1)) {
+        int orientation;
+        if (jpeg_read_metadata(path, &m.markers, &m.profile, &orientation) == 0)
+            m.orientation = orientation;
+    } else if (sendswith(path, ".tif", 1) || sendswith(path, ".tiff", 1)) {
+        m.profile = tiff_read_icc_profile(path);
+    }
+    return m;
+}
+
+void free_image_metadata(image_metadata *m)
+{
+    free_icc_profile(m->profile);
+    free_marker_list(m->markers);
+    *m = {nullptr, nullptr, 1};
+}
+
+void keep_image_metadata(image_metadata *m)
+{
+    keep_icc_profile(m->profile);
+    keep_saved_markers(m->markers);
+    m->markers = nullptr;
+    free_image_metadata(m);
 }
 
 image_writer *create_image_writer(const char *path, int width, int height, uint32_t pixformat)

@@ -16,6 +16,24 @@ image_reader *file_image_reader(const char *path);
 // Size and pixformat of an image file; 0, or -1 when it cannot be opened.
 int get_image_size(const char *path, image_size *out);
 
+struct icc_profile;
+struct saved_marker;
+
+// What an image file's header holds besides its pixels.
+struct image_metadata {
+    icc_profile *profile;  // or null
+    saved_marker *markers; // a JPEG's APP1 and APP2 markers, or null
+    int32_t orientation;   // EXIF orientation, 1 when none
+};
+// Reads it without decoding pixels, by the suffix as file_image_reader
+// chooses: JPEG and TIFF files carry it, others have none. A file that
+// cannot be read gives none, quietly (decoding it says why).
+image_metadata read_image_metadata(const char *path);
+void free_image_metadata(image_metadata *m);
+// Makes the file's profile and markers those of every file written from
+// now on (icc_profile.h, jpeg.h); frees *m.
+void keep_image_metadata(image_metadata *m);
+
 // A writer chosen by the suffix of the name (without case): .ppm a PPM file,
 // .jpg a JPEG file at quality 85, anything else a TIFF file.
 image_writer *create_image_writer(const char *path, int width, int height, uint32_t pixformat);

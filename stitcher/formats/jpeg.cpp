@@ -30,6 +30,7 @@ struct jpeg_error_handler {
     jpeg_error_mgr pub;
     jmp_buf refuse;
     int refusing;     // 1 while `refuse` is armed
+    int quiet;        // 1: warnings are not shown (the file is read again later)
     const char *path; // for messages
     char text[JMSG_LENGTH_MAX];
 };
@@ -56,16 +57,35 @@ static const char msg_close[] = "Could not close file %s: %s.\n";
 static const char msg_refused[] = "Could not read JPEG image %s: %s.\n";
 static const char msg_failed[] = "JPEG file %s: %s.\n";
 static const char msg_warning[] = "Warning: JPEG file %s: %s.\n";
+static const char msg_rotation[] = "exif rotation %d not implemented in %s\n";
+static const char msg_not_honoured[] =
+    "Warning: %s has EXIF orientation %d, which this run does not honour: it is stitched as stored.\n";
+
+// An APP1 or APP2 marker's longest payload.
+enum { MARKER_MAX = 0xFFFF - 2 };
 
 enum { EXIF_ORIENTATION = 274 };
 
 static std::atomic<int> honorexiforientation{0};
-// Filled once, from the first source JPEG with APP1 or APP2 markers, and
-// never changed afterwards: the writer thread that reads it later sees the
-// complete list through the release/acquire pair.
+// Kept by the main thread before any writer runs; a writer thread started
+// later sees the complete list through the release/acquire pair.
 static std::atomic<saved_marker *> exif{nullptr};
 
 void set_honor_exiforientation(int honor) { honorexiforientation = honor; }
+
+// Only 6 and 8 have a rotation.
+static bool rotation_refused(int orientation)
+{
+    return orientation > 1 && orientation != 6 && orientation != 8;
+}
+
+void check_exif_orientation(const char *path, int orientation)
+{
+    if (honorexiforientation && rotation_refused(orientation))
+        print_error(msg_rotation, orientation, path);
+    if (!honorexiforientation && orientation > 1)
+        print_warning(msg_not_honoured, path, orientation);
+}
 
 void free_watermark(void) {}
 
@@ -110,7 +130,7 @@ static void jpeg_note(j_common_ptr c, int level)
     if (loses_data(c->err->msg_code))
         jpeg_fail(c);
     jpeg_error_handler *e = reinterpret_cast<jpeg_error_handler *>(c->err);
-    if (c->err->num_warnings++ == 0) {
+    if (c->err->num_warnings++ == 0 && !e->quiet) {
         (*c->err->format_message)(c, e->text);
         print_warning(msg_warning, e->path, e->text);
     }
@@ -123,12 +143,13 @@ static jpeg_error_mgr *error_manager(jpeg_data *jd)
     jd->err.pub.emit_message = jpeg_note;
     jd->err.path = jd->path;
     jd->err.refusing = 0;
+    jd->err.quiet = 0;
     return &jd->err.pub;
 }
 
 // ---- saved markers ----
 
-static void free_list(saved_marker *list)
+void free_marker_list(saved_marker *list)
 {
     while (list) {
         saved_marker *next = list->next;
@@ -137,10 +158,8 @@ static void free_list(saved_marker *list)
     }
 }
 
-static void keep_markers(const jpeg_decompress_struct *d)
+static saved_marker *copy_markers(const jpeg_decompress_struct *d)
 {
-    if (exif.load(std::memory_order_acquire) || !d->marker_list)
-        return;
     saved_marker *list = nullptr, **tail = &list;
     for (jpeg_saved_marker_ptr m = d->marker_list; m; m = m->next) {
         saved_marker *s = static_cast<saved_marker *>(checked_malloc(sizeof(saved_marker) + m->data_length));
@@ -150,14 +169,29 @@ static void keep_markers(const jpeg_decompress_struct *d)
         *tail = s;
         tail = &s->next;
     }
-    saved_marker *expected = nullptr;
-    if (!exif.compare_exchange_strong(expected, list, std::memory_order_acq_rel))
-        free_list(list); // another thread kept its file's markers first
+    return list;
+}
+
+void keep_saved_markers(saved_marker *list)
+{
+    free_marker_list(exif.exchange(list, std::memory_order_acq_rel));
 }
 
 const saved_marker *saved_markers(void) { return exif.load(std::memory_order_acquire); }
 
-void free_saved_markers(void) { free_list(exif.exchange(nullptr, std::memory_order_acq_rel)); }
+void free_saved_markers(void) { keep_saved_markers(nullptr); }
+
+// The Orientation of the first APP1 that is EXIF and has one; else 1.
+static int exif_orientation(const jpeg_decompress_struct *d)
+{
+    for (jpeg_saved_marker_ptr m = d->marker_list; m; m = m->next) {
+        uint16_t orientation;
+        if (m->marker == JPEG_APP0 + 1 &&
+            get_exif_tag(m->data, m->data_length, EXIF_ORIENTATION, SHORT, &orientation) == 0)
+            return orientation;
+    }
+    return 1;
+}
 
 // ---- opening and closing ----
 
@@ -184,9 +218,10 @@ static void release(jpeg_data *jd)
 }
 
 // The only setjmp of the module: every libjpeg error until the decompressor
-// has started comes back here as a refusal. Nothing with a destructor lives
-// in this frame, and everything it changes is in *jd.
-static int start_decompress(jpeg_data *jd)
+// has started (or, header_only, until the header is read) comes back here as
+// a refusal. Nothing with a destructor lives in this frame, and everything it
+// changes is in *jd.
+static int start_decompress(jpeg_data *jd, int header_only)
 {
     if (setjmp(jd->err.refuse)) {
         jd->err.refusing = 0;
@@ -194,6 +229,7 @@ static int start_decompress(jpeg_data *jd)
     }
     jd->dinfo.err = error_manager(jd);
     jd->err.refusing = 1;
+    jd->err.quiet = header_only;
     jd->mode = 1;
     jpeg_create_decompress(&jd->dinfo);
     // A header may claim an image whose progressive coefficients would not
@@ -203,6 +239,10 @@ static int start_decompress(jpeg_data *jd)
     jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&jd->dinfo, TRUE);
+    if (header_only) {
+        jd->err.refusing = jd->err.quiet = 0;
+        return 0;
+    }
     // Grey is widened to RGB by the library; CMYK and YCCK have no RGB form
     // here and would overrun three-sample rows.
     J_COLOR_SPACE cs = jd->dinfo.jpeg_color_space;
@@ -231,26 +271,35 @@ static int open_for_reading(jpeg_data *jd)
         print_refusal(msg_refused, jd->path, strerror(errno));
         return -1;
     }
-    if (start_decompress(jd) != 0) {
+    if (start_decompress(jd, 0) != 0) {
         print_refusal(msg_refused, jd->path, jd->err.text);
         return -1;
     }
-    for (jpeg_saved_marker_ptr m = jd->dinfo.marker_list; m; m = m->next) {
-        uint16_t orientation;
-        if (m->marker == JPEG_APP0 + 1 &&
-            get_exif_tag(m->data, m->data_length, EXIF_ORIENTATION, SHORT, &orientation) == 0) {
-            jd->orientation = orientation;
-            break;
-        }
+    jd->orientation = exif_orientation(&jd->dinfo);
+    return 0;
+}
+
+int jpeg_read_metadata(const char *path, saved_marker **markers, icc_profile **profile, int *orientation)
+{
+    *markers = nullptr;
+    *profile = nullptr;
+    *orientation = 1;
+    jpeg_data *jd = new_record(path);
+    jd->file = fopen(path, "rbe");
+    if (!jd->file || start_decompress(jd, 1) != 0) {
+        release(jd);
+        return -1;
     }
-    keep_markers(&jd->dinfo);
+    *orientation = exif_orientation(&jd->dinfo);
+    *markers = copy_markers(&jd->dinfo);
     JOCTET *icc;
     unsigned int icc_length;
     // The pieces are checked and joined by their sequence numbers.
-    if (!kept_icc_profile() && jpeg_read_icc_profile(&jd->dinfo, &icc, &icc_length)) {
-        keep_icc_profile(jd->path, icc, icc_length);
+    if (jpeg_read_icc_profile(&jd->dinfo, &icc, &icc_length)) {
+        *profile = new_icc_profile(path, icc, icc_length);
         free(icc);
     }
+    release(jd);
     return 0;
 }
 
@@ -397,6 +446,8 @@ image_reader *jpeg_reader(const char *path)
     image_reader *ir = sequential_reader(1, jd, size.width, size.height, uchar_RGB, jpeg_read, jpeg_close);
     ir = buffered_reader_1(ir, ring, nrows, stride, 1);
     if (orientation > 1 && honorexiforientation) {
+        if (rotation_refused(orientation))
+            print_error(msg_rotation, orientation, path);
         ir = rotate_reader(ir, orientation);
         ir = buffered_reader_2(ir, 1);
     }
@@ -425,6 +476,11 @@ static bool is_icc_piece(const saved_marker *m)
     return m->code == JPEG_APP0 + 2 && m->length >= 14 && memcmp(m->data, "ICC_PROFILE", 12) == 0;
 }
 
+static bool is_mpf(const saved_marker *m)
+{
+    return m->code == JPEG_APP0 + 2 && m->length >= 4 && memcmp(m->data, "MPF", 4) == 0;
+}
+
 // Whether the ICC pieces among the markers, in their order, are the profile.
 static bool carry_profile(const saved_marker *list, const icc_profile *icc)
 {
@@ -435,24 +491,29 @@ static bool carry_profile(const saved_marker *list, const icc_profile *icc)
     return joined.size() == icc->length && memcmp(joined.data(), icc->data, icc->length) == 0;
 }
 
-// The saved markers, each APP1 with its EXIF Orientation set to 1 in a copy
-// of its own (the list is shared and stays as it was read). When the
-// panorama's profile is another one (a TIFF photo's, or a later JPEG's), it
-// replaces theirs.
+// The saved markers, each APP1 made true to this image in a copy of its own
+// (the list is shared and stays as it was read). When the panorama's
+// profile is another one (a TIFF photo's, or a later JPEG's), it replaces
+// theirs.
 static void write_markers(jpeg_data *jd)
 {
     const icc_profile *icc = kept_icc_profile();
-    const bool replace = icc && !carry_profile(saved_markers(), icc);
+    const bool carried = icc && carry_profile(saved_markers(), icc);
     std::vector<unsigned char> copy;
     for (const saved_marker *m = saved_markers(); m; m = m->next) {
-        if (replace && is_icc_piece(m))
+        if (is_icc_piece(m) ? !carried : is_mpf(m))
             continue;
         copy.assign(m->data, m->data + m->length);
-        if (m->code == JPEG_APP0 + 1)
-            set_exif_tag(copy.data(), copy.size(), EXIF_ORIENTATION, SHORT, 1);
-        jpeg_write_marker(&jd->cinfo, m->code, copy.data(), m->length);
+        uint64_t length = m->length;
+        if (m->code == JPEG_APP0 + 1) {
+            copy.resize(MARKER_MAX);
+            length =
+                exif_for_image(copy.data(), m->length, copy.size(), static_cast<int>(jd->cinfo.image_width),
+                               static_cast<int>(jd->cinfo.image_height));
+        }
+        jpeg_write_marker(&jd->cinfo, m->code, copy.data(), static_cast<unsigned int>(length));
     }
-    if (replace)
+    if (icc && !carried)
         jpeg_write_icc_profile(&jd->cinfo, icc->data, icc->length);
 }
 

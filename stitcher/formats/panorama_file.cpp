@@ -182,7 +182,7 @@ void open_panorama_file(pano_file *pf)
 // ---- positioned writes ----
 
 image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect, const irectangle *tiles,
-                              int ntiles)
+                              int ntiles, const icc_profile *profile)
 {
     kassert(pf->tif != nullptr);
     int kind = output_kind(pf->format);
@@ -194,6 +194,7 @@ image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect
         pd->tw = template_writer(rect.width, rect.height, pixformat, static_cast<uint32_t>(pf->pixformat),
                                  tiles, ntiles, pd->buf);
         pd->rect = rect;
+        pd->profile = profile;
         return create_virtual_image_writer(rect.width, rect.height, pixformat, panorama_write_row,
                                            panorama_close, pd);
     }
@@ -264,7 +265,7 @@ static void set_page_fields(const page_writer_data *pd)
     static const uint16_t unassociated_alpha[1] = {EXTRASAMPLE_UNASSALPHA};
     if (ok && spp == 4)
         ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociated_alpha);
-    if (!ok || !tiff_set_icc_profile(tif))
+    if (!ok || !tiff_set_icc_profile(tif, pd->profile))
         page_failed(pd);
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+struct icc_profile;
 struct image_desc;
 struct zthread;
 
@@ -48,9 +49,11 @@ pano_file *create_panorama_file(const char *name, int width, int height, int pix
 void open_panorama_file(pano_file *pf);
 // The writer through which one warped image writes its destination
 // rectangle rect (panorama coordinates) minus its overlap tiles (relative to
-// rect) into the open file, from rows in pixformat. Only while `tif` is set.
+// rect) into the open file, from rows in pixformat. A layered TIFF's page
+// carries the image's own profile (or none); flat files carry the
+// panorama's. Only while `tif` is set.
 image_writer *panorama_writer(pano_file *pf, uint32_t pixformat, irectangle rect, const irectangle *tiles,
-                              int ntiles);
+                              int ntiles, const icc_profile *profile);
 // Completes and closes the file, or waits for the writer thread (Cancel
 // still ends the run meanwhile), gives the file its name; releases pf.
 // Returns 0.
@@ -64,6 +67,7 @@ struct page_writer_data {
     image_writer *tw;   // template_writer filling buf
     int32_t rows;
     irectangle rect;
+    const icc_profile *profile; // or null
 };
 int panorama_write_row(void *pd, void *row);
 int panorama_close(void *pd);

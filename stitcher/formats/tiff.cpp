@@ -170,6 +170,22 @@ tiff_data *tiff_open(const char *path, const char *mode)
     return td;
 }
 
+icc_profile *tiff_read_icc_profile(const char *path)
+{
+    tiff_data *td = new_record(path);
+    td->warned = 1; // the decoding shows them
+    td->tif = open_with_handlers(td, -1, "rm");
+    uint32_t length;
+    void *data;
+    icc_profile *icc = nullptr;
+    if (td->tif && TIFFGetField(td->tif, TIFFTAG_ICCPROFILE, &length, &data))
+        icc = new_icc_profile(path, data, length);
+    if (td->tif)
+        TIFFClose(td->tif);
+    free_record(td);
+    return icc;
+}
+
 static int refuse(tiff_data *td, const char *why)
 {
     print_refusal(msg_refused, td->path, why);
@@ -387,10 +403,6 @@ int tiff_image_size(tiff_data *td, image_size *out)
         return refuse(td, "colour space CMYK is not supported");
     if (const char *why = damaged_striles(td->tif, height))
         return refuse(td, why);
-    uint32_t icc_length;
-    void *icc;
-    if (!kept_icc_profile() && TIFFGetField(td->tif, TIFFTAG_ICCPROFILE, &icc_length, &icc))
-        keep_icc_profile(td->path, icc, icc_length);
     uint32_t pixformat = rgb_pixformat(td->tif);
     if (pixformat) {
         int64_t image;
@@ -503,18 +515,16 @@ int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixfo
     return 0;
 }
 
-int tiff_set_icc_profile(TIFF *tif)
+int tiff_set_icc_profile(TIFF *tif, const icc_profile *icc)
 {
-    const icc_profile *icc = kept_icc_profile();
     return !icc || TIFFSetField(tif, TIFFTAG_ICCPROFILE, icc->length, icc->data);
 }
 
 int tiff_write_row(void *data, void *row)
 {
     tiff_data *td = static_cast<tiff_data *>(data);
-    // The profile of the photos read until now: libtiff takes it only
-    // before the first row.
-    if (td->next_row == 0 && !tiff_set_icc_profile(td->tif))
+    // libtiff takes the profile only before the first row.
+    if (td->next_row == 0 && !tiff_set_icc_profile(td->tif, kept_icc_profile()))
         print_error(msg_write, td->path, reason(td, "the colour profile could not be set"));
     if (TIFFWriteScanline(td->tif, row, static_cast<uint32_t>(td->next_row), 0) < 0)
         print_error(msg_write, td->path, tiff_write_failure(td));

@@ -13,6 +13,7 @@
 // An open TIFF file being read or written; opaque outside tiff.cpp.
 struct tiff_data;
 struct tiff; // libtiff's TIFF
+struct icc_profile;
 
 // "r" opens for reading; any other mode creates a file, as BigTIFF for "w8"
 // or a name ending in .tf8 or .btf. Null when the file cannot be opened (a
@@ -23,6 +24,11 @@ tiff_data *tiff_open(const char *path, const char *mode);
 // strips or tiles that the file cannot hold, sizes beyond the memory.
 int tiff_image_size(tiff_data *td, image_size *out);
 image_reader *tiff_reader(const char *path);
+// The colour profile of the file's first page, read without decoding pixels;
+// null when it has none or the file cannot be opened (quietly: decoding it
+// says why) or the profile is not usable (a warning names the file).
+// Released by free_icc_profile.
+icc_profile *tiff_read_icc_profile(const char *path);
 // Data that cannot be decoded ends the run with one message naming the file.
 void *tiff_read_row(image_reader *ir, int row, void *buf);
 
@@ -34,9 +40,9 @@ int tiff_write_image_header(tiff_data *td, int width, int height, uint32_t pixfo
 int tiff_write_row(void *td, void *row);
 // Completes a written file (a failure is fatal), closes, frees. Returns 0.
 int tiff_close(void *td);
-// Sets the panorama's colour profile (icc_profile.h), when there is one, on
-// the directory being written; 0 when libtiff refuses it.
-int tiff_set_icc_profile(struct tiff *tif);
+// Sets the colour profile, when there is one, on the directory being
+// written; 0 when libtiff refuses it.
+int tiff_set_icc_profile(struct tiff *tif, const icc_profile *icc);
 // The libtiff handle and the descriptor of a file being written, for an
 // owner that writes the pages itself.
 struct tiff *tiff_handle(tiff_data *td);

@@ -4,6 +4,7 @@
 #include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/rectangle.h"
 
+struct icc_profile;
 struct stack_data;
 
 // One image of the job: a source image, or the destination of a cap.
@@ -29,6 +30,7 @@ struct image_desc {
     char *o_line;
     char *viewpoint_line; // or null
     int blend_weight;     // percent
+    icc_profile *profile; // its file's colour profile, once read; owned
 };
 
 // `done` hands a finished image over to the panorama writer thread: the
@@ -44,6 +46,6 @@ inline int get_image_done(const image_desc *d) { return __atomic_load_n(&d->done
 // meanwhile (it may end the run). The new state.
 inline int wait_image_done(const image_desc *d, void (*check)(void)) { return wait_word(&d->done, 0, check); }
 
-// Releases what the record owns (name, lines, stack, tile arrays) and
-// clears those fields.
+// Releases what the record owns (name, lines, stack, tile arrays, profile)
+// and clears those fields.
 void free_image_desc(image_desc *d);

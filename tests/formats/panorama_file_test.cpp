@@ -83,7 +83,7 @@ TEST_F(PanoramaFileTest, LayeredTiffHasOnePagePerImage)
     std::vector<bytes> pages;
     for (const irectangle &r : rects) {
         bytes image = sample_image(r.width, r.height, uchar_RGBA, r.x), page(image.size(), 0);
-        write_image(panorama_writer(pf, uchar_RGBA, r, tiles.data(), 1), image);
+        write_image(panorama_writer(pf, uchar_RGBA, r, tiles.data(), 1, nullptr), image);
         place_by_hand(page, image, {0, 0, r.width, r.height}, tiles, r.width, 0, uchar_RGBA, uchar_RGBA, 0);
         pages.push_back(page);
     }

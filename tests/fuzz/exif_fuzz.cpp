@@ -1,5 +1,6 @@
-// EXIF field access on arbitrary blocks: every read and the rewrite must stay
-// inside the block (the sanitizer build catches a byte past it).
+// EXIF field access on arbitrary blocks: every read and rewrite must stay
+// inside the block (the sanitizer build catches a byte past it), and the
+// block made true to a panorama only ever grows into the room it is given.
 #include "stitcher/formats/exif.h"
 
 #include <cstring>
@@ -15,5 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (found != rewritten)
             __builtin_trap();
     }
+    std::vector<unsigned char> exact(data, data + size);
+    if (exif_for_image(exact.data(), exact.size(), exact.size(), 70000, 300) > size)
+        __builtin_trap();
+    std::vector<unsigned char> roomy(data, data + size);
+    roomy.resize(size + 4096);
+    if (exif_for_image(roomy.data(), size, roomy.size(), 2000, 1000) > roomy.size())
+        __builtin_trap();
     return 0;
 }

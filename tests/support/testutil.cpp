@@ -160,3 +160,26 @@ std::vector<std::string> folder_names(const std::string &dir)
     std::sort(names.begin(), names.end());
     return names;
 }
+
+std::string icc_profile_with(const std::string &description, bool v4)
+{
+    auto be32 = [](uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16 & 255), char(v >> 8 & 255), char(v & 255)};
+    };
+    std::string tag;
+    if (v4) {
+        tag = "mluc" + be32(0) + be32(1) + be32(12) + "enUS" + be32(uint32_t(2 * description.size())) +
+              be32(28);
+        for (char c : description)
+            tag += std::string{'\0', c};
+    } else {
+        tag = "desc" + be32(0) + be32(uint32_t(description.size() + 1)) + description +
+              std::string(1 + 4 + 4 + 2 + 1 + 67, '\0');
+    }
+    tag.resize((tag.size() + 3) / 4 * 4, '\0');
+    const uint32_t at = 128 + 4 + 12, size = at + uint32_t(tag.size());
+    std::string header = be32(size) + "zthr" + std::string{char(v4 ? 4 : 2), 0x10, 0, 0} + "mntrRGB XYZ " +
+                         std::string(12, '\0') + "acsp";
+    header.resize(128, '\0');
+    return header + be32(1) + "desc" + be32(at) + be32(uint32_t(tag.size())) + tag;
+}

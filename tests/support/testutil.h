@@ -28,3 +28,8 @@ bool file_exists(const std::string &path);
 std::vector<std::string> folder_names(const std::string &dir);
 // -1 when there is no such file.
 int64_t file_size(const std::string &path);
+
+// A small ICC profile (an RGB display profile without colour tags) whose only
+// tag is its description: as v2 'desc' text, or as a v4 'mluc' string in
+// UTF-16 (ASCII descriptions only).
+std::string icc_profile_with(const std::string &description, bool v4 = false);
