@@ -15,6 +15,8 @@
 static const char *const msg_rect = "Rect Image %d: x=%d y=%d width=%d height=%d\n";
 static const char *const msg_no_query =
     "Rect Image %d (no forward transformation): x=%d y=%d width=%d height=%d\n";
+static const char *const msg_rim_cut = "Warning: image %d (%s) lies over the rim of the disc: -x 1 cuts it "
+                                       "to the box of its frame (the default mode maps it whole).\n";
 
 // Areas in 64 bits: past 46,341 x 46,341 pixels a 32-bit product wraps.
 static int64_t area(const irectangle &r) { return int64_t(r.width) * r.height; }
@@ -75,6 +77,14 @@ int frectangle_to_irectangle(const frectangle *f, irectangle *out)
     return out->height;
 }
 
+static irectangle cut_box(const frectangle &f, const irectangle *window)
+{
+    irectangle rounded, rect;
+    frectangle_to_irectangle(&f, &rounded);
+    cut_rectangle(&rounded, window, &rect);
+    return rect;
+}
+
 // Whether the source point (x, y), from the image centre, lies among d's
 // usable pixels or within `margin` pixels of them.
 static bool in_usable(const image_desc *d, float x, float y, float margin)
@@ -111,11 +121,11 @@ static void reach_poles(const image_desc *d, const int32_t size[2], const irecta
     }
 }
 
-// A fisheye or equisolid panorama shows the direction straight behind its
-// centre as the rim of its disc. The border of a photo that holds that
-// direction maps to a loop inside the disc while its inner pixels reach out
-// to the rim, so only every pixel tells its rectangle.
-static bool holds_rim(const image_desc *d)
+// Where image d holds the direction straight behind the centre of a
+// fisheye or equisolid panorama, which shows that direction as the rim of
+// its disc: the source point, from the image centre. False for other
+// panoramas.
+static bool behind_point(const image_desc *d, float *px, float *py)
 {
     const stack_data *sd = d->stack;
     if (sd[0].func < _from_fisheye || sd[0].func > _from_mirror_equisolid)
@@ -130,8 +140,46 @@ static bool holds_rim(const image_desc *d)
     vector_remapper(behind, vs);
     alignas(16) float x[4] = {0, 0, 0, 0}, y[4] = {0, 0, 0, 0};
     remap(x, y, vs);
+    *px = x[0];
+    *py = y[0];
+    return true;
+}
+
+// The border of a photo that holds the direction behind maps to a loop
+// inside the disc while its inner pixels reach out to the rim, so only
+// every pixel tells its rectangle.
+static bool holds_rim(const image_desc *d)
+{
+    float x, y;
     // The query maps up to three columns past the rectangle.
-    return in_usable(d, x[0], y[0], 4);
+    return behind_point(d, &x, &y) && in_usable(d, x, y, 4);
+}
+
+// The whole rim shows the one direction behind, while the mapped pixel
+// centres of the photo that holds it fall short of the rim's outer half
+// pixel, most where the rim meets the disc's box: that photo gets the box
+// (a circular one when the direction lies inside its circle).
+static void reach_rim(const image_desc *d, const int32_t size[2], const irectangle *window, irectangle *rect)
+{
+    float x, y;
+    if (!behind_point(d, &x, &y) || !in_usable(d, x, y, 0) ||
+        (d->is_circle && std::hypot(x, y) > d->width * 0.5f - 0.5f))
+        return;
+    const stack_data *sd = d->stack;
+    const double d_param = sd[1].param; // pixels per radian at the centre
+    const double radius = sd[0].func == _from_fisheye ? M_PI * d_param : 2 * d_param;
+    const double cx = size[0] * 0.5 - 0.5, cy = size[1] * 0.5 - 0.5;
+    frectangle disc = {static_cast<float>(cx - radius), static_cast<float>(cx + radius),
+                       static_cast<float>(cy - radius), static_cast<float>(cy + radius)};
+    irectangle box = cut_box(disc, window), merged;
+    if (area(box) == 0)
+        return;
+    if (area(*rect) == 0) {
+        *rect = box;
+        return;
+    }
+    merge_rectangles(rect, &box, &merged);
+    *rect = merged;
 }
 
 static void fill4(float *v, float value) { std::fill(v, v + 4, value); }
@@ -162,20 +210,17 @@ static frectangle query_box(const image_desc *d, const stack_data *inverted, con
     return f;
 }
 
-static irectangle cut_box(const frectangle &f, const irectangle *window)
+// rect (the frame's) with the rim, or the box of every pixel where that
+// falls short of the window, cut to the window, with the pole rows and the rim.
+static irectangle every_pixel_rectangle(const image_desc *d, const stack_data *inverted,
+                                        const int32_t size[2], const irectangle *window, irectangle rect)
 {
-    irectangle rounded, rect;
-    frectangle_to_irectangle(&f, &rounded);
-    cut_rectangle(&rounded, window, &rect);
-    return rect;
-}
-
-// The rectangle of query_box cut to the window, with the pole rows.
-static irectangle query_rectangle(const image_desc *d, const stack_data *inverted, const int32_t size[2],
-                                  const irectangle *window, int border_only)
-{
-    irectangle rect = cut_box(query_box(d, inverted, size, window, border_only), window);
-    reach_poles(d, size, window, &rect);
+    reach_rim(d, size, window, &rect);
+    if (area(rect) < area(*window)) {
+        rect = cut_box(query_box(d, inverted, size, window, 0), window);
+        reach_poles(d, size, window, &rect);
+        reach_rim(d, size, window, &rect);
+    }
     return rect;
 }
 
@@ -264,8 +309,14 @@ void *create_destination_rectangles(image_desc *images, int count, const int32_t
             reach_poles(d, size, window, &rect);
             if (static_cast<double>(area(rect)) > 0.95 * static_cast<double>(window_area))
                 rect = *window;
-            if ((mode == 0 || (mode == 3 && holds_rim(d))) && area(rect) < window_area)
-                rect = query_rectangle(d, inverted, size, window, 0);
+            if (mode == 0 || (mode == 3 && holds_rim(d)))
+                rect = every_pixel_rectangle(d, inverted, size, window, rect);
+            else if (mode == 1 && area(rect) < window_area && holds_rim(d)) {
+                irectangle whole = every_pixel_rectangle(d, inverted, size, window, rect), common;
+                cut_rectangle(&whole, &rect, &common);
+                if (area(common) < area(whole))
+                    print_warning(msg_rim_cut, i, d->name);
+            }
         }
         rect.x += d->wrap_shift;
         set_dest_image(d, i, pixformat, rect);

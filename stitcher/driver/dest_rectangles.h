@@ -29,10 +29,12 @@ int frectangle_to_irectangle(const frectangle *f, irectangle *out);
 // photo over the rim of a fisheye or equisolid disc, which gets mode 0. A
 // rectangle over 95 % of the window becomes the window; in an
 // equirectangular panorama an image over a pole reaches that pole's row over
-// the whole width. In modes 0, 1 and 3, a photo across the back of a
-// cylindrical or equirectangular panorama narrower than a full turn gets
-// the columns its every pixel reaches in the window. Prints a "Rect Image"
-// line per image. Returns null.
+// the whole width. In modes 0 and 3 a photo that holds the direction behind
+// a disc's centre reaches the disc's box, its whole rim; in mode 1 one whose
+// frame cuts the rim gets a warning. In modes 0, 1 and 3, a photo across the
+// back of a cylindrical or equirectangular panorama narrower than a full
+// turn gets the columns its every pixel reaches in the window. Prints a
+// "Rect Image" line per image. Returns null.
 void *create_destination_rectangles(image_desc *images, int count, const int32_t size[2],
                                     const irectangle *window, int pixformat, int mode);
 // Whether some pixel of d's destination rectangle in a panorama of size[0]

@@ -65,29 +65,29 @@ image_writer *extract_writer(const char *name, int width, int height, const pano
     return nullptr;
 }
 
-// The p-line with the decoded size in front: the first w and h of a line
+// The p-line with the file's size in front: the first w and h of a line
 // count, so the script's own size gives way to the file's.
-static std::string sized_pline(const char *p_line, const loaded_image *pano)
+static std::string sized_pline(const char *p_line, const image_reader *pano)
 {
     const char *rest = p_line[0] == 'p' ? p_line + 1 : p_line;
     return "p w" + std::to_string(pano->width) + " h" + std::to_string(pano->height) + " " + rest;
 }
 
 // A resized panorama still registers: its stacks are built for its own size.
-static void check_size(const char *p_line, pano_file *pano, const loaded_image *li)
+static void check_size(const char *p_line, pano_file *pano, const image_reader *ir)
 {
-    int size[2] = {li->width, li->height};
+    int size[2] = {ir->width, ir->height};
     parser_get_image_size(p_line, size);
-    if (size[0] != li->width || size[1] != li->height)
-        print_warning(msg_resized, pano->name, li->width, li->height, size[0], size[1]);
-    pano->width = li->width;
-    pano->height = li->height;
+    if (size[0] != ir->width || size[1] != ir->height)
+        print_warning(msg_resized, pano->name, ir->width, ir->height, size[0], size[1]);
+    pano->width = ir->width;
+    pano->height = ir->height;
 }
 
 // Image d warped out of the panorama. The chain is built before the writer
 // opens d's file, so that a stack without an inverse or a failed warper
 // leaves the user's photo untouched.
-static void extract_image(const std::string &pline, const loaded_image *li, const pano_file *pano,
+static void extract_image(const std::string &pline, const loaded_image *li, int wrap, const pano_file *pano,
                           image_desc *d)
 {
     free_stack(d->stack);
@@ -95,9 +95,9 @@ static void extract_image(const std::string &pline, const loaded_image *li, cons
     d->stack =
         parser_create_stack_data(pline.c_str(), d->o_line, d->viewpoint_line, d->width, &d->wrap_shift);
     stack_data *inverse = invert_stack(d->stack);
-    const irectangle whole = {0, 0, li->width, li->height};
+    const irectangle whole = {0, 0, li->width - 2 * wrap, li->height};
     const int32_t plane[2] = {d->width, d->height};
-    image_reader *w = warper(li, whole, d->src_rect, plane, inverse, 0);
+    image_reader *w = warper(li, whole, d->src_rect, plane, inverse, 0, 0, wrap);
     if (!w)
         print_error(msg_no_readers);
     if (begin_output(d->name) != 0)
@@ -120,12 +120,16 @@ int extract_images(const char *p_line, stitch_context *ctx)
     image_reader *ir = file_image_reader(pano->name);
     if (!ir)
         print_refused_file(msg_no_pano, msg_no_pano_why, pano->name);
+    check_size(p_line, pano, ir);
+    const std::string pline = sized_pline(p_line, ir);
+    // Across the seam of a full turn the taps read on round the other edge
+    // (of a panorama at least as wide as they reach).
+    const bool full_turn = parser_get_wrap_length(pline.c_str()) > 0 && ir->width >= wrap_columns();
+    const int wrap = full_turn ? wrap_columns() : 0;
     loaded_image li = {};
     li.kind = 1;
-    get_image_buffer(ir, &li);
+    get_wrapped_image_buffer(ir, wrap, &li);
     close_image_reader(ir);
-    check_size(p_line, pano, &li);
-    const std::string pline = sized_pline(p_line, &li);
     // The photos take the panorama's profile and EXIF.
     image_metadata m = read_image_metadata(pano->name);
     keep_image_metadata(&m);
@@ -133,7 +137,7 @@ int extract_images(const char *p_line, stitch_context *ctx)
     for (int i = 0; i < ctx->nimages; i++) {
         image_desc *d = &ctx->images[i];
         print_message(msg_creating, i + 1, d->name);
-        extract_image(pline, &li, pano, d);
+        extract_image(pline, &li, wrap, pano, d);
         if (!progress_update(static_cast<int>(int64_t(100) * (i + 1) / ctx->nimages)))
             cancel_run();
     }

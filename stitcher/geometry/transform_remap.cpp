@@ -120,20 +120,20 @@ template <int T> void map_group(const remap_data *rd, int p, int y, group *g)
     v4 in = _mm_cmpge_ps(_mm_or_ps(d, nan), vset(margin));
     if (rd->circle_mask[0])
         in = _mm_and_ps(in, taps_in_circle(rd, bx, by, lo, hi));
-    in = _mm_and_ps(in, _mm_cmpge_ps(bx, vset(static_cast<float>(lo))));
+    in = _mm_and_ps(in, _mm_cmpge_ps(bx, vset(static_cast<float>(lo - rd->wrap))));
     in = _mm_and_ps(in, _mm_cmpge_ps(by, vset(static_cast<float>(lo))));
-    in = _mm_and_ps(in, _mm_cmple_ps(bx, vset(static_cast<float>(rd->src_width - 1 - hi))));
+    in = _mm_and_ps(in, _mm_cmple_ps(bx, vset(static_cast<float>(rd->src_width - 1 - hi + rd->wrap))));
     in = _mm_and_ps(in, _mm_cmple_ps(by, vset(static_cast<float>(rd->src_height - 1 - hi))));
     g->inside = _mm_movemask_ps(in);
     g->near = _mm_movemask_ps(_mm_andnot_ps(in, _mm_cmpge_ps(g->ed, vset(-0.5f))));
 }
 
 // The nearest pixel of lane j into *out, or the all-zero pixel when it lies
-// outside the image.
+// outside the image (and the columns it repeats past its sides).
 inline void nearest_pixel(const remap_data *rd, const group *g, int j, float *out)
 {
     int64_t cx = g->nx[j], cy = g->ny[j];
-    if (cx < 0 || cy < 0 || cx >= rd->src_width || cy >= rd->src_height)
+    if (cx < -rd->wrap || cy < 0 || cx >= int64_t(rd->src_width) + rd->wrap || cy >= rd->src_height)
         out[0] = out[1] = out[2] = out[3] = 0.0f;
     else
         rd->converter(rd->src_pixels + cy * rd->src_stride + cx * rd->src_bpp, out, 1);

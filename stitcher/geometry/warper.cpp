@@ -52,19 +52,20 @@ static int warp_close_image(void *data)
 
 // The shared record of a warp; the usable source rectangle is cut to the
 // loaded image, so that no interior tap can fall outside the buffer whatever
-// rectangle the script gave.
+// rectangle the script gave. A source that wraps reaches its pad columns.
 static void fill_remap_data(remap_data *rd, const loaded_image *src, irectangle src_rect,
-                            irectangle dest_rect, const int32_t pano_size[2], int circle)
+                            irectangle dest_rect, const int32_t pano_size[2], int circle, int wrap)
 {
     memset(rd, 0, sizeof *rd);
-    const float cx = static_cast<float>(src->width) * 0.5f - 0.5f;
+    const int32_t width = src->width - 2 * wrap;
+    const float cx = static_cast<float>(width) * 0.5f - 0.5f;
     const float cy = static_cast<float>(src->height) * 0.5f - 0.5f;
-    irectangle whole = {0, 0, src->width, src->height}, r;
+    irectangle whole = {0, 0, width, src->height}, r;
     cut_rectangle(&src_rect, &whole, &r);
     fill4(rd->src_cx, cx);
     fill4(rd->src_cy, cy);
-    fill4(rd->crop_left, static_cast<float>(r.x) - cx);
-    fill4(rd->crop_right, static_cast<float>(int64_t(r.x) + r.width - 1) - cx);
+    fill4(rd->crop_left, static_cast<float>(int64_t(r.x) - wrap) - cx);
+    fill4(rd->crop_right, static_cast<float>(int64_t(r.x) + r.width - 1 + wrap) - cx);
     fill4(rd->crop_top, static_cast<float>(r.y) - cy);
     fill4(rd->crop_bottom, static_cast<float>(int64_t(r.y) + r.height - 1) - cy);
     // A source one pixel wide has its centre at 0: the scale of a two-pixel
@@ -76,23 +77,29 @@ static void fill_remap_data(remap_data *rd, const loaded_image *src, irectangle 
     rd->src_bpp = get_bytes_per_pixel(src->pixformat);
     rd->src_stride = int64_t(src->width) * rd->src_bpp;
     rd->src_size = static_cast<uint64_t>(rd->src_stride) * static_cast<uint64_t>(src->height);
-    rd->src_width = src->width;
+    rd->src_width = width;
     rd->src_height = src->height;
-    rd->src_pixels = static_cast<const unsigned char *>(src->buffer);
+    rd->wrap = wrap;
+    rd->src_pixels = static_cast<const unsigned char *>(src->buffer) + int64_t(wrap) * rd->src_bpp;
     rd->dest_x = dest_rect.x;
     fill4(rd->pano_cx, static_cast<float>(pano_size[0]) * 0.5f - 0.5f);
     fill4(rd->pano_cy, static_cast<float>(pano_size[1]) * 0.5f - 0.5f);
 }
 
+// Points from -0.5 to width - 0.5 reach their edge distance of T/2 with
+// T/2 + 1 columns beyond each side.
+int wrap_columns(void) { return interpolator_taps(interpolator) / 2 + 1; }
+
 image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle dest_rect,
-                     const int32_t pano_size[2], const stack_data *stack, int circle, int opaque)
+                     const int32_t pano_size[2], const stack_data *stack, int circle, int opaque, int wrap)
 {
+    kassert(wrap >= 0 && src->width >= 2 * wrap);
     warp_data *wd = static_cast<warp_data *>(checked_malloc(sizeof(warp_data), 64));
     remap_data *rd = static_cast<remap_data *>(checked_malloc(sizeof(remap_data), 64));
     image_reader *base = create_image_reader(static_cast<uint32_t>(src->kind), wd, dest_rect.width,
                                              dest_rect.height, float_RGBA, warp_read_row, warp_close_image);
     wd->dest_y = dest_rect.y;
-    fill_remap_data(rd, src, src_rect, dest_rect, pano_size, circle);
+    fill_remap_data(rd, src, src_rect, dest_rect, pano_size, circle, wrap);
     rd->opaque = opaque;
 
     // Whole groups of four pixels: the last group writes up to three past the width.

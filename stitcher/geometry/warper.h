@@ -37,7 +37,8 @@ struct alignas(16) remap_data {
     int32_t src_bpp;                     // bytes per source pixel
     int32_t src_width;                   // the loaded image's size: the edge band reads
     int32_t src_height;                  // only pixels inside it
-    const unsigned char *src_pixels;     // not owned
+    int32_t wrap;                        // columns repeated past each side (see warper)
+    const unsigned char *src_pixels;     // column 0 of row 0; not owned
     int32_t dest_x;
     alignas(16) float pano_cx[4];
     alignas(16) float pano_cy[4];
@@ -70,6 +71,14 @@ struct warp_data {
 // the warper's own and stays valid until the next row is computed. With
 // opaque, every pixel the image gives a colour (its alpha not 0 there) gets
 // alpha 255: the feather weight is 0 on the centres of the source's edge
-// pixels and below 0 just outside them, where the colour is theirs.
+// pixels and below 0 just outside them, where the colour is theirs. With
+// wrap, src goes round as a panorama of a full turn does: it was loaded by
+// get_wrapped_image_buffer with pad wrap (wrap_columns()), src_rect
+// and the stack count from its column wrap, and the taps read on round its
+// left and right edges.
 image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle dest_rect,
-                     const int32_t pano_size[2], const stack_data *stack, int circle, int opaque = 0);
+                     const int32_t pano_size[2], const stack_data *stack, int circle, int opaque = 0,
+                     int wrap = 0);
+// The pad a wrapping source needs for the process-wide interpolator: every
+// point up to half a pixel past its edge columns then takes all the taps.
+int wrap_columns(void);

@@ -5,6 +5,7 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixformat.h"
 
+#include <cstdint>
 #include <cstring>
 
 static const char msg_no_memory[] = "Not enough memory to load source image.\n";
@@ -49,12 +50,28 @@ void load_image(image_reader *ir, void *dst)
     }
 }
 
-void get_image_buffer(image_reader *ir, loaded_image *li)
+void get_wrapped_image_buffer(image_reader *ir, int pad, loaded_image *li)
 {
-    reserve_image_buffer(li, loaded_image_size(ir->width, ir->height, ir->pixformat));
+    const int width = ir->width;
+    kassert(pad >= 0 && pad <= width);
+    if (width > INT32_MAX - 2 * pad)
+        print_error(msg_no_memory);
+    reserve_image_buffer(li, loaded_image_size(width + 2 * pad, ir->height, ir->pixformat));
     li->pixformat = ir->pixformat;
-    li->width = ir->width;
+    li->width = width + 2 * pad;
     li->height = ir->height;
     li->priority = 100;
-    load_image(ir, li->buffer);
+    const size_t len = image_row_length(ir), edge = size_t(pad) * get_bytes_per_pixel(ir->pixformat);
+    if (len == 0)
+        return;
+    unsigned char *p = static_cast<unsigned char *>(li->buffer);
+    for (int y = 0; y < ir->height; y++, p += len + 2 * edge) {
+        void *row = read_row(ir, y, nullptr);
+        kassert(row != NULL);
+        memcpy(p + edge, row, len);
+        memcpy(p, p + len, edge);               // the last columns before the first
+        memcpy(p + edge + len, p + edge, edge); // and the first after the last
+    }
 }
+
+void get_image_buffer(image_reader *ir, loaded_image *li) { get_wrapped_image_buffer(ir, 0, li); }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace
 {
 
@@ -32,6 +34,37 @@ TEST(PartialViews, DiscPhotosOverTheRimAreMappedWhole)
             // -x 1 keeps the frame, which leaves holes in a whole disc.
             EXPECT_TRUE(v != "360" || stitched(s, script, {"-q", "-x", "1"}) != all) << p;
         }
+}
+
+// The sphere has content everywhere; image 4 (yaw 181.3) holds the direction
+// behind, which the whole rim of a 360-degree fisheye disc shows, 180 w / v
+// pixels from its centre. No pixel within it stays black, but with -x 1.
+TEST(PartialViews, TheRimOfAFullTurnFisheyeIsWhole)
+{
+    scene_files s = generate_scene("sphere", {"--scale", "0.3"});
+    for (auto [w, h, v, cut] : {std::tuple{600, 600, 360, false},
+                                {600, 600, 360, true},
+                                {600, 400, 360, false},
+                                {500, 500, 400, false}}) {
+        const std::string p =
+            "p f3 w" + std::to_string(w) + " h" + std::to_string(h) + " v" + std::to_string(v);
+        std::vector<std::string> args = {"-q", "-o", "-",
+                                         reordered_script(s, "d.txt", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, p)};
+        if (cut)
+            args.insert(args.begin(), {"-x", "1"});
+        run_result r = stitch(args);
+        EXPECT_EQ(r.err,
+                  cut ? "Warning: image 4 (" + s.photos.at(4).at("file") +
+                            ") lies over the rim of the disc: -x 1 cuts it to the box of its frame (the "
+                            "default mode maps it whole).\n"
+                      : "");
+        const char *px = r.out.data() + r.out.size() - size_t(w) * size_t(h) * 3; // P6, 8 bits
+        int black = 0;
+        for (int i = 0; i < w * h; i++, px += 3)
+            black += !(px[0] | px[1] | px[2]) &&
+                     std::hypot(i % w - w * 0.5 + 0.5, i / w - h * 0.5 + 0.5) <= 180.0 * w / v - 0.5;
+        EXPECT_TRUE(cut ? black > 1000 : black == 0) << p << " " << cut << ": " << black;
+    }
 }
 
 TEST(PartialViews, PhotosBehindAndAcrossTheBack)
