@@ -89,6 +89,11 @@ bytes merged_row(job &j, int n, int y, int wrap)
 class DestImage : public ChainTest
 {
   protected:
+    void SetUp() override
+    {
+        ChainTest::SetUp();
+        spill_reset();
+    }
     void TearDown() override
     {
         set_ramfs_budget(-1);
@@ -156,6 +161,25 @@ TEST_F(DestImage, FullStoreSpills)
             EXPECT_EQ(rows[static_cast<size_t>(y)][static_cast<size_t>(x * 3)], value(0, x, y));
     for (int s : slots)
         ramfs_close(s);
+}
+
+// A temporary image that memory cannot hold, even within the budget (as in
+// the address space of 32-bit x86), is spilled.
+TEST_F(DestImage, WhatMemoryCannotHoldSpills)
+{
+#ifdef ZENTHRA_SANITIZED
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    set_ramfs_budget(int64_t(1) << 40);
+    job j(1, 5000, 3000);
+    image_desc &d = j.place(0, {0, 0, 4000, 2000});
+    limit_address_space(16 << 20);
+    write_image(j, 0);
+    limit_address_space(-1);
+    EXPECT_TRUE(d.fd & FD_SPILL);
+    std::vector<bytes> rows = rows_of(temp_reader(d.fd));
+    EXPECT_EQ(std::make_pair(rows[1999][3999 * 3], rows[7][5 * 3]),
+              std::make_pair(value(0, 3999, 1999), value(0, 5, 7)));
 }
 
 // Tiles left for image 2 by image 0 across the seam of a 1000-pixel wrap

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,4 +160,17 @@ std::vector<std::string> folder_names(const std::string &dir)
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void limit_address_space(int64_t extra)
+{
+    rlimit r;
+    getrlimit(RLIMIT_AS, &r);
+    r.rlim_cur = r.rlim_max;
+    if (extra >= 0) {
+        long long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        r.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
+    }
+    setrlimit(RLIMIT_AS, &r);
 }

@@ -28,3 +28,8 @@ bool file_exists(const std::string &path);
 std::vector<std::string> folder_names(const std::string &dir);
 // -1 when there is no such file.
 int64_t file_size(const std::string &path);
+
+// Lowers this process's address-space limit to what it maps now plus extra
+// bytes, so that a larger allocation fails as it may in the address space of
+// 32-bit x86; extra < 0 lifts the limit again.
+void limit_address_space(int64_t extra);
