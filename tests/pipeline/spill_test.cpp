@@ -96,13 +96,11 @@ TEST_F(SpilledRing, WhatMemoryCannotHoldSpills)
 #ifdef ZENTHRA_SANITIZED
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
 #endif
-    const std::string gone = scratch_dir() + "/gone";
-    std::filesystem::create_directory(gone);
-    auto ring = [&](bool spill_fails) {
-        spill_reset();
+    auto ring = [](bool spill_fails) {
         set_ramfs_budget(int64_t(1) << 40);
-        if (spill_fails && chdir(gone.c_str()) + rmdir(gone.c_str()) != 0) {
-            perror(gone.c_str());
+        char gone[] = "/tmp/zenthra-gone-XXXXXX"; // made and removed, so that nothing stays behind
+        if (spill_fails && (!mkdtemp(gone) || chdir(gone) + rmdir(gone) != 0)) {
+            perror(gone);
             _exit(2);
         }
         counting_source c(13600, 1000);
@@ -120,9 +118,12 @@ TEST_F(SpilledRing, WhatMemoryCannotHoldSpills)
         close_image_reader(ir);
         _exit(0);
     };
+    // Fresh processes: memory that earlier tests freed would still be mapped.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(ring(false), testing::ExitedWithCode(0), "^spilled 40960000, 0 wrong\n$");
     EXPECT_EXIT(ring(true), testing::ExitedWithCode(1),
                 "Temporary images stay in memory.\nCould not allocate 40960000 bytes for imagereader.\n$");
+    GTEST_FLAG_SET(death_test_style, "fast");
 }
 
 // Out of memory after the spill folder has gone: one message names both.
