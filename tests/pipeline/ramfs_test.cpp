@@ -28,6 +28,24 @@ TEST(Ramfs, TransfersSeeksAndTheTotal)
     EXPECT_EQ(ramfs_total_size, before);
 }
 
+// Clearing zeroes the whole block, whatever its size, and leaves the cursor.
+TEST(Ramfs, ClearZeroesTheWholeBlock)
+{
+    for (int64_t size : {0, 1, 17, 4096, 100003}) {
+        int fd = ramfs_open();
+        ramfs_malloc(fd, size);
+        std::vector<unsigned char> bytes(static_cast<size_t>(size), 0xA5), back(bytes.size(), 1);
+        ramfs_write(fd, bytes.data(), size);
+        ramfs_lseek(fd, size / 2, SEEK_SET);
+        ramfs_clear(fd);
+        EXPECT_EQ(ramfs_lseek(fd, 0, SEEK_CUR), size / 2);
+        ramfs_lseek(fd, 0, SEEK_SET);
+        ramfs_read(fd, back.data(), size);
+        EXPECT_EQ(back, std::vector<unsigned char>(bytes.size(), 0)) << size;
+        ramfs_close(fd);
+    }
+}
+
 // The main thread and the panorama writer thread open and close RAM files
 // at the same time; afterwards every slot is free, the 1001st open fails
 // and a freed slot is reused.
