@@ -12,6 +12,13 @@ struct run_result {
 // Runs argv[0] (a path) with the arguments, feeding `input` on standard input.
 run_result run_program(const std::vector<std::string> &argv, const std::string &input = "",
                        const std::string &cwd = "");
+// Runs it with standard input and standard error on a new pseudo-terminal
+// of `columns` columns, its controlling terminal; `typed` is typed on it.
+// out is standard output (a pipe), err all that the terminal showed: the
+// program's standard error and the echo of what was typed, line ends as
+// "\r\n".
+run_result run_on_terminal(const std::vector<std::string> &argv, const std::string &typed, int columns,
+                           const std::string &cwd = "");
 // Runs the zenthra program that this build made.
 run_result run_zenthra(const std::vector<std::string> &args, const std::string &input = "",
                        const std::string &cwd = "");
