@@ -38,7 +38,8 @@ int64_t ramfs_read(int fd, void *dst, int64_t n);
 // the n bytes in place.
 void *ramfs_read_direct(int fd, int64_t n);
 // SEEK_SET or SEEK_CUR inside the block; returns the new position, or -1
-// for another whence.
+// for another whence (not the offset, which a caller would take for the
+// position it asked for).
 int64_t ramfs_lseek(int fd, int64_t offset, int whence);
 // Frees the block and the slot. Closing a file that is not open is fatal.
 int ramfs_close(int fd);
