@@ -23,8 +23,10 @@ std::string without_timings(const std::string &text)
 TEST(Terminal, AsksForTheNameAndDrawsTheProgressLine)
 {
     scene_files s = generate_scene("demo", {"--scale", "0.25"});
+    // The kind the default name makes: the question is the plain one.
+    const std::string script = script_for(s, "TIFF", "tiff.txt");
     const std::string console_dir = scratch_dir();
-    run_result console = stitch({"-o", "answer.tif", s.script}, console_dir);
+    run_result console = stitch({"-o", "answer.tif", script}, console_dir);
     ASSERT_EQ(console.status, 0) << console.err;
     const std::string reference = read_file(console_dir + "/answer.tif");
     const struct {
@@ -37,7 +39,7 @@ TEST(Terminal, AsksForTheNameAndDrawsTheProgressLine)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.columns);
         const std::string dir = scratch_dir();
-        run_result r = run_on_terminal({ZENTHRA_BIN, s.script}, c.typed, c.columns, dir);
+        run_result r = run_on_terminal({ZENTHRA_BIN, script}, c.typed, c.columns, dir);
         std::string shown = std::regex_replace(r.err, std::regex("\r\n"), "\n");
         const size_t asked = shown.find("Save panorama as: [pano.tif] ");
         ASSERT_NE(asked, shown.npos) << shown;
