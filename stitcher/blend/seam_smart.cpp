@@ -50,7 +50,8 @@ void find_seam_regions(seam_data *sd)
     for (int x = 0; x < width; x++) {
         bool seam = (flags[x] & col_both) || (flags[x] & (col_a_only | col_no_a)) == (col_a_only | col_no_a);
         if (seam && slot < 0) {
-            // From the tenth region on, slot 9 is reused.
+            // From the tenth region on, slot 9 is reused. The tenth counts (it
+            // is optimised) whether it closes before the last column or at it.
             slot = std::min(sd->nregions, max_regions - 1);
             sd->regions[slot] = {x, 0, 0, sd->nrows};
         } else if (!seam && slot >= 0) {

@@ -18,14 +18,17 @@ static const char msg_found[] = "Found %d images for blending.\n";
 static const char msg_rectangles[] = "Error calculating blender rectangles.\n";
 
 // A new, empty temporary image of exactly `bytes`: a file of the in-memory
-// store while the store stays within its budget and has a free slot, else a
+// store while the store stays within its budget, has a free slot and gets
+// the block (the address space of 32-bit x86 may not hold it), else a
 // spilled image; in memory again when the spill fails.
 static int new_temp_image(int64_t bytes)
 {
     if (ramfs_total_size.load() + bytes <= ramfs_budget()) {
         int slot = ramfs_open();
-        if (slot >= 0)
+        if (slot >= 0 && ramfs_try_malloc(slot, bytes))
             return slot | FD_RAMFS;
+        if (slot >= 0)
+            ramfs_close(slot);
     }
     int index = spill_open(bytes);
     if (index >= 0)

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -48,7 +50,7 @@ struct tiff_data {
 };
 
 static const char msg_no_image_memory[] = "Not enaough memory to read TIFF-image.\n";
-static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
+static const char msg_no_ring[] = "Could not allocate %" PRId64 " bytes for imagereader.\n";
 static const char msg_big[] = "Trying big tiff.\n";
 static const char msg_create[] = "Could not create file %s: %s.\n";
 static const char msg_write[] = "Could not write file %s: %s.\n";
@@ -97,8 +99,8 @@ static TIFF *open_with_handlers(tiff_data *td, int fd, const char *mode)
     TIFFOpenOptionsSetErrorHandlerExtR(opts, on_tiff_error, td);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, on_tiff_warning, td);
     // libtiff's own buffers (strip tables, compressed strips) obey our bound.
-    TIFFOpenOptionsSetMaxSingleMemAlloc(
-        opts, static_cast<tmsize_t>(std::min<size_t>(available_memory(), INT64_MAX)));
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(std::min<uint64_t>(
+                                                  available_memory(), std::numeric_limits<tmsize_t>::max())));
     TIFF *tif = fd < 0 ? TIFFOpenExt(td->path, mode, opts) : TIFFFdOpenExt(fd, td->path, mode, opts);
     TIFFOpenOptionsFree(opts);
     return tif;
@@ -466,7 +468,7 @@ image_reader *tiff_reader(const char *path)
     size_t row_len = std::max(static_cast<size_t>(td->row_bytes), image_row_length(ir));
     void *ring = aligned_malloc(row_len);
     if (!ring)
-        print_error(msg_no_ring, static_cast<long>(row_len));
+        print_error(msg_no_ring, static_cast<int64_t>(row_len));
     return buffered_reader_1(ir, ring, 1, row_len, 1);
 }
 

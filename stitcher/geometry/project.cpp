@@ -32,7 +32,9 @@ proj_piece *mult_rectilinear_data = nullptr;
 // ---- Completing and checking the lists of the p-line ----
 
 // A value in units of which period make a full turn, in radians within
-// [-pi, pi]; half a turn either way is exactly -pi or pi.
+// [-pi, pi]; half a turn either way is exactly -pi or pi. Half the exact
+// period, not its integer part: with an odd period that took another value
+// (0 for a period of 1) for a half turn.
 static double to_radians(double v, double period)
 {
     if (v == -period / 2)

@@ -3,6 +3,7 @@
 #include "stitcher/pipeline/keloerror.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -11,9 +12,9 @@
 #include <mutex>
 #include <new>
 
-static const char msg_total[] = "Allocated memory: %ld Bytes\n";
+static const char msg_total[] = "Allocated memory: %" PRId64 " Bytes\n";
 static const char msg_block[] = "p= %u   Size= %u \n";
-static const char msg_sum[] = "Allocated memory2: %ld Bytes\n";
+static const char msg_sum[] = "Allocated memory2: %" PRId64 " Bytes\n";
 static const char msg_unknown[] = "Freeing un-malloced pointer %u\n";
 
 namespace
@@ -129,11 +130,11 @@ void c_free(void *p)
 void c_report(void)
 {
     std::lock_guard<std::mutex> g(lock);
-    print_stdout(msg_total, static_cast<long>(total));
+    print_stdout(msg_total, total);
     int64_t sum = 0;
     for (const auto &[p, size] : blocks) {
         print_stdout(msg_block, low_bits(p), shown_size(size));
         sum += static_cast<int64_t>(size);
     }
-    print_stdout(msg_sum, static_cast<long>(sum));
+    print_stdout(msg_sum, sum);
 }

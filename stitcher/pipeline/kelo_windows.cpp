@@ -4,6 +4,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/string2.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -45,18 +46,23 @@ int terminal_columns()
     return 80;
 }
 
-// The title, the percentage as "%ld %%" and a bar of min(p, 100) '|'.
+// The title, the percentage as "%ld %%" and a bar of min(p, 100) '|'. A
+// terminal with less room than 100 after the title and "100 %" gets the bar
+// scaled down to that room, so that it still grows up to 100 %.
 void redraw()
 {
     if (!win.tty)
         return;
     char pct[32];
     snprintf(pct, sizeof pct, "%ld %%", win.shown);
-    unsigned long bars = static_cast<unsigned long>(win.shown);
-    std::string line = win.title + "  " + pct + "  " + std::string(bars < 100 ? bars : 100, '|');
-    size_t width = static_cast<size_t>(terminal_columns() - 1);
-    if (line.size() > width)
-        line.resize(width);
+    const long width = terminal_columns() - 1;
+    const long room = width - static_cast<long>(win.title.size() + strlen("  100 %  "));
+    long bars = std::clamp(win.shown, 0L, 100L);
+    if (room < 100)
+        bars = room > 0 ? bars * room / 100 : 0;
+    std::string line = win.title + "  " + pct + "  " + std::string(static_cast<size_t>(bars), '|');
+    if (line.size() > static_cast<size_t>(width))
+        line.resize(static_cast<size_t>(width));
     put("\r" + line + "\x1b[K");
     fflush(stderr);
     win.drawn = true;
@@ -159,6 +165,8 @@ char *win_save_file_as(const char *default_name, const char *title)
     size_t cap = 0;
     ssize_t n = getline(&line, &cap, stdin);
     if (n < 0) {
+        // Ctrl-D leaves the cursor after the question: what follows gets a line of its own.
+        error_message("");
         free(line);
         return nullptr;
     }

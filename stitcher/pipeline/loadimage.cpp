@@ -31,7 +31,7 @@ static void reserve_image_buffer(loaded_image *li, uint64_t size)
     li->size = 0;
     if (size == 0)
         return;
-    li->buffer = aligned_malloc(static_cast<size_t>(size));
+    li->buffer = aligned_malloc(alloc_size(static_cast<int64_t>(size)));
     if (!li->buffer)
         print_error(msg_no_memory);
     li->size = size;

@@ -74,23 +74,24 @@ bool checked_mul3(int64_t a, int64_t b, int64_t c, int64_t *out)
     return checked_mul(a, b, &ab) && checked_mul(ab, c, out);
 }
 
-size_t physical_memory(void)
+uint64_t physical_memory(void)
 {
     long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-    return pages > 0 && size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(size) : 0;
+    return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : 0;
 }
 
 size_t available_memory(void)
 {
-    size_t memory = physical_memory();
-    if (memory == 0)
+    // A 32-bit process reaches at most its address space, whatever the machine has.
+    uint64_t memory = physical_memory();
+    if (memory == 0 || memory > SIZE_MAX)
         memory = SIZE_MAX;
-    return std::min(memory, memory_limit.load());
+    return std::min(static_cast<size_t>(memory), memory_limit.load());
 }
 
 void set_available_memory(size_t bytes) { memory_limit = bytes; }
 
-size_t memory_left(void)
+uint64_t memory_left(void)
 {
     FILE *f = fopen("/proc/meminfo", "re");
     unsigned long long kb = 0;
@@ -101,5 +102,5 @@ size_t memory_left(void)
                 break;
         fclose(f);
     }
-    return kb > 0 ? static_cast<size_t>(kb) * 1024 : physical_memory();
+    return kb > 0 ? static_cast<uint64_t>(kb) * 1024 : physical_memory();
 }

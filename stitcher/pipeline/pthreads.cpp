@@ -20,13 +20,24 @@ static void *thread_entry(void *p)
     return nullptr;
 }
 
+// On 32-bit x86 the default stack of 8 MiB a thread would let -j 1024 (and
+// the threads on top of it) fill the 4 GiB of address space; ours need less
+// than 256 KiB.
+static const size_t stack_bytes = sizeof(void *) == 4 ? size_t(2) << 20 : 0;
+
 int zthread_create(zthread **thread, const void *, void *(*function)(void *), void *argument)
 {
     void *mem = aligned_malloc(sizeof(zthread));
     if (!mem)
         return -1;
     zthread *t = new (mem) zthread{argument, function, pthread_t()};
-    if (pthread_create(&t->handle, nullptr, thread_entry, t) != 0) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (stack_bytes)
+        pthread_attr_setstacksize(&attr, stack_bytes);
+    int fail = pthread_create(&t->handle, &attr, thread_entry, t);
+    pthread_attr_destroy(&attr);
+    if (fail) {
         aligned_free(t);
         return -1;
     }

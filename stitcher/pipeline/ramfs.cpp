@@ -43,21 +43,32 @@ int ramfs_open(void)
     return -1;
 }
 
-int ramfs_malloc(int fd, int64_t size)
+bool ramfs_try_malloc(int fd, int64_t size)
 {
     check_fd(fd);
     kassert(size >= 0);
     std::lock_guard<std::mutex> hold(ramfs_lock);
-    kassert(ramfs_busy[fd] && ramfs_file[fd] == nullptr);
-    ramfs_file[fd] = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(size)));
-    if (!ramfs_file[fd]) {
+    kassert(ramfs_busy[fd]);
+    if (ramfs_file[fd]) {
+        kassert(ramfs_size[fd] == size);
+        return true;
+    }
+    ramfs_file[fd] = static_cast<unsigned char *>(aligned_malloc(alloc_size(size)));
+    if (!ramfs_file[fd])
+        return false;
+    ramfs_pos[fd] = ramfs_file[fd];
+    ramfs_size[fd] = size;
+    ramfs_total_size += size;
+    return true;
+}
+
+int ramfs_malloc(int fd, int64_t size)
+{
+    if (!ramfs_try_malloc(fd, size)) {
         if (int error = spill_failure())
             print_error(msg_memory_spill, tmp_folder(), strerror(error));
         print_error(msg_memory);
     }
-    ramfs_pos[fd] = ramfs_file[fd];
-    ramfs_size[fd] = size;
-    ramfs_total_size += size;
     return fd;
 }
 

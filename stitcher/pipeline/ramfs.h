@@ -24,9 +24,12 @@ extern std::atomic<int64_t> ramfs_total_size;
 // slot is busy.
 int ramfs_open(void);
 // Gives file fd its one block of size bytes (16-byte aligned) with the
-// cursor at its start; returns fd. A file is sized once. Without the
-// memory the run ends, naming the spill folder and why it failed if one did.
+// cursor at its start; returns fd. A file is sized once (asking again for
+// the size it has does nothing). Without the memory the run ends, naming
+// the spill folder and why it failed if one did.
 int ramfs_malloc(int fd, int64_t size);
+// The same, but false without the memory, and the file stays unsized.
+bool ramfs_try_malloc(int fd, int64_t size);
 // Copy n bytes at the cursor and advance it; return n. Reading or writing
 // past the end of the block is an assertion.
 int64_t ramfs_write(int fd, const void *src, int64_t n);
@@ -35,7 +38,8 @@ int64_t ramfs_read(int fd, void *dst, int64_t n);
 // the n bytes in place.
 void *ramfs_read_direct(int fd, int64_t n);
 // SEEK_SET or SEEK_CUR inside the block; returns the new position, or -1
-// for another whence.
+// for another whence (not the offset, which a caller would take for the
+// position it asked for).
 int64_t ramfs_lseek(int fd, int64_t offset, int whence);
 // Frees the block and the slot. Closing a file that is not open is fatal.
 int ramfs_close(int fd);

@@ -26,13 +26,16 @@ static void *released_read(image_reader *, int, void *)
     assertion_failed("row read from an image reader after its release", __FILE__, __LINE__);
 }
 
-size_t image_row_length(const image_reader *ir)
+// The row's bytes in 64 bits (width and bytes per pixel are 32-bit: no overflow).
+static int64_t row_bytes(const image_reader *ir)
 {
     int64_t len = 0;
-    if (!checked_mul(ir->width, get_bytes_per_pixel(ir->pixformat), &len))
-        return 0;
-    return static_cast<size_t>(len);
+    return checked_mul(ir->width, get_bytes_per_pixel(ir->pixformat), &len) ? len : 0;
 }
+
+size_t image_row_length(const image_reader *ir) { return alloc_size(row_bytes(ir)); }
+
+int64_t padded_row_length(const image_reader *ir) { return (row_bytes(ir) + 255) & ~int64_t(255); }
 
 image_reader *create_image_reader(uint32_t type, void *data, int width, int height, uint32_t pixformat,
                                   reader_read_fn read, reader_close_fn close)

@@ -52,8 +52,12 @@ struct image_size {
 // atomic; read it as an int (`int n = image_reader_count;`).
 extern std::atomic<int> image_reader_count;
 
-// Bytes of one row: width times the bytes per pixel (0 for an unknown code).
+// Bytes of one row: width times the bytes per pixel (0 for an unknown code;
+// SIZE_MAX for a row that this address space cannot hold).
 size_t image_row_length(const image_reader *ir);
+// The same in 64 bits, padded to a multiple of 256 bytes: a ring's slot,
+// which keeps every slot 16-byte aligned for SSE code.
+int64_t padded_row_length(const image_reader *ir);
 
 // The width and height must not be negative.
 image_reader *create_image_reader(uint32_t type, void *data, int width, int height, uint32_t pixformat,

@@ -9,12 +9,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstring>
 
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_locked[] = "Trying to overwrite locked rowbuffer %d\n";
-static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
+static const char msg_no_ring[] = "Could not allocate %" PRId64 " bytes for imagereader.\n";
 static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
 static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
@@ -108,14 +109,13 @@ image_reader *buffered_reader_1(image_reader *ir, void *ring, int nrows, size_t 
 image_reader *buffered_reader_2(image_reader *ir, int nrows)
 {
     kassert(nrows > 0);
-    // Rows padded to 256 bytes keep every slot 16-byte aligned for SSE code.
-    int64_t rowlength = (static_cast<int64_t>(image_row_length(ir)) + 255) & ~int64_t(255);
+    int64_t rowlength = padded_row_length(ir);
     int64_t bytes;
     if (!checked_mul(rowlength, nrows, &bytes))
-        print_error(msg_no_ring, LONG_MAX);
-    void *ring = aligned_malloc(static_cast<size_t>(bytes));
+        print_error(msg_no_ring, INT64_MAX);
+    void *ring = aligned_malloc(alloc_size(bytes));
     if (!ring)
-        print_error(msg_no_ring, static_cast<long>(bytes));
+        print_error(msg_no_ring, bytes);
     return buffered_reader_1(ir, ring, nrows, static_cast<size_t>(rowlength), 1);
 }
 
@@ -192,26 +192,31 @@ static int spilled_close(void *data)
 image_reader *spilled_ring_reader(image_reader *ir, int nrows)
 {
     kassert(nrows > 0);
-    const int64_t rowlength = (static_cast<int64_t>(image_row_length(ir)) + 255) & ~int64_t(255);
+    const int64_t rowlength = padded_row_length(ir);
     int64_t bytes;
-    if (nrows <= 2 * (RING_FRONT + RING_BACK) || !checked_mul(rowlength, nrows, &bytes) ||
-        bytes <= ramfs_budget() / 8)
+    if (nrows <= 2 * (RING_FRONT + RING_BACK) || !checked_mul(rowlength, nrows, &bytes))
         return buffered_reader_2(ir, nrows);
-    if (ring_bytes.fetch_add(bytes) + bytes <= ramfs_budget()) {
-        image_reader *r = buffered_reader_2(ir, nrows);
-        static_cast<buffered_data *>(r->data)->counted = bytes;
-        return r;
+    // A ring that the address space cannot hold (32-bit x86) spills like one
+    // past the budget; only when the spill fails too is it fatal.
+    const bool small = bytes <= ramfs_budget() / 8;
+    if (small || ring_bytes.fetch_add(bytes) + bytes <= ramfs_budget()) {
+        if (void *ring = aligned_malloc(alloc_size(bytes))) {
+            image_reader *r = buffered_reader_1(ir, ring, nrows, static_cast<size_t>(rowlength), 1);
+            static_cast<buffered_data *>(r->data)->counted = small ? 0 : bytes;
+            return r;
+        }
     }
-    ring_bytes.fetch_sub(bytes);
+    if (!small)
+        ring_bytes.fetch_sub(bytes);
     int index = spill_open(bytes);
     if (index < 0)
         return buffered_reader_2(ir, nrows);
     spilled_ring *sr = static_cast<spilled_ring *>(checked_calloc(1, sizeof(spilled_ring)));
     sr->nrows = nrows;
-    sr->rowlength = static_cast<size_t>(rowlength);
+    sr->rowlength = alloc_size(rowlength);
     sr->src = ir;
-    sr->front = static_cast<unsigned char *>(
-        checked_malloc(static_cast<size_t>(RING_FRONT + RING_BACK) * sr->rowlength));
+    sr->front =
+        static_cast<unsigned char *>(checked_malloc(alloc_size((RING_FRONT + RING_BACK) * rowlength)));
     for (int32_t &r : sr->back_row)
         r = -1;
     sr->index = index;

@@ -12,12 +12,12 @@
 #include "stitcher/pipeline/readimage.h"
 
 #include <atomic>
-#include <climits>
+#include <cinttypes>
 #include <cstring>
 #include <new>
 
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
-static const char msg_no_ring[] = "Could not allocate %ld bytes for imagereader.\n";
+static const char msg_no_ring[] = "Could not allocate %" PRId64 " bytes for imagereader.\n";
 
 struct alignas(64) handoff_data {
     image_reader *src;    // the feeder's source, read with the leader's new row
@@ -98,13 +98,13 @@ static int handoff_close(void *data)
 image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows)
 {
     kassert(nrows >= 2);
-    int64_t rowlength = (static_cast<int64_t>(image_row_length(src)) + 255) & ~int64_t(255), bytes;
+    int64_t rowlength = padded_row_length(src), bytes;
     if (!checked_mul(rowlength, nrows, &bytes))
-        print_error(msg_no_ring, LONG_MAX);
+        print_error(msg_no_ring, INT64_MAX);
     handoff_data *hd = new (checked_malloc(sizeof(handoff_data), 64)) handoff_data;
-    hd->ring = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(bytes)));
+    hd->ring = static_cast<unsigned char *>(aligned_malloc(alloc_size(bytes)));
     if (!hd->ring)
-        print_error(msg_no_ring, static_cast<long>(bytes));
+        print_error(msg_no_ring, bytes);
     hd->src = src;
     hd->leader = leader;
     hd->rowlength = static_cast<size_t>(rowlength);

@@ -121,13 +121,13 @@ static int prefetch_close(void *data)
 image_reader *prefetch_reader(image_reader *ir, int nrows)
 {
     kassert(nrows >= 2);
-    int64_t rowlength = (static_cast<int64_t>(image_row_length(ir)) + 255) & ~int64_t(255), bytes;
+    int64_t rowlength = padded_row_length(ir), bytes;
     if (!checked_mul(rowlength, nrows, &bytes))
         print_error(msg_no_memory);
     void *mem = checked_malloc(sizeof(prefetch_data), 64);
     prefetch_data *pd = new (mem) prefetch_data;
     pd->src = ir;
-    pd->ring = static_cast<unsigned char *>(checked_malloc(static_cast<size_t>(bytes)));
+    pd->ring = static_cast<unsigned char *>(checked_malloc(alloc_size(bytes)));
     pd->rowlength = static_cast<size_t>(rowlength);
     pd->nrows = nrows;
     pd->height = ir->height;

@@ -186,3 +186,15 @@ int64_t spill_total_size(void)
     std::lock_guard<std::mutex> hold(spill_lock);
     return total;
 }
+
+void spill_reset(void)
+{
+    std::lock_guard<std::mutex> hold(spill_lock);
+    kassert(free_indices.size() == images.size());
+    for (spill_file &f : files)
+        close(f.fd);
+    files.clear();
+    images.clear();
+    free_indices.clear();
+    first_failure = 0;
+}

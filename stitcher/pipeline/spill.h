@@ -38,3 +38,7 @@ int spill_failure(void);
 // Spill files open, and bytes held by open spilled images.
 int spill_files(void);
 int64_t spill_total_size(void);
+// Closes the spill files and forgets the first failure, so that the next
+// spill makes a file in the current folder again; no spilled image may be
+// open. For tests, each of which starts from a fresh state.
+void spill_reset(void);

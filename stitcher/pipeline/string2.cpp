@@ -79,8 +79,9 @@ char *sfilein(const char *path)
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    size_t size = static_cast<size_t>(st.st_size);
-    char *text = static_cast<char *>(aligned_malloc(size + 1));
+    // A file past the address space (32-bit x86) is not read cut short.
+    size_t size = alloc_size(st.st_size);
+    char *text = size < SIZE_MAX ? static_cast<char *>(aligned_malloc(size + 1)) : nullptr;
     if (!text) {
         close(fd);
         return nullptr;

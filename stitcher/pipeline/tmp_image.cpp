@@ -122,7 +122,7 @@ static tmp_data *new_writer(int fdflags, int width, uint32_t in_pixformat, uint3
     if (in_pixformat != stored_pixformat) {
         td->converter = get_pix_converter(in_pixformat, stored_pixformat);
         kassert(td->converter);
-        td->rowbuf = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(td->row_bytes)));
+        td->rowbuf = static_cast<unsigned char *>(aligned_malloc(alloc_size(td->row_bytes)));
         kassert(td->rowbuf);
         td->owns_rowbuf = 1;
     }
@@ -483,7 +483,7 @@ static void *merge_runs(image_reader *ir, void *buffer, int x, uint32_t pixforma
     // A disk file's runs pass through a row of their own; a RAM file's are
     // merged where they lie.
     if (!in_memory(td->fdflags) && !td->scratch) {
-        td->scratch = static_cast<unsigned char *>(aligned_malloc(static_cast<size_t>(td->row_bytes)));
+        td->scratch = static_cast<unsigned char *>(aligned_malloc(alloc_size(td->row_bytes)));
         kassert(td->scratch);
     }
     // merge_row_alpha reads its pixels in the layout of pixformat.

@@ -34,7 +34,8 @@ void set_output_descriptor(int fd, const char *name);
 // A writer of width x height rows in in_pixformat that stores the pixels of
 // ext (null: the whole image) minus the n rectangles, converted to
 // stored_pixformat, into the open, empty file named by fdflags. A RAM file
-// gets its final size here; a spilled image must have been opened with it.
+// gets its final size here unless it has it already; a spilled image must
+// have been opened with it.
 // The header is written before it returns; the close rewinds the file for
 // exactly one reader.
 image_writer *temp_writer(int fdflags, int width, int height, uint32_t in_pixformat,

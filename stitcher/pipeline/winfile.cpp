@@ -4,6 +4,7 @@
 
 #include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
+#include "stitcher/pipeline/memory.h"
 
 #include <cerrno>
 #include <climits>
@@ -102,7 +103,7 @@ void set_map_size(int fd, int64_t size)
     // An empty file has nothing to map.
     void *p = nullptr;
     if (size > 0) {
-        p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, win_file->fd, 0);
+        p = mmap(nullptr, alloc_size(size), PROT_READ | PROT_WRITE, MAP_SHARED, win_file->fd, 0);
         if (p == MAP_FAILED)
             print_error(msg_no_pointer);
     }

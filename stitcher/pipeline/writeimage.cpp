@@ -12,7 +12,7 @@ size_t image_row_length(const image_writer *iw)
     int64_t len = 0;
     if (!checked_mul(iw->width, get_bytes_per_pixel(iw->pixformat), &len))
         return 0;
-    return static_cast<size_t>(len);
+    return alloc_size(len);
 }
 
 image_writer *create_virtual_image_writer(int width, int height, uint32_t pixformat, writer_write_fn write,

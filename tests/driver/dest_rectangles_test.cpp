@@ -61,6 +61,30 @@ TEST(DestRectangles, Rounding)
     }
 }
 
+// fmaxmin widens a to hold b and no more: the result holds both, is the
+// same either way round, and a rectangle already inside leaves a as it was.
+TEST(DestRectangles, WideningHoldsBoth)
+{
+    const frectangle a = {-2.5f, 4.0f, 1.0f, 3.0f}; // xmin, xmax, ymin, ymax
+    const std::pair<frectangle, frectangle> cases[] = {
+        {{-1.0f, 3.0f, 1.5f, 2.0f}, a},                                    // inside
+        {{-9.0f, -5.0f, 7.0f, 8.0f}, {-9.0f, 4.0f, 1.0f, 8.0f}},           // apart, left and below
+        {{0.0f, 1e21f, -INFINITY, 2.0f}, {-2.5f, 1e21f, -INFINITY, 3.0f}}, // unbounded sides
+        {a, a},
+    };
+    auto text = [](const frectangle &r) {
+        return std::to_string(r.xmin) + " " + std::to_string(r.xmax) + " " + std::to_string(r.ymin) + " " +
+               std::to_string(r.ymax);
+    };
+    for (const auto &[b, expected] : cases) {
+        frectangle ab = a, ba = b;
+        fmaxmin(&ab, &b);
+        fmaxmin(&ba, &a);
+        EXPECT_EQ(text(ab), text(expected));
+        EXPECT_EQ(text(ba), text(expected));
+    }
+}
+
 // Tiles ("image>partner:rect") of images placed at rects: 2 x 2 and 4 x 1
 // pixels are no tile, 5 x 1 is one; across the seam only with a wrap: by
 // partner, then unshifted, moved right, moved left; areas past 2^31 pixels.

@@ -89,6 +89,11 @@ bytes merged_row(job &j, int n, int y, int wrap)
 class DestImage : public ChainTest
 {
   protected:
+    void SetUp() override
+    {
+        ChainTest::SetUp();
+        spill_reset();
+    }
     void TearDown() override
     {
         set_ramfs_budget(-1);
@@ -158,6 +163,32 @@ TEST_F(DestImage, FullStoreSpills)
         ramfs_close(s);
 }
 
+// A temporary image that memory cannot hold, even within the budget (as in
+// the address space of 32-bit x86), is spilled. In a fresh process: memory
+// that earlier tests freed would still be mapped.
+TEST_F(DestImage, WhatMemoryCannotHoldSpills)
+{
+#ifdef ZENTHRA_SANITIZED
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            set_ramfs_budget(int64_t(1) << 40);
+            job j(1, 5000, 3000);
+            image_desc &d = j.place(0, {0, 0, 4000, 2000});
+            limit_address_space(16 << 20);
+            write_image(j, 0);
+            limit_address_space(-1);
+            std::vector<bytes> rows = rows_of(temp_reader(d.fd));
+            fprintf(stderr, "spilled %d, pixels %d\n", (d.fd & FD_SPILL) != 0,
+                    rows[1999][3999 * 3] == value(0, 3999, 1999) && rows[7][5 * 3] == value(0, 5, 7));
+            _exit(0);
+        },
+        testing::ExitedWithCode(0), "^spilled 1, pixels 1\n$");
+    GTEST_FLAG_SET(death_test_style, "fast");
+}
+
 // Tiles left for image 2 by image 0 across the seam of a 1000-pixel wrap
 // and by image 1 unshifted, merged from disk files (the stitches merge RAM
 // files): the lower image wins where both are; the first image gets none.
@@ -220,6 +251,87 @@ TEST_F(DestImage, MergeAlphaSkipsNothingWrittenAndWaitsForThePending)
     late.join();
     for (int x = 0; x < 20; x++)
         EXPECT_EQ(row[static_cast<size_t>(x) * 3], x < 10 ? value(0, x, 2) : value(2, x - 10, 2));
+}
+
+// Looking for the tiles that earlier images keep for an image opens
+// nothing and changes nothing, whichever image asks.
+TEST_F(DestImage, PreloadingBlendImagesHasNoEffect)
+{
+    job j(3, 100, 20);
+    irectangle r1 = {20, 0, 10, 20}, r2 = {40, 0, 10, 20};
+    add_tile(&r1, 1, &j.place(0, {0, 0, 50, 20}));
+    add_tile(&r2, 2, &j.images[0]);
+    add_tile(&r2, 2, &j.place(1, {20, 0, 40, 20}));
+    j.place(2, {40, 0, 60, 20});
+    auto state = [&] {
+        std::vector<int> s = {image_reader_count, int(ramfs_total_size.load())};
+        for (const image_desc &d : j.images)
+            for (int t = 0; t < d.ntiles; t++)
+                s.insert(s.end(), {d.tile_ids[t], d.tile_partner[t], d.tile_rects[t].x});
+        return s;
+    };
+    const std::vector<int> before = state();
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(preload_blend_images(&j.images[static_cast<size_t>(i)], j.images.data()), 0) << i;
+        EXPECT_EQ(state(), before) << i;
+    }
+}
+
+// The averaging merger: per pixel the mean colour of the readers with
+// alpha there, rounded to nearest, alpha 255; opaque black where none has.
+// Readers are uniform here; the parts outside the writer are dropped.
+TEST_F(DestImage, AlphaMergerAveragesWhereAlphaIsNotZero)
+{
+    struct reader {
+        irectangle at;
+        unsigned char rgba[4];
+    };
+    const struct {
+        std::vector<reader> readers;
+        std::vector<std::string> rows; // of the 4 x 2 writer: "r,g,b" per pixel
+    } cases[] = {
+        {{}, {"0,0,0 0,0,0 0,0,0 0,0,0", "0,0,0 0,0,0 0,0,0 0,0,0"}},
+        {{{{0, 0, 4, 2}, {10, 20, 30, 7}}},
+         {"10,20,30 10,20,30 10,20,30 10,20,30", "10,20,30 10,20,30 10,20,30 10,20,30"}},
+        // 10.5 and 142.5 round up.
+        {{{{0, 0, 2, 2}, {10, 20, 30, 255}}, {{1, 1, 3, 1}, {11, 20, 255, 255}}},
+         {"10,20,30 10,20,30 0,0,0 0,0,0", "10,20,30 11,20,143 11,20,255 11,20,255"}},
+        {{{{0, 0, 4, 2}, {10, 20, 30, 255}}, {{0, 0, 4, 2}, {200, 200, 200, 0}}},
+         {"10,20,30 10,20,30 10,20,30 10,20,30", "10,20,30 10,20,30 10,20,30 10,20,30"}},
+        // 4/3 and 2/3: 1 both; sticking out at the left, the right and the bottom.
+        {{{{-2, 1, 3, 5}, {0, 0, 0, 1}}, {{0, 0, 1, 2}, {1, 1, 2, 1}}, {{0, 1, 5, 1}, {3, 1, 255, 1}}},
+         {"1,1,2 0,0,0 0,0,0 0,0,0", "1,1,86 3,1,255 3,1,255 3,1,255"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<mem_image> images;
+        images.reserve(c.readers.size());
+        std::vector<image_reader *> readers;
+        std::vector<irectangle> rects;
+        for (const reader &r : c.readers) {
+            mem_image &m = images.emplace_back(r.at.width, r.at.height, uchar_RGBA);
+            for (size_t i = 0; i < m.pixels.size(); i++)
+                m.pixels[i] = r.rgba[i % 4];
+            readers.push_back(mem_reader(&m));
+            rects.push_back(r.at);
+        }
+        recording_sink sink;
+        image_writer *w = recording_writer(&sink, 4, 2, uchar_RGBA);
+        EXPECT_EQ(alpha_merger(readers.data(), rects.data(), int(readers.size()), w), 0);
+        close_image_writer(w);
+        for (image_reader *ir : readers)
+            close_image_reader(ir);
+        std::vector<std::string> rows;
+        for (const bytes &row : sink.rows) {
+            std::string text;
+            for (size_t x = 0; x < 4; x++) {
+                text += (x ? " " : "") + std::to_string(row[4 * x]) + "," + std::to_string(row[4 * x + 1]) +
+                        "," + std::to_string(row[4 * x + 2]);
+                EXPECT_EQ(row[4 * x + 3], 255);
+            }
+            rows.push_back(text);
+        }
+        EXPECT_EQ(rows, c.rows);
+    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The command line of the real program.
-#include "testutil.h"
+#include "e2e_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -123,4 +123,39 @@ TEST(EndToEnd, OutputNameIsAskedFor)
     EXPECT_EQ("\nSave panorama as (a .tif name makes a flat TIFF, a .jpg name a baseline JPEG of quality 80, "
               "any other name a progressive JPEG of quality 90 as the p-line asks):\n",
               r.out);
+}
+
+// -f names the script, ahead of an argument; -u (temporary images in memory,
+// already the default) changes nothing: the same panorama every way.
+TEST(EndToEnd, ScriptOptionAndHostMemoryOption)
+{
+    scene_files s = generate_scene("demo", {"--scale", "0.25"});
+    const std::string dir = scratch_dir(), missing = dir + "/missing.txt";
+    ASSERT_EQ(stitch({"-o", dir + "/ref.tif", s.script}).status, 0);
+    const std::string reference = read_file(dir + "/ref.tif");
+    const struct {
+        std::vector<std::string> args;
+        const char *read; // the script read, null: s.script
+        int status;
+    } cases[] = {
+        {{"-f", s.script}, nullptr, 0},
+        {{"-f", s.script, missing}, nullptr, 0},
+        {{missing, "-f", s.script}, nullptr, 0},
+        {{"-u", s.script}, nullptr, 0},
+        {{"-f", s.script, "-u", "-u"}, nullptr, 0},
+        {{"-f", missing, s.script}, "missing", 1},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"-o", dir + "/out.tif"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        run_result r = stitch(args);
+        const std::string read = c.read ? missing : s.script;
+        EXPECT_EQ(r.status, c.status) << args[2] << " " << args[3] << "\n" << r.err;
+        EXPECT_NE(r.err.find("Processing script " + read + "\n"), r.err.npos) << r.err;
+        if (c.status == 0)
+            EXPECT_TRUE(read_file(dir + "/out.tif") == reference) << args[2] << " " << args[3];
+        else
+            EXPECT_TRUE(r.err.ends_with("Could not read scriptfile " + missing + "\n")) << r.err;
+        std::remove((dir + "/out.tif").c_str());
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cinttypes>
 #include <unistd.h>
 
 using ::testing::ExitedWithCode;
@@ -32,7 +33,7 @@ TEST_F(TiledFileTest, FileIsHeaderAndTiles)
             run_result info = sh("tiffinfo " + shq(name));
             int64_t tw = 1, th = 1;
             sscanf(info.out.c_str() + std::min(info.out.find("Tile Width: "), info.out.size()),
-                   "Tile Width: %ld Tile Length: %ld", &tw, &th);
+                   "Tile Width: %" SCNd64 " Tile Length: %" SCNd64, &tw, &th);
             EXPECT_EQ((c.width + tw - 1) / tw * ((c.height + th - 1) / th), c.tiles) << info.out;
             EXPECT_EQ(file_size(name), (big ? 292 + 16 * c.tiles : 196 + 8 * c.tiles) +
                                            c.tiles * tw * th * get_bytes_per_pixel(c.fmt));

@@ -139,3 +139,26 @@ TEST(Matrix, DeterminantsAndMinors)
 }
 
 } // namespace
+
+// Three rows on standard output, six decimals, three and two spaces apart.
+TEST(Matrix, PrintedRowByRow)
+{
+    const struct {
+        rot_matrix m;
+        const char *text;
+    } cases[] = {
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1},
+         "1.000000   0.000000  0.000000\n"
+         "0.000000   1.000000  0.000000\n"
+         "0.000000   0.000000  1.000000\n"},
+        {{-0.5, 1e7, 2.0 / 3, -1e-7, 123.4567896, 0, -0.0, 1, -2},
+         "-0.500000   10000000.000000  0.666667\n"
+         "-0.000000   123.456790  0.000000\n"
+         "-0.000000   1.000000  -2.000000\n"},
+    };
+    for (const auto &[m, text] : cases) {
+        testing::internal::CaptureStdout();
+        print_matrix(m);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), text);
+    }
+}

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <sched.h>
 #include <unistd.h>
+#include <vector>
 
 static void *count_up(void *p)
 {
@@ -46,6 +47,22 @@ TEST(Threads, StartAndJoin)
     release = 1;
     while (zthread_timed_join(t, 20) != 0) {
     }
+}
+
+// As many threads at once as -j 1024 and the stages on top of it start:
+// on 32-bit x86 too, where their stacks share 4 GiB of address space (a
+// thread keeps its stack until it is joined).
+TEST(Threads, ThousandAtOnce)
+{
+    std::atomic<int> counter{0};
+    std::vector<zthread *> threads(1040);
+    size_t started = 0;
+    while (started < threads.size() && zthread_create(&threads[started], nullptr, count_up, &counter) == 0)
+        started++;
+    for (size_t i = 0; i < started; i++)
+        zthread_join(threads[i], nullptr);
+    EXPECT_EQ(started, threads.size());
+    EXPECT_EQ(counter.load(), int(started));
 }
 
 TEST(Threads, ProcessorCountIsTheAffinitySet)

@@ -10,7 +10,8 @@
 // Sizes and positions past 2^31: only the pages at the end are touched.
 TEST(Ramfs, TransfersSeeksAndTheTotal)
 {
-    const int64_t before = ramfs_total_size, size = (int64_t(1) << 31) + 4096;
+    // One block of 32-bit x86 stays below 2 GiB (PTRDIFF_MAX).
+    const int64_t before = ramfs_total_size, size = (int64_t(1) << (sizeof(void *) == 8 ? 31 : 30)) + 4096;
     int fd = ramfs_open();
     EXPECT_EQ(ramfs_malloc(fd, size), fd);
     EXPECT_EQ(ramfs_total_size, before + size);
@@ -25,6 +26,24 @@ TEST(Ramfs, TransfersSeeksAndTheTotal)
     EXPECT_EQ(std::string(a, 12) + std::string(b, 18), "0123456789abcdefghijklmnopqrst");
     ramfs_close(fd);
     EXPECT_EQ(ramfs_total_size, before);
+}
+
+// Clearing zeroes the whole block, whatever its size, and leaves the cursor.
+TEST(Ramfs, ClearZeroesTheWholeBlock)
+{
+    for (int64_t size : {0, 1, 17, 4096, 100003}) {
+        int fd = ramfs_open();
+        ramfs_malloc(fd, size);
+        std::vector<unsigned char> bytes(static_cast<size_t>(size), 0xA5), back(bytes.size(), 1);
+        ramfs_write(fd, bytes.data(), size);
+        ramfs_lseek(fd, size / 2, SEEK_SET);
+        ramfs_clear(fd);
+        EXPECT_EQ(ramfs_lseek(fd, 0, SEEK_CUR), size / 2);
+        ramfs_lseek(fd, 0, SEEK_SET);
+        ramfs_read(fd, back.data(), size);
+        EXPECT_EQ(back, std::vector<unsigned char>(bytes.size(), 0)) << size;
+        ramfs_close(fd);
+    }
 }
 
 // The main thread and the panorama writer thread open and close RAM files

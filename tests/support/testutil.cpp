@@ -9,44 +9,28 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-run_result run_program(const std::vector<std::string> &argv, const std::string &input, const std::string &cwd)
+namespace
 {
-    signal(SIGPIPE, SIG_IGN); // a program that exits unread must not end the test
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(126);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+// Reads the program's standard output and error until both end, feeding
+// input (when in_fd >= 0), then waits for it.
+run_result drain(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &input)
+{
     run_result r;
     size_t fed = 0;
-    if (input.empty()) {
-        close(in[1]);
-        in[1] = -1;
+    if (in_fd >= 0 && input.empty()) {
+        close(in_fd);
+        in_fd = -1;
     }
-    struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    struct pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
     int open_outputs = 2;
     while (open_outputs > 0) {
         if (poll(fds, 3, -1) < 0) {
@@ -60,7 +44,7 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
                 ssize_t n = read(fds[k].fd, buf, sizeof buf);
                 if (n > 0) {
                     (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-                } else if (n == 0 || errno != EINTR) {
+                } else if (n == 0 || errno != EINTR) { // a terminal gives EIO once its last holder is gone
                     close(fds[k].fd);
                     fds[k].fd = -1;
                     open_outputs--;
@@ -84,6 +68,68 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+[[noreturn]] void exec_in(const std::vector<std::string> &argv, const std::string &cwd)
+{
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+        _exit(126);
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+} // namespace
+
+run_result run_program(const std::vector<std::string> &argv, const std::string &input, const std::string &cwd)
+{
+    signal(SIGPIPE, SIG_IGN); // a program that exits unread must not end the test
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        exec_in(argv, cwd);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    return drain(pid, out[0], err[0], in[1], input);
+}
+
+run_result run_on_terminal(const std::vector<std::string> &argv, const std::string &typed, int columns,
+                           const std::string &cwd)
+{
+    int master, slave, out[2];
+    winsize ws = {24, static_cast<unsigned short>(columns), 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("openpty failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(out[1], 1);
+        dup2(slave, 2);
+        close(master);
+        close(slave);
+        exec_in(argv, cwd);
+    }
+    close(slave);
+    close(out[1]);
+    // The terminal holds a typed line until the program reads it.
+    if (write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
+        throw std::runtime_error("cannot type on the terminal");
+    return drain(pid, out[0], master, -1, "");
 }
 
 run_result run_zenthra(const std::vector<std::string> &args, const std::string &input, const std::string &cwd)
@@ -182,4 +228,17 @@ std::string icc_profile_with(const std::string &description, bool v4)
                          std::string(12, '\0') + "acsp";
     header.resize(128, '\0');
     return header + be32(1) + "desc" + be32(at) + be32(uint32_t(tag.size())) + tag;
+}
+
+void limit_address_space(int64_t extra)
+{
+    rlimit r;
+    getrlimit(RLIMIT_AS, &r);
+    r.rlim_cur = r.rlim_max;
+    if (extra >= 0) {
+        long long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        r.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
+    }
+    setrlimit(RLIMIT_AS, &r);
 }
