@@ -57,6 +57,12 @@ int free_pyramid(pyramid *p, int close_levels);
 // everything built here, and a, b and m with it.
 image_reader *blend_pyramids(image_reader *a, image_reader *b, image_reader *m, int n);
 
+// The stages of a level cut rows of at least twice this many float_RGBA
+// pixels (four times as many float_G values) into column ranges for the
+// pixel pool; a range repeats the arithmetic of the whole row, so the
+// values are the same however the row is cut.
+enum { split_columns = 2048 };
+
 // For the filter stages: one pixel of a level row as a value, a float_RGBA
 // pixel in one SSE register (all four channels at once), a float_G pixel in
 // one float. The filters are written once over these and keep the grouping

@@ -10,6 +10,7 @@
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pthreads.h"
+#include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/readimage.h"
 
 #include <algorithm>
@@ -30,6 +31,7 @@ struct alignas(64) prefetch_data {
     int height;
     int next = 0; // the caller's next row to take
     zthread *thread = nullptr;
+    const char *name;
     alignas(64) std::atomic<int> fetched{0}; // rows in the ring, from row 0
     std::atomic<int> fetched_sleepers{0};
     alignas(64) std::atomic<int> held{0}; // the caller's oldest row in use
@@ -56,6 +58,7 @@ static void *fetch_rows(void *arg)
 {
     prefetch_data *pd = static_cast<prefetch_data *>(arg);
     const size_t length = image_row_length(pd->src);
+    zthread_name(pd->name);
     permit_take();
     for (int r = 0; r < pd->height; r++) {
         wait_for(pd->held, pd->held_sleepers, [pd, r](int held) {
@@ -118,7 +121,7 @@ static int prefetch_close(void *data)
     return status;
 }
 
-image_reader *prefetch_reader(image_reader *ir, int nrows)
+image_reader *prefetch_reader(image_reader *ir, int nrows, const char *name)
 {
     kassert(nrows >= 2);
     int64_t rowlength = padded_row_length(ir), bytes;
@@ -131,6 +134,7 @@ image_reader *prefetch_reader(image_reader *ir, int nrows)
     pd->rowlength = static_cast<size_t>(rowlength);
     pd->nrows = nrows;
     pd->height = ir->height;
+    pd->name = name;
     connect_reader(ir);
     image_reader *r = create_image_reader(ir->type, pd, ir->width, ir->height, ir->pixformat, prefetch_read,
                                           prefetch_close);
@@ -141,6 +145,11 @@ image_reader *prefetch_reader(image_reader *ir, int nrows)
 
 int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
 {
-    const size_t fit = bytes / std::max<size_t>(image_row_length(ir), 1);
+    const size_t length = std::max<size_t>(image_row_length(ir), 1);
+    // A ring within an eighth of the store's budget is a small one, as
+    // spilled_ring_reader counts them.
+    if (int64_t(length) * max_rows <= ramfs_budget() / 8)
+        return max_rows;
+    const size_t fit = bytes / length;
     return static_cast<int>(std::clamp<size_t>(fit, min_rows, max_rows));
 }
