@@ -135,6 +135,9 @@ void ramfs_clear(int fd)
 }
 
 static std::atomic<int64_t> budget{-1};
+// What is kept in memory beyond the images' rows comes from the address
+// space too, which a 32-bit process has little of.
+static const int64_t largest_budget = sizeof(void *) == 4 ? int64_t(256) << 20 : int64_t(2) << 30;
 
 int64_t ramfs_budget(void)
 {
@@ -145,7 +148,7 @@ int64_t ramfs_budget(void)
         long long bytes = given ? strtoll(given, &end, 10) : -1;
         b = given && *given && !*end && bytes >= 0
                 ? bytes
-                : std::min(static_cast<int64_t>(memory_left() / 8), int64_t(128) << 20);
+                : std::min(static_cast<int64_t>(memory_left() / 8), largest_budget);
         budget.store(b);
     }
     return b;

@@ -48,10 +48,9 @@ void ramfs_clear(int fd);
 
 // The bytes the store should hold at most: the driver sends a temporary
 // image that would pass it to an unlinked disk file instead. Unless set, an
-// eighth of memory_left() when first asked, at most 128 MiB: such a
-// file stays in the page cache while the machine has room, and a larger
-// store would only add to the process's own memory, which then grows with
-// the panorama's area. ZENTHRA_STORE_BUDGET in the environment (bytes)
-// takes the place of the default, for tests.
+// eighth of memory_left() when first asked, at most 2 GiB (256 MiB in a
+// 32-bit process): what passes it goes through the page cache, whose copies
+// cost a wide blend more than its arithmetic. ZENTHRA_STORE_BUDGET in the
+// environment (bytes) takes the place of the default, for tests.
 int64_t ramfs_budget(void);
 void set_ramfs_budget(int64_t bytes);

@@ -100,9 +100,10 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // again; an older one is fatal. A caller buffer is optional; followers are
 // called as by a buffered reader. The source is read only by that thread
 // from now on, until this reader is closed, which stops and joins it.
-image_reader *prefetch_reader(image_reader *ir, int nrows);
-// Rows to run ahead of a reader of ir: max_rows, or as many as fit in bytes
-// when fewer, but at least min_rows.
+image_reader *prefetch_reader(image_reader *ir, int nrows, const char *name = "zenthra-ahead");
+// Rows to run ahead of a reader of ir: max_rows when they fit in an eighth
+// of the store's budget, else as many as fit in bytes when fewer, but at
+// least min_rows.
 int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes);
 // Rows of src handed from one thread to another: registered as a follower
 // of leader, it reads each new row of the leader through src into a ring of
@@ -111,10 +112,17 @@ int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
 // waits rather than overwrite the row the reader holds. The last row taken
 // may be asked for again. Once handoff_direct says that no other thread
 // pulls the leader any more, the reader pulls it itself for rows still
-// missing. Closing it closes src.
+// missing. Closing it closes src. A large ring comes under the store's
+// budget as the deep rings of spilled_ring_reader do: past it, the ring's
+// rows wait in a spill file.
+
 image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows);
 // No effect on other readers.
 void handoff_direct(image_reader *ir);
+// The deep rings' share of the store's budget: whether bytes more fit in it
+// (then held until given back), and giving them back.
+bool ring_reserve(int64_t bytes);
+void ring_release(int64_t bytes);
 // Pin and unpin the ring slot of row n of a buffered reader; n must be one of
 // the last nrows rows fetched. A fetch into a pinned slot is fatal.
 void lock_row(int n, image_reader *ir);

@@ -1,6 +1,7 @@
 // The read-ahead reader: the source's rows, each fetched once, in order, by a
 // thread of its own that stays within its ring.
 #include "chain_testing.h"
+#include "stitcher/pipeline/ramfs.h"
 
 #include <gtest/gtest.h>
 
@@ -53,18 +54,23 @@ TEST_F(Prefetch, RowsInOrderOnceEachWithFollowers)
         }
 }
 
-// Wide rows run fewer ahead, within the bytes, between the bounds.
+// Wide rows run fewer ahead, within the bytes, between the bounds, unless
+// the whole depth is within an eighth of the store's budget.
 TEST_F(Prefetch, RowsAheadWithinTheirBytes)
 {
     const struct {
+        int64_t budget;
         int width;
         int rows;
-    } cases[] = {{1, 64}, {8192, 64}, {16384, 32}, {32768, 16}, {1 << 20, 16}};
+    } cases[] = {{0, 1, 64},       {0, 8192, 64},          {0, 16384, 32},         {0, 32768, 16},
+                 {0, 1 << 20, 16}, {128 << 20, 16384, 64}, {128 << 20, 32768, 16}, {1 << 30, 32768, 64}};
     for (const auto &c : cases) {
+        set_ramfs_budget(c.budget);
         image_reader *ir = create_image_reader(1, nullptr, c.width, 1, float_RGBA, counted_read, nullptr);
-        EXPECT_EQ(rows_ahead(ir, 16, 64, size_t(8) << 20), c.rows) << c.width;
+        EXPECT_EQ(rows_ahead(ir, 16, 64, size_t(8) << 20), c.rows) << c.width << " in " << c.budget;
         close_image_reader(ir);
     }
+    set_ramfs_budget(-1);
 }
 
 TEST_F(Prefetch, TheFetcherStaysWithinItsRingAndStopsWhenClosed)
