@@ -181,12 +181,20 @@ static void preset_sphere20lens(scene *sc, const scene_options *o)
 {
     sc->master_width = 8 * scaled(2000, o->scale);
     const int w = scaled(3240, o->scale), h = scaled(4320, o->scale);
+    // A hand-held head: a little off its nominal places. The photos of the
+    // tilted rows reach the pole (their top edge at 40.3 degrees) when
+    // tilted by 49.7 degrees or more: three of the upper row, two of the lower.
+    static const double up[5] = {50.5, 48, 51.5, 47.5, 50.2}, down[5] = {-51, -48.5, -50.8, -47, -49.2};
+    static const double dyaw[8] = {0, 0.7, -1.1, 0.4, 1.3, -0.4, 0.9, -0.6};
+    static const double roll[8] = {0, 1, -0.5, 0.3, 0.8, -1.2, 0.5, -0.3};
     for (int k = 0; k < 8; k++)
-        sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 45 * k, 0, 0));
+        sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 45 * k + dyaw[k], dyaw[7 - k], roll[k]));
     for (int k = 0; k < 5; k++)
-        sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 72 * k + 18, 50, 0));
+        sc->shots.push_back(
+            camera_shot(CAM_RECTILINEAR, w, h, 65, 72 * k + 18 + dyaw[k], up[k], roll[k + 3]));
     for (int k = 0; k < 5; k++)
-        sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 72 * k + 54, -50, 0));
+        sc->shots.push_back(
+            camera_shot(CAM_RECTILINEAR, w, h, 65, 72 * k + 54 + dyaw[k + 3], down[k], roll[k]));
     sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 0, 90, 0));
     sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 0, -90, 0));
     add_lens_terms(sc, o);
