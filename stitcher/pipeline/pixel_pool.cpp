@@ -75,7 +75,6 @@ int threads = 1;
 alignas(64) std::atomic<int> posted{0};
 std::atomic<int> idle_sleepers{0};
 std::atomic<int> spinners{0}; // workers polling for a post, a permit in hand
-const int max_spinners = 2;
 
 uint64_t bit(int i) { return uint64_t(1) << i; }
 
@@ -127,14 +126,13 @@ void *worker(void *)
         if (open_slots.load(std::memory_order_acquire)) {
             permit_take();
             run_open_jobs();
-            // Rows follow each other: a few workers wait for the next post
-            // a while with the permit, unless another thread needs it; the
-            // others sleep, and cost nothing until a post wakes them.
-            if (spinners.fetch_add(1, std::memory_order_relaxed) < max_spinners)
-                for (int i = 0; i < spin_polls && may_poll() && !stopping.load(std::memory_order_relaxed);
-                     i++)
-                    if (open_slots.load(std::memory_order_relaxed) && run_open_jobs())
-                        i = 0;
+            // Rows follow each other: wait for the next post a while with
+            // the permit, unless another thread needs it. The permits bound
+            // the workers that poll.
+            spinners.fetch_add(1, std::memory_order_relaxed);
+            for (int i = 0; i < spin_polls && may_poll() && !stopping.load(std::memory_order_relaxed); i++)
+                if (open_slots.load(std::memory_order_relaxed) && run_open_jobs())
+                    i = 0;
             spinners.fetch_sub(1, std::memory_order_relaxed);
             permit_give();
             continue;
@@ -165,24 +163,29 @@ bool workers_running()
     return true;
 }
 
-int take_slot()
+// Workers take the open job of the lowest slot first: the rows cut by
+// columns wait on the way to the output, and go to the lower half.
+int take_slot(bool urgent)
 {
+    const uint64_t half = urgent ? 0xffffffffu : ~uint64_t(0xffffffffu);
     uint64_t used = used_slots.load(std::memory_order_relaxed);
-    while (~used) {
-        const int i = __builtin_ctzll(~used);
+    while (~used & half) {
+        const int i = __builtin_ctzll(~used & half);
         if (used_slots.compare_exchange_weak(used, used | bit(i), std::memory_order_acquire))
             return i;
     }
     return -1;
 }
 
-// Wakes up to n sleeping workers, fewer when some poll already.
+// Wakes up to n sleeping workers: fewer when some poll already, and no
+// more than would find a permit free.
 void wake_workers(int n)
 {
-    n -= spinners.load(std::memory_order_seq_cst);
-    const int sleeping = idle_sleepers.load(std::memory_order_seq_cst);
-    if (n > 0 && sleeping > 0)
-        futex(address(posted), FUTEX_WAKE_PRIVATE, std::min(n, sleeping), nullptr);
+    n = std::min(n - spinners.load(std::memory_order_seq_cst), idle_sleepers.load(std::memory_order_seq_cst));
+    if (limit.load(std::memory_order_relaxed))
+        n = std::min(n, free_permits.load(std::memory_order_relaxed));
+    if (n > 0)
+        futex(address(posted), FUTEX_WAKE_PRIVATE, n, nullptr);
 }
 
 } // namespace
@@ -276,14 +279,14 @@ int wait_word(const int *word, int old, void (*check)(void))
 
 void wake_word(const int *word) { futex(word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr); }
 
-// wake: whether sleeping workers are woken for the shares; without, only
-// the workers that poll or finish other shares take them.
-static void post(pool_job *job, int count, share_fn fn, void *ctx, bool wake)
+// urgent: a job that the path to the output waits for, which workers take
+// before the others.
+static void post(pool_job *job, int count, share_fn fn, void *ctx, bool urgent)
 {
     *job = {fn, ctx, count, -1, 1};
     if (count <= 1 || threads <= 1 || !workers_running())
         return;
-    const int i = take_slot();
+    const int i = take_slot(urgent);
     if (i < 0)
         return;
     slot &s = slots[i];
@@ -297,11 +300,10 @@ static void post(pool_job *job, int count, share_fn fn, void *ctx, bool wake)
     job->slot = i;
     open_slots.fetch_or(bit(i), std::memory_order_seq_cst);
     posted.fetch_add(1, std::memory_order_seq_cst);
-    if (wake)
-        wake_workers(count - 1);
+    wake_workers(count - 1);
 }
 
-void pool_begin(pool_job *job, int count, share_fn fn, void *ctx) { post(job, count, fn, ctx, true); }
+void pool_begin(pool_job *job, int count, share_fn fn, void *ctx) { post(job, count, fn, ctx, false); }
 
 void pool_wait(pool_job *job)
 {
@@ -359,11 +361,9 @@ void pool_columns(int width, int min_width, columns_fn fn, void *ctx)
         fn(ctx, 0, width);
         return;
     }
-    // A row's stage is over before a sleeping worker would be up: the
-    // shares go to those at hand, and the poster takes what they leave.
     columns_job j = {fn, ctx, width, shares};
     pool_job job;
-    post(&job, shares, column_share, &j, false);
+    post(&job, shares, column_share, &j, true);
     column_share(&j, 0);
     pool_end(&job);
 }

@@ -81,8 +81,8 @@ template <class F> void pool_for(int count, F &&f)
 }
 
 // fn(ctx, x0, x1) over consecutive ranges of the columns 0 .. width - 1,
-// each at least min_width wide, on this thread and the workers at hand (none
-// is woken for them): a row's stage cut by columns gives the same values
+// each at least min_width wide, on this thread and the pool, before the
+// pool's other jobs: a row's stage cut by columns gives the same values
 // whatever the cut.
 typedef void (*columns_fn)(void *ctx, int x0, int x1);
 void pool_columns(int width, int min_width, columns_fn fn, void *ctx);

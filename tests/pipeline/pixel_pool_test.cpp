@@ -53,6 +53,42 @@ TEST(Pool, EveryShareOnceAndAtMostNBusy)
     set_pixel_threads(0);
 }
 
+// Rows cut by columns from several threads at once: every column once, in
+// ranges of at least the least width unless the row is not cut at all, and
+// -j far above the processor count.
+TEST(Pool, ColumnsEachOnceInWideEnoughRanges)
+{
+    const int widths[] = {1, 7, 4095, 4096, 16129};
+    for (int n : {2, 8, 256}) {
+        set_pixel_threads(n);
+        auto post = [&](int p) {
+            permit_take();
+            for (int j = 0; j < 40; j++) {
+                const int width = widths[(j + p) % 5];
+                std::vector<std::atomic<int>> runs(static_cast<size_t>(width));
+                std::atomic<int> ranges{0}, narrow{0};
+                pool_columns_for(width, 1024, [&](int x0, int x1) {
+                    ranges++;
+                    narrow += x1 - x0 < 1024;
+                    for (int x = x0; x < x1; x++)
+                        runs[static_cast<size_t>(x)]++;
+                });
+                for (const std::atomic<int> &r : runs)
+                    ASSERT_EQ(r.load(), 1) << width << " columns, " << n << " threads";
+                EXPECT_TRUE(ranges == 1 || narrow == 0) << width;
+            }
+            permit_give();
+        };
+        blocking_wait w;
+        std::vector<std::thread> threads;
+        for (int p = 0; p < 4; p++)
+            threads.emplace_back(post, p);
+        for (std::thread &t : threads)
+            t.join();
+    }
+    set_pixel_threads(0);
+}
+
 using Handoff = ChainTest;
 
 // A thread pulls the leader and so feeds a ring of four rows; this thread
