@@ -128,14 +128,22 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     image_reader *wide =
         create_image_reader(s0->type, bd, wide_width, h, uchar_RGBA, blender_read, blender_close_image);
     // A thread of its own fills the blender's rows ahead of the pyramids,
-    // far enough for the bursts in which the coarse levels ask for them.
-    if (pixel_threads() > 1)
-        // Within 16 MB: rows as wide as the panorama need fewer to cover a burst.
-        wide = prefetch_reader(wide, rows_ahead(wide, 32, blend_input_ahead, size_t(16) << 20),
-                               "zenthra-blendin");
-    // The smart seam holds a window of the newest rows far longer than the
-    // other modes: its ring stays whole in memory.
-    wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);
+    // far enough for the bursts in which the coarse levels ask for them,
+    // into the ring the pyramids read when that fits in memory.
+    image_reader *ring = nullptr;
+    if (pixel_threads() > 1 && mode != 1)
+        ring = prefetch_window_reader(wide, rows, blend_input_ahead, "zenthra-blendin");
+    if (ring) {
+        wide = ring;
+    } else {
+        if (pixel_threads() > 1)
+            // Within 16 MB: rows as wide as the panorama need fewer to cover a burst.
+            wide = prefetch_reader(wide, rows_ahead(wide, 32, blend_input_ahead, size_t(16) << 20),
+                                   "zenthra-blendin");
+        // The smart seam holds a window of the newest rows far longer than the
+        // other modes: its ring stays whole in memory.
+        wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);
+    }
     *a = split_reader(wide, 0, g, float_RGBA);
     *b = split_reader(wide, bd->offset_b, g, float_RGBA);
     if (mode == 1)

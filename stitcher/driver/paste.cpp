@@ -65,9 +65,10 @@ int paste_under(image_reader *base, image_reader *top, image_reader *under, irec
 
     copy_rows(base, 0, r.y, writer);
     for (int i = 0; i < r.height; i++) {
-        void *t = read_row(top, i, rowbuf);
+        // The top's own row, converted straight out of it: a wide row copied
+        // first would cost the copy's memory traffic again.
+        void *t = read_row(top, i, nullptr);
         if (conv) {
-            // Narrowing conversions may run in place.
             conv(t, rowbuf, top->width);
             t = rowbuf;
         }

@@ -101,6 +101,12 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // called as by a buffered reader. The source is read only by that thread
 // from now on, until this reader is closed, which stops and joins it.
 image_reader *prefetch_reader(image_reader *ir, int nrows, const char *name = "zenthra-ahead");
+// The same with the last `window` rows taken to read again, fetched up to
+// `ahead` rows beyond them: a deep ring and its read-ahead in one, which
+// spares the copy from one into the other. A ring of more than an eighth of
+// the store's budget comes under the deep rings' budget; null when it does
+// not fit there (the caller then spills).
+image_reader *prefetch_window_reader(image_reader *ir, int window, int ahead, const char *name);
 // Rows to run ahead of a reader of ir: max_rows when they fit in an eighth
 // of the store's budget, else as many as fit in bytes when fewer, but at
 // least min_rows.
