@@ -70,7 +70,7 @@ static void *expand_read(image_reader *ir, int n, void *buf)
     const float *s0, *s1;
     coarse_rows(src, n, &s0, &s1);
     float *out = static_cast<float *>(buf);
-    pool_columns_for(ir->width, 4 * split_columns, [=](int x0, int x1) {
+    pool_columns_for(ir->width, split_columns, [=](int x0, int x1) {
         expand_line<gray_pixel>(s0, s1, x0, x1, [out](int x, float v) { out[x] = v; });
     });
     return buf;

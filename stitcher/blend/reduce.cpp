@@ -75,11 +75,11 @@ static void *reduce_read(image_reader *ir, int n, void *buf)
     float *out = static_cast<float *>(buf);
     const int width = ir->width;
     if (ir->pixformat == float_RGBA)
-        pool_columns_for(width, split_columns, [&](int k0, int k1) {
+        pool_columns_for(width, split_columns / 2, [&](int k0, int k1) {
             reduce_line<rgba_pixel>(rows, filtered, out, width, k0, k1);
         });
     else
-        pool_columns_for(width, 4 * split_columns, [&](int k0, int k1) {
+        pool_columns_for(width, split_columns / 2, [&](int k0, int k1) {
             reduce_line<gray_pixel>(rows, filtered, out, width, k0, k1);
         });
     return buf;

@@ -112,7 +112,8 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
                          t.blend.height};
         m = mask_reader(m, t.number, t.mask, at);
     }
-    image_reader *result = blend_pyramids(a, bb, m, levels);
+    image_reader *result =
+        threaded ? blend_pyramids_into(a, bb, m, levels) : blend_pyramids(a, bb, m, levels);
     if (threaded)
         result = prefetch_reader(result, ahead_rows(result), "zenthra-pyramid");
     // paste closes the blend's result, which releases the whole chain.
