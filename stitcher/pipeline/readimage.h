@@ -91,7 +91,7 @@ image_reader *buffered_reader_2(image_reader *ir, int nrows);
 // blend, which are read only near their two ends. A row's address stays
 // valid while fewer than RING_FRONT rows are fetched after it, or, read
 // back, until another row takes its slot. A buffered_reader_2 when the ring
-// is small (an eighth of the store's budget or less), while the large rings
+// is small (an eighth of ring_budget() or less), while the large rings
 // kept in memory stay within that budget, or when no spill is made.
 enum { RING_FRONT = 32, RING_BACK = 8 };
 image_reader *spilled_ring_reader(image_reader *ir, int nrows);
@@ -104,11 +104,11 @@ image_reader *prefetch_reader(image_reader *ir, int nrows, const char *name = "z
 // The same with the last `window` rows taken to read again, fetched up to
 // `ahead` rows beyond them: a deep ring and its read-ahead in one, which
 // spares the copy from one into the other. A ring of more than an eighth of
-// the store's budget comes under the deep rings' budget; null when it does
-// not fit there (the caller then spills).
+// ring_budget() comes under that budget; null when it does not fit there
+// (the caller then spills).
 image_reader *prefetch_window_reader(image_reader *ir, int window, int ahead, const char *name);
 // Rows to run ahead of a reader of ir: max_rows when they fit in an eighth
-// of the store's budget, else as many as fit in bytes when fewer, but at
+// of ring_budget(), else as many as fit in bytes when fewer, but at
 // least min_rows.
 int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes);
 // Rows of src handed from one thread to another: registered as a follower
@@ -118,14 +118,13 @@ int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
 // waits rather than overwrite the row the reader holds. The last row taken
 // may be asked for again. Once handoff_direct says that no other thread
 // pulls the leader any more, the reader pulls it itself for rows still
-// missing. Closing it closes src. A large ring comes under the store's
-// budget as the deep rings of spilled_ring_reader do: past it, the ring's
-// rows wait in a spill file.
-
+// missing. Closing it closes src. A large ring comes under ring_budget() as
+// the deep rings of spilled_ring_reader do: past it, the ring's rows wait in
+// a spill file.
 image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows);
 // No effect on other readers.
 void handoff_direct(image_reader *ir);
-// The deep rings' share of the store's budget: whether bytes more fit in it
+// The deep rings' budget (ring_budget()): whether bytes more fit in it
 // (then held until given back), and giving them back.
 bool ring_reserve(int64_t bytes);
 void ring_release(int64_t bytes);

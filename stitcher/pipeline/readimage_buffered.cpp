@@ -37,7 +37,7 @@ static std::atomic<int64_t> ring_bytes{0};
 
 bool ring_reserve(int64_t bytes)
 {
-    if (ring_bytes.fetch_add(bytes) + bytes <= ramfs_budget())
+    if (ring_bytes.fetch_add(bytes) + bytes <= ring_budget())
         return true;
     ring_bytes.fetch_sub(bytes);
     return false;
@@ -208,7 +208,7 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows)
         return buffered_reader_2(ir, nrows);
     // A ring that the address space cannot hold (32-bit x86) spills like one
     // past the budget; only when the spill fails too is it fatal.
-    const bool small = bytes <= ramfs_budget() / 8;
+    const bool small = bytes <= ring_budget() / 8;
     if (small || ring_reserve(bytes)) {
         if (void *ring = aligned_malloc(alloc_size(bytes))) {
             image_reader *r = buffered_reader_1(ir, ring, nrows, static_cast<size_t>(rowlength), 1);

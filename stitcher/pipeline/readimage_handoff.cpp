@@ -153,7 +153,7 @@ image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows)
     // Small rings stay in memory uncounted, large ones while the deep rings
     // fit in the budget together, as spilled_ring_reader keeps them; one
     // that the address space cannot hold spills too.
-    if (bytes > ramfs_budget() / 8) {
+    if (bytes > ring_budget() / 8) {
         if (ring_reserve(bytes))
             hd->counted = bytes;
         else

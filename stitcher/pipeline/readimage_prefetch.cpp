@@ -163,7 +163,7 @@ image_reader *prefetch_window_reader(image_reader *ir, int window, int ahead, co
     if (nrows > INT_MAX || !checked_mul(padded_row_length(ir), nrows, &bytes))
         return nullptr;
     int64_t counted = 0;
-    if (bytes > ramfs_budget() / 8) {
+    if (bytes > ring_budget() / 8) {
         if (!ring_reserve(bytes))
             return nullptr;
         counted = bytes;
@@ -176,7 +176,7 @@ int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
     const size_t length = std::max<size_t>(image_row_length(ir), 1);
     // A ring within an eighth of the store's budget is a small one, as
     // spilled_ring_reader counts them.
-    if (int64_t(length) * max_rows <= ramfs_budget() / 8)
+    if (int64_t(length) * max_rows <= ring_budget() / 8)
         return max_rows;
     const size_t fit = bytes / length;
     return static_cast<int>(std::clamp<size_t>(fit, min_rows, max_rows));
