@@ -4,7 +4,10 @@
 # master, 20 rectilinear 14-megapixel JPEG photos at quality 95 overlapping by
 # about 30 %, and the script that places them), or with --preset big20lens
 # the same layout of 20 uncompressed TIFF photos of 3240 x 4320, each with
-# lens terms of its own (a b c d e on every o-line). It runs, on the same
+# lens terms of its own (a b c d e on every o-line), or with --preset
+# sphere20lens a full sphere shot as most are: 20 such photos of 65 degrees,
+# 8 around the horizon, 5 tilted up and 5 down by 50 degrees, one at the
+# zenith and one at the nadir. It runs, on the same
 # photos and the same script:
 #   zenthra      tiled TIFF output, at each thread count of --jobs
 #   nona+enblend `nona -o out -m TIFF_m` (one remapped image per photo), then
@@ -28,7 +31,7 @@
 #   bash bench/peers.sh [--preset P] [--jobs "N ..."] [--out DIR] [--runs N] [--peer-runs N]
 #                       [--no-peers] [--double]
 #
-#   --preset P     big20 (default) or big20lens
+#   --preset P     big20 (default), big20lens or sphere20lens
 #   --jobs "N ..." zenthra's thread counts (-j), one table row each (default: "1 4 8")
 #   --out DIR      where the scene and the results go (default /tmp/zenthra-peers)
 #   --runs N       zenthra runs; the table takes the fastest (default 3)

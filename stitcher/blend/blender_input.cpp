@@ -38,16 +38,15 @@ int padded_size(int n, int levels)
 
 // Mode 0: the larger alpha wins; equal alphas give the earlier content.
 static void centre_blender(unsigned char *row, size_t offset_b, size_t offset_mask, const float *a,
-                           const float *b, int width, int padded_width)
+                           const float *b, int x0, int x1)
 {
     float *out_a = reinterpret_cast<float *>(row), *out_b = reinterpret_cast<float *>(row + offset_b);
     float *mask = reinterpret_cast<float *>(row + offset_mask);
-    for (size_t x = 0; x < static_cast<size_t>(width); x++) {
+    for (size_t x = static_cast<size_t>(x0); x < static_cast<size_t>(x1); x++) {
         float aa = a[4 * x + 3], ab = b[4 * x + 3];
         seam_pixel(a + 4 * x, b + 4 * x, out_a + 4 * x, out_b + 4 * x);
         mask[x] = seam_mask_rule(aa, ab, 1.0f);
     }
-    seam_padding(row, offset_b, offset_mask, sizeof(float), width, padded_width);
 }
 
 static size_t third_bytes(const blender_data *bd)
@@ -65,13 +64,17 @@ static void *blender_read(image_reader *ir, int n, void *buf)
         // them into the ring first would double the traffic of the blend.
         const float *b = static_cast<const float *>(read_row(bd->s1, n, nullptr));
         const float *a = static_cast<const float *>(read_row(bd->s0, n, nullptr));
-        int w = bd->s0->width;
-        if (bd->mode == 1)
-            smart_blender(row, bd->offset_b, bd->offset_mask, a, b, w, bd->width);
-        else if (bd->mode == 2)
-            add_blender(row, bd->offset_b, bd->offset_mask, a, b, w, bd->width);
-        else
-            centre_blender(row, bd->offset_b, bd->offset_mask, a, b, w, bd->width);
+        const int w = bd->s0->width, mode = bd->mode;
+        const size_t ob = bd->offset_b, om = bd->offset_mask;
+        pool_columns_for(w, split_columns, [=](int x0, int x1) {
+            if (mode == 1)
+                smart_blender_columns(row, ob, om, a, b, x0, x1);
+            else if (mode == 2)
+                add_blender_columns(row, ob, om, a, b, x0, x1);
+            else
+                centre_blender(row, ob, om, a, b, x0, x1);
+        });
+        seam_padding(row, ob, om, mode == 1 ? 16 : sizeof(float), w, bd->width);
     } else {
         memset(row, 0, bd->offset_mask);
         // Rows come in order, so the previous one is still in the ring.
@@ -125,13 +128,22 @@ int create_blender_images(image_reader **a, image_reader **b, image_reader **m, 
     image_reader *wide =
         create_image_reader(s0->type, bd, wide_width, h, uchar_RGBA, blender_read, blender_close_image);
     // A thread of its own fills the blender's rows ahead of the pyramids,
-    // far enough for the bursts in which the coarse levels ask for them.
-    if (pixel_threads() > 1)
-        // Within 16 MB: rows as wide as the panorama need fewer to cover a burst.
-        wide = prefetch_reader(wide, rows_ahead(wide, 32, blend_input_ahead, size_t(16) << 20));
-    // The smart seam holds a window of the newest rows far longer than the
-    // other modes: its ring stays whole in memory.
-    wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);
+    // far enough for the bursts in which the coarse levels ask for them,
+    // into the ring the pyramids read when that fits in memory.
+    image_reader *ring = nullptr;
+    if (pixel_threads() > 1 && mode != 1)
+        ring = prefetch_window_reader(wide, rows, blend_input_ahead, "zenthra-blendin");
+    if (ring) {
+        wide = ring;
+    } else {
+        if (pixel_threads() > 1)
+            // Within 16 MB: rows as wide as the panorama need fewer to cover a burst.
+            wide = prefetch_reader(wide, rows_ahead(wide, 32, blend_input_ahead, size_t(16) << 20),
+                                   "zenthra-blendin");
+        // The smart seam holds a window of the newest rows far longer than the
+        // other modes: its ring stays whole in memory.
+        wide = mode == 1 ? buffered_reader_2(wide, rows) : spilled_ring_reader(wide, rows);
+    }
     *a = split_reader(wide, 0, g, float_RGBA);
     *b = split_reader(wide, bd->offset_b, g, float_RGBA);
     if (mode == 1)

@@ -10,6 +10,7 @@
 #include "stitcher/blend/pyramid.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 
 struct expand_data {
@@ -21,29 +22,28 @@ struct laplace_data {
     image_reader *coarse;
 };
 
-// Calls emit(x, value) for every column x of the expansion of the coarse
-// rows s0 (and s1 for an odd output row, else null) of width w.
-template <class P, class Emit> static void expand_line(const float *s0, const float *s1, int w, Emit emit)
+// Calls emit(x, value) for the columns x0 .. x1 - 1 of the expansion of
+// the coarse rows s0 (and s1 for an odd output row, else null); the
+// expansion has 2 w - 1 columns for coarse rows of w.
+template <class P, class Emit>
+static void expand_line(const float *s0, const float *s1, int x0, int x1, Emit emit)
 {
     typedef typename P::value V;
     const size_t f = P::floats;
-    if (!s1) {
-        for (int k = 0; k < w - 1; k++) {
-            V a = P::load(s0 + k * f), b = P::load(s0 + (k + 1) * f);
-            emit(2 * k, a);
-            emit(2 * k + 1, P::mul(P::add(a, b), 0.5f));
+    auto coarse = [=](int k) {
+        return s1 ? P::add(P::load(s0 + k * f), P::load(s1 + k * f)) : P::load(s0 + k * f);
+    };
+    int k = x0 / 2;
+    V t = coarse(k);
+    for (int x = x0; x < x1; x++) {
+        if (x % 2 == 0) {
+            emit(x, s1 ? P::mul(t, 0.5f) : t);
+            continue;
         }
-        emit(2 * w - 2, P::load(s0 + (w - 1) * f));
-        return;
-    }
-    V t = P::add(P::load(s0), P::load(s1));
-    for (int k = 0; k < w - 1; k++) {
-        V next = P::add(P::load(s0 + (k + 1) * f), P::load(s1 + (k + 1) * f));
-        emit(2 * k, P::mul(t, 0.5f));
-        emit(2 * k + 1, P::mul(P::add(t, next), 0.25f));
+        V next = coarse(++k);
+        emit(x, s1 ? P::mul(P::add(t, next), 0.25f) : P::mul(P::add(t, next), 0.5f));
         t = next;
     }
-    emit(2 * w - 2, P::mul(t, 0.5f));
 }
 
 // The coarse rows that output row n needs, fetched highest first; s1 is null
@@ -70,7 +70,9 @@ static void *expand_read(image_reader *ir, int n, void *buf)
     const float *s0, *s1;
     coarse_rows(src, n, &s0, &s1);
     float *out = static_cast<float *>(buf);
-    expand_line<gray_pixel>(s0, s1, src->width, [out](int x, float v) { out[x] = v; });
+    pool_columns_for(ir->width, split_columns, [=](int x0, int x1) {
+        expand_line<gray_pixel>(s0, s1, x0, x1, [out](int x, float v) { out[x] = v; });
+    });
     return buf;
 }
 
@@ -115,9 +117,11 @@ template <bool Add> static void *laplace_read(image_reader *ir, int n, void *buf
     coarse_rows(ld->coarse, n, &s0, &s1);
     const float *fine = static_cast<const float *>(read_row(ld->fine, n, nullptr));
     float *out = static_cast<float *>(buf);
-    expand_line<rgba_pixel>(s0, s1, ld->coarse->width, [=](int x, __m128 e) {
-        __m128 f = _mm_loadu_ps(fine + 4 * x);
-        _mm_storeu_ps(out + 4 * x, with_alpha_of(Add ? _mm_add_ps(f, e) : _mm_sub_ps(f, e), f));
+    pool_columns_for(ir->width, split_columns, [=](int x0, int x1) {
+        expand_line<rgba_pixel>(s0, s1, x0, x1, [=](int x, __m128 e) {
+            __m128 f = _mm_loadu_ps(fine + 4 * x);
+            _mm_storeu_ps(out + 4 * x, with_alpha_of(Add ? _mm_add_ps(f, e) : _mm_sub_ps(f, e), f));
+        });
     });
     return buf;
 }

@@ -97,7 +97,9 @@ void expand_pyramid(pyramid *p)
         p->levels[i] = buffered_reader_2(expand(p->levels[i + 1]), 2);
 }
 
-image_reader *reconstruct(pyramid *p)
+// The collapse, whose finest sum needs a caller buffer (its level when there
+// is only one).
+static image_reader *collapse(pyramid *p)
 {
     int n = p->nlevels;
     image_reader *r = p->levels[n - 1];
@@ -108,7 +110,13 @@ image_reader *reconstruct(pyramid *p)
     r = add_expand(p->levels[n - 2], r);
     for (int i = n - 3; i >= 0; i--)
         r = add_expand(p->levels[i], buffered_reader_2(r, 2));
-    return buffered_reader_2(r, 1);
+    return r;
+}
+
+image_reader *reconstruct(pyramid *p)
+{
+    image_reader *r = collapse(p);
+    return p->nlevels == 1 ? r : buffered_reader_2(r, 1);
 }
 
 int free_pyramid(pyramid *p, int close_levels)
@@ -121,7 +129,7 @@ int free_pyramid(pyramid *p, int close_levels)
     return 0;
 }
 
-image_reader *blend_pyramids(image_reader *a, image_reader *b, image_reader *m, int n)
+static image_reader *blend(image_reader *a, image_reader *b, image_reader *m, int n, bool buffered)
 {
     pyramid *la = create_laplacian_pyramid(a, n);
     pyramid *lb = create_laplacian_pyramid(b, n);
@@ -134,8 +142,18 @@ image_reader *blend_pyramids(image_reader *a, image_reader *b, image_reader *m, 
     free_pyramid(lb, 0);
     free_pyramid(gm, 0);
     // The stages hold their levels; the records are only arrays.
-    image_reader *r = reconstruct(ls);
+    image_reader *r = buffered ? reconstruct(ls) : collapse(ls);
     free_pyramid(la, 0);
     free_pyramid(ls, 0);
     return r;
+}
+
+image_reader *blend_pyramids(image_reader *a, image_reader *b, image_reader *m, int n)
+{
+    return blend(a, b, m, n, true);
+}
+
+image_reader *blend_pyramids_into(image_reader *a, image_reader *b, image_reader *m, int n)
+{
+    return blend(a, b, m, n, false);
 }

@@ -56,6 +56,17 @@ int free_pyramid(pyramid *p, int close_levels);
 // collapsed. The result has a's size and alpha; closing it releases
 // everything built here, and a, b and m with it.
 image_reader *blend_pyramids(image_reader *a, image_reader *b, image_reader *m, int n);
+// The same without the row it keeps to be read again: rows are read into a
+// caller buffer, such as a read-ahead ring's slot, which a wide row then
+// reaches without a copy.
+image_reader *blend_pyramids_into(image_reader *a, image_reader *b, image_reader *m, int n);
+
+// The stages of a level cut rows of at least twice this many pixels (half
+// as many for reduce, whose pixels each read ten) into column ranges for
+// the pixel pool: a float_G pixel costs as many instructions as a
+// float_RGBA one. A range repeats the arithmetic of the whole row, so the
+// values are the same however the row is cut.
+enum { split_columns = 2048 };
 
 // For the filter stages: one pixel of a level row as a value, a float_RGBA
 // pixel in one SSE register (all four channels at once), a float_G pixel in

@@ -11,7 +11,10 @@
 #include "stitcher/blend/pyramid.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
+
+#include <algorithm>
 
 static const float w0 = 0.4f, w1 = 0.25f, w2 = 0.05f;
 
@@ -29,25 +32,30 @@ template <class P> static typename P::value down(const float *const rows[5], boo
     return P::add(P::add(P::mul(outer, w2), P::mul(inner, w1)), P::mul(P::load(rows[2] + c), w0));
 }
 
-template <class P> static void reduce_line(const float *const rows[5], bool filtered, float *out, int width)
+// Output columns k0 .. k1 - 1 of a row of `width`: the first and the last
+// are samples (columns 0 and 2 * width - 2), the others filtered along the
+// row, each from the five columns around it.
+template <class P>
+static void reduce_line(const float *const rows[5], bool filtered, float *out, int width, int k0, int k1)
 {
     auto column = [&](int c) { return down<P>(rows, filtered, static_cast<size_t>(c) * P::floats); };
-    typename P::value v0 = column(0);
-    P::store(out, v0);
-    if (width == 1)
-        return;
-    typename P::value v1 = column(1), v2 = column(2);
-    for (int k = 1; k <= width - 2; k++) {
-        typename P::value v3 = column(2 * k + 1), v4 = column(2 * k + 2);
-        typename P::value outer = P::add(v4, v0), inner = P::add(v1, v3);
-        P::store(out + static_cast<size_t>(k) * P::floats,
-                 P::add(P::add(P::mul(outer, w2), P::mul(inner, w1)), P::mul(v2, w0)));
-        v0 = v2;
-        v1 = v3;
-        v2 = v4;
+    auto store = [&](int k, typename P::value v) { P::store(out + static_cast<size_t>(k) * P::floats, v); };
+    if (k0 == 0)
+        store(k0++, column(0));
+    const int inner_end = std::min(k1, width - 1);
+    if (k0 < inner_end) {
+        typename P::value v0 = column(2 * k0 - 2), v1 = column(2 * k0 - 1), v2 = column(2 * k0);
+        for (int k = k0; k < inner_end; k++) {
+            typename P::value v3 = column(2 * k + 1), v4 = column(2 * k + 2);
+            typename P::value outer = P::add(v4, v0), inner = P::add(v1, v3);
+            store(k, P::add(P::add(P::mul(outer, w2), P::mul(inner, w1)), P::mul(v2, w0)));
+            v0 = v2;
+            v1 = v3;
+            v2 = v4;
+        }
     }
-    // Column 2 * width - 2, the last one sampled.
-    P::store(out + static_cast<size_t>(width - 1) * P::floats, v2);
+    if (k1 == width && width > 1)
+        store(width - 1, column(2 * width - 2));
 }
 
 static void *reduce_read(image_reader *ir, int n, void *buf)
@@ -65,10 +73,15 @@ static void *reduce_read(image_reader *ir, int n, void *buf)
         rows[0] = static_cast<const float *>(read_row(src, 2 * n, nullptr));
     }
     float *out = static_cast<float *>(buf);
+    const int width = ir->width;
     if (ir->pixformat == float_RGBA)
-        reduce_line<rgba_pixel>(rows, filtered, out, ir->width);
+        pool_columns_for(width, split_columns / 2, [&](int k0, int k1) {
+            reduce_line<rgba_pixel>(rows, filtered, out, width, k0, k1);
+        });
     else
-        reduce_line<gray_pixel>(rows, filtered, out, ir->width);
+        pool_columns_for(width, split_columns / 2, [&](int k0, int k1) {
+            reduce_line<gray_pixel>(rows, filtered, out, width, k0, k1);
+        });
     return buf;
 }
 

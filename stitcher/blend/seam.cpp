@@ -33,13 +33,13 @@ void seam_padding(unsigned char *row, size_t offset_b, size_t offset_third, size
     }
 }
 
-void smart_blender(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b, int width,
-                   int padded_width)
+void smart_blender_columns(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b,
+                           int x0, int x1)
 {
     unsigned char *r = static_cast<unsigned char *>(row);
     float *out_a = reinterpret_cast<float *>(r), *out_b = reinterpret_cast<float *>(r + offset_b);
     float *cost = reinterpret_cast<float *>(r + offset_third);
-    for (size_t x = 0; x < static_cast<size_t>(width); x++) {
+    for (size_t x = static_cast<size_t>(x0); x < static_cast<size_t>(x1); x++) {
         const float *pa = a + 4 * x, *pb = b + 4 * x;
         // Of the pair as it came in, before the alphas are evened out.
         float dr = pa[0] - pb[0], dg = pa[1] - pb[1], db = pa[2] - pb[2];
@@ -47,18 +47,31 @@ void smart_blender(void *row, size_t offset_b, size_t offset_third, const float 
         seam_pixel(pa, pb, out_a + 4 * x, out_b + 4 * x);
         memcpy(cost + 4 * x, rec, sizeof rec);
     }
-    seam_padding(r, offset_b, offset_third, 16, width, padded_width);
+}
+
+void smart_blender(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b, int width,
+                   int padded_width)
+{
+    smart_blender_columns(row, offset_b, offset_third, a, b, 0, width);
+    seam_padding(static_cast<unsigned char *>(row), offset_b, offset_third, 16, width, padded_width);
+}
+
+void add_blender_columns(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b,
+                         int x0, int x1)
+{
+    unsigned char *r = static_cast<unsigned char *>(row);
+    float *out_a = reinterpret_cast<float *>(r), *out_b = reinterpret_cast<float *>(r + offset_b);
+    float *mask = reinterpret_cast<float *>(r + offset_third);
+    for (size_t x = static_cast<size_t>(x0); x < static_cast<size_t>(x1); x++) {
+        int cover = seam_pixel(a + 4 * x, b + 4 * x, out_a + 4 * x, out_b + 4 * x);
+        mask[x] = cover == seam_both ? 127.5f : cover == seam_a_only ? 255.0f : 0.0f;
+    }
 }
 
 void add_blender(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b, int width,
                  int padded_width)
 {
-    unsigned char *r = static_cast<unsigned char *>(row);
-    float *out_a = reinterpret_cast<float *>(r), *out_b = reinterpret_cast<float *>(r + offset_b);
-    float *mask = reinterpret_cast<float *>(r + offset_third);
-    for (size_t x = 0; x < static_cast<size_t>(width); x++) {
-        int cover = seam_pixel(a + 4 * x, b + 4 * x, out_a + 4 * x, out_b + 4 * x);
-        mask[x] = cover == seam_both ? 127.5f : cover == seam_a_only ? 255.0f : 0.0f;
-    }
-    seam_padding(r, offset_b, offset_third, sizeof(float), width, padded_width);
+    add_blender_columns(row, offset_b, offset_third, a, b, 0, width);
+    seam_padding(static_cast<unsigned char *>(row), offset_b, offset_third, sizeof(float), width,
+                 padded_width);
 }

@@ -74,6 +74,12 @@ void smart_blender(void *row, size_t offset_b, size_t offset_third, const float 
                    int padded_width);
 void add_blender(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b, int width,
                  int padded_width);
+// Their columns x0 .. x1 - 1 alone, without the padding: the pieces of a
+// row shared out by columns.
+void smart_blender_columns(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b,
+                           int x0, int x1);
+void add_blender_columns(void *row, size_t offset_b, size_t offset_third, const float *a, const float *b,
+                         int x0, int x1);
 
 // ---- the smart seam ----
 

@@ -4,6 +4,7 @@
 #include "stitcher/blend/pyramid.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 
 #include <emmintrin.h>
@@ -28,12 +29,14 @@ static void *spline_read(image_reader *ir, int n, void *buf)
     const float *a = static_cast<const float *>(read_row(sd->a, n, nullptr));
     float *out = static_cast<float *>(buf);
     // Alpha is a's, bit for bit, whatever b holds.
-    for (int x = 0; x < ir->width; x++) {
-        float w = m[x] * (1.0f / 255.0f);
-        __m128 pa = _mm_loadu_ps(a + 4 * x), pb = _mm_loadu_ps(b + 4 * x);
-        __m128 mix = _mm_add_ps(_mm_mul_ps(pa, _mm_set1_ps(w)), _mm_mul_ps(pb, _mm_set1_ps(1.0f - w)));
-        _mm_storeu_ps(out + 4 * x, with_alpha_of(mix, pa));
-    }
+    pool_columns_for(ir->width, split_columns, [=](int x0, int x1) {
+        for (int x = x0; x < x1; x++) {
+            float w = m[x] * (1.0f / 255.0f);
+            __m128 pa = _mm_loadu_ps(a + 4 * x), pb = _mm_loadu_ps(b + 4 * x);
+            __m128 mix = _mm_add_ps(_mm_mul_ps(pa, _mm_set1_ps(w)), _mm_mul_ps(pb, _mm_set1_ps(1.0f - w)));
+            _mm_storeu_ps(out + 4 * x, with_alpha_of(mix, pa));
+        }
+    });
     return buf;
 }
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <emmintrin.h>
 #include <vector>
 
 // ---- merge reader ----
@@ -87,8 +88,18 @@ static void *cleared_read(image_reader *ir, int r, void *buf)
         static_cast<const unsigned char *>(read_row(static_cast<image_reader *>(ir->data), r, nullptr));
     unsigned char *out = static_cast<unsigned char *>(buf);
     const size_t bpp = static_cast<size_t>(get_bytes_per_pixel(ir->pixformat)), alpha = bpp / 4 * 3;
-    memcpy(out, src, bpp * static_cast<size_t>(ir->width));
-    for (unsigned char *p = out; p < out + bpp * static_cast<size_t>(ir->width); p += bpp)
+    const size_t n = static_cast<size_t>(ir->width);
+    size_t i = 0;
+    if (bpp == 4) {
+        const __m128i zero = _mm_setzero_si128(), mask = _mm_set1_epi32(int32_t(0xff000000u));
+        for (; i + 4 <= n; i += 4) {
+            __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * i));
+            __m128i none = _mm_cmpeq_epi32(_mm_and_si128(s, mask), zero);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4 * i), _mm_andnot_si128(none, s));
+        }
+    }
+    memcpy(out + bpp * i, src + bpp * i, bpp * (n - i));
+    for (unsigned char *p = out + bpp * i; p < out + bpp * n; p += bpp)
         if (std::all_of(p + alpha, p + bpp, [](unsigned char c) { return c == 0; }))
             memset(p, 0, bpp);
     return buf;

@@ -5,6 +5,7 @@
 #include "stitcher/formats/panorama_file.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pthreads.h"
 
 static const char msg_thread[] = "Could not start panorama writer thread.\n";
@@ -18,9 +19,14 @@ struct writer_thread_data {
 static void *pano_writer_thread(void *arg)
 {
     writer_thread_data *wd = static_cast<writer_thread_data *>(arg);
+    zthread_name("zenthra-write");
     pano_file *pf = wd->pf;
+    // Merging and compressing is pixel work like any other under -j; the
+    // waits for the images give the permit back.
+    permit_take();
     merge_alpha(wd->images, irectangle{0, 0, pf->width, pf->height}, wd->n, pf->writer, pf->wrap);
     close_image_writer(pf->writer);
+    permit_give();
     aligned_free(wd);
     return nullptr;
 }

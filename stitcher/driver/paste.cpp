@@ -6,6 +6,7 @@
 #include "stitcher/pipeline/pixformat.h"
 
 #include <algorithm>
+#include <emmintrin.h>
 
 static void copy_rows(image_reader *base, int from, int to, image_writer *writer)
 {
@@ -25,7 +26,22 @@ static void fill_gaps(unsigned char *base, int base_width, const unsigned char *
                       const unsigned char *under, int x, int n, uint32_t fmt)
 {
     const size_t bpp = static_cast<size_t>(get_bytes_per_pixel(fmt)), alpha = bpp / 4 * 3;
-    for (int c = std::max(x, 0); c < std::min(base_width, x + n); c++) {
+    int c = std::max(x, 0);
+    const int end = std::min(base_width, x + n);
+    if (bpp == 4) {
+        const __m128i zero = _mm_setzero_si128(), mask = _mm_set1_epi32(int32_t(0xff000000u));
+        for (; c + 4 <= end; c += 4) {
+            const size_t at = static_cast<size_t>(c - x) * 4;
+            __m128i *b = reinterpret_cast<__m128i *>(base + static_cast<size_t>(c) * 4);
+            __m128i bv = _mm_loadu_si128(b);
+            __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + at));
+            __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i *>(under + at));
+            __m128i gap =
+                _mm_and_si128(_mm_cmpeq_epi32(_mm_and_si128(t, mask), zero), _mm_cmpeq_epi32(bv, zero));
+            _mm_storeu_si128(b, _mm_or_si128(_mm_and_si128(gap, u), _mm_andnot_si128(gap, bv)));
+        }
+    }
+    for (; c < end; c++) {
         const size_t at = static_cast<size_t>(c - x) * bpp;
         unsigned char *b = base + static_cast<size_t>(c) * bpp;
         if (all_zero(top + at + alpha, bpp - alpha) && all_zero(b, bpp))
@@ -49,9 +65,10 @@ int paste_under(image_reader *base, image_reader *top, image_reader *under, irec
 
     copy_rows(base, 0, r.y, writer);
     for (int i = 0; i < r.height; i++) {
-        void *t = read_row(top, i, rowbuf);
+        // The top's own row, converted straight out of it: a wide row copied
+        // first would cost the copy's memory traffic again.
+        void *t = read_row(top, i, nullptr);
         if (conv) {
-            // Narrowing conversions may run in place.
             conv(t, rowbuf, top->width);
             t = rowbuf;
         }

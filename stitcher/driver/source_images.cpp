@@ -101,6 +101,7 @@ static void decode(int k, loaded_image *li)
 
 static void *load_ahead(void *)
 {
+    zthread_name("zenthra-decode");
     permit_take();
     decode(load_data.ahead_image, &load_data.ahead);
     permit_give();

@@ -67,7 +67,7 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
     // The warper's threads compute rows ahead while this thread blends and
     // writes the rows before them.
     if (num_warp_threads > 1)
-        w0 = prefetch_reader(w0, ahead_rows(w0));
+        w0 = prefetch_reader(w0, ahead_rows(w0), "zenthra-warp");
     if (!t.earlier) {
         image_reader *conv = toformat(w0, t.iw->pixformat, 1);
         pipe_image(conv, t.iw);
@@ -112,9 +112,10 @@ static void warp_and_blend(const loaded_image *src, const warp_target &t)
                          t.blend.height};
         m = mask_reader(m, t.number, t.mask, at);
     }
-    image_reader *result = blend_pyramids(a, bb, m, levels);
+    image_reader *result =
+        threaded ? blend_pyramids_into(a, bb, m, levels) : blend_pyramids(a, bb, m, levels);
     if (threaded)
-        result = prefetch_reader(result, ahead_rows(result));
+        result = prefetch_reader(result, ahead_rows(result), "zenthra-pyramid");
     // paste closes the blend's result, which releases the whole chain.
     paste_under(k, result, under, t.blend, t.iw);
     print_message("ramfs_size:   %" PRId64 " Mbytes\n", ramfs_total_size.load() / 1000000);

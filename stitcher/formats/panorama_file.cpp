@@ -8,6 +8,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/output_file.h"
+#include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pixformat.h"
 #include "stitcher/pipeline/pthreads.h"
 #include "stitcher/pipeline/string2.h"
@@ -298,6 +299,7 @@ int panorama_close(void *data)
 // Cancel stays possible while the writer thread finishes the file.
 static void wait_for_writer(zthread *thread)
 {
+    blocking_wait w; // the writer needs a permit to finish
     while (zthread_timed_join(thread, 100) != 0)
         if (!progress_update(-1))
             cancel_run();

@@ -1,6 +1,6 @@
 #include "stitcher/geometry/query_sse.h"
 
-#include "stitcher/pipeline/pthreads.h"
+#include "stitcher/pipeline/pixel_pool.h"
 
 #include <algorithm>
 #include <cmath>
@@ -76,11 +76,10 @@ struct band {
     bounds b;
 };
 
-void *query_band(void *arg)
+void query_band(void *arg, int i)
 {
-    band *w = static_cast<band *>(arg);
+    band *w = static_cast<band *>(arg) + i;
     query_rows(w->q, w->columns, w->rows, w->r0, w->r1, w->border_only, &w->b);
-    return nullptr;
 }
 
 } // namespace
@@ -93,28 +92,17 @@ frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangl
 frectangle *sse_query_rect_threads(const rect_query *q, int columns, int rows, frectangle *out,
                                    int border_only, int threads)
 {
-    // Bands of rows, joined by minimum and maximum: the same box for any
-    // number of bands, since no not-a-number ever enters a bound.
-    const int n = std::max(1, std::min(threads, rows));
+    // Bands of rows on the pixel pool, a few per thread, joined by minimum
+    // and maximum: the same box for any number of bands, since no
+    // not-a-number ever enters a bound.
+    const int n = std::max(1, std::min(threads > 1 ? 4 * threads : 1, rows));
     std::vector<band> bands(static_cast<size_t>(n));
-    std::vector<zthread *> started(static_cast<size_t>(n), nullptr);
-    for (int i = 0; i < n; i++) {
-        band &w = bands[static_cast<size_t>(i)];
-        w = {q, columns, rows, int(int64_t(rows) * i / n), int(int64_t(rows) * (i + 1) / n), border_only, {}};
-        // A band whose thread cannot be started is done here.
-        if (i > 0 && zthread_create(&started[static_cast<size_t>(i)], nullptr, query_band, &w) != 0)
-            started[static_cast<size_t>(i)] = nullptr;
-    }
-    query_band(&bands[0]);
+    for (int i = 0; i < n; i++)
+        bands[static_cast<size_t>(i)] = {
+            q, columns, rows, int(int64_t(rows) * i / n), int(int64_t(rows) * (i + 1) / n), border_only, {}};
+    pool_run(n, query_band, bands.data());
     bounds all;
-    for (int i = 0; i < n; i++) {
-        band &w = bands[static_cast<size_t>(i)];
-        if (i > 0) {
-            if (started[static_cast<size_t>(i)])
-                zthread_join(started[static_cast<size_t>(i)], nullptr);
-            else
-                query_band(&w);
-        }
+    for (const band &w : bands) {
         all.xmin = _mm_min_ps(w.b.xmin, all.xmin);
         all.xmax = _mm_max_ps(w.b.xmax, all.xmax);
         all.ymin = _mm_min_ps(w.b.ymin, all.ymin);

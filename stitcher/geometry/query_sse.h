@@ -27,8 +27,8 @@ struct alignas(16) rect_query {
 // and infinities count. With nothing mapped the box is
 // {1e10, -1e10, 1e10, -1e10}.
 frectangle *sse_query_rect(const rect_query *q, int columns, int rows, frectangle *out, int border_only);
-// The same box, with the rows shared among this many threads (the calling
-// one included).
+// The same box, with the rows cut into bands for this many threads (the
+// calling one included) of the pixel pool.
 frectangle *sse_query_rect_threads(const rect_query *q, int columns, int rows, frectangle *out,
                                    int border_only, int threads);
 

@@ -155,21 +155,48 @@ inline void store_group(const remap_data *rd, const group *g, float (*px)[4], co
     memcpy(rd->to_data + 4 * static_cast<size_t>(p), px, sizeof(float) * 16);
 }
 
-// T consecutive source pixels from `at` as float_RGBA: the source itself when
-// it already is (in_place), else converted into buf.
-template <int T>
-inline const float *fetch(const remap_data *rd, bool in_place, const unsigned char *at, float *buf)
+// T consecutive uchar_RGBA pixels as float_RGBA into buf, as the converter
+// gives them (every byte is a whole number a float holds exactly), without
+// reading a byte past the last pixel.
+template <int T> inline void widen_u8(const unsigned char *at, float *buf)
 {
-    if (in_place)
+    const __m128i zero = _mm_setzero_si128();
+    for (size_t k = 0; k + 4 <= T; k += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 4 * k));
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        _mm_store_ps(buf + 4 * k, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)));
+        _mm_store_ps(buf + 4 * k + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)));
+        _mm_store_ps(buf + 4 * k + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)));
+        _mm_store_ps(buf + 4 * k + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero)));
+    }
+    for (size_t k = T / 4 * 4; k < T; k++) {
+        int32_t p;
+        memcpy(&p, at + 4 * k, 4);
+        __m128i v = _mm_unpacklo_epi8(_mm_cvtsi32_si128(p), zero);
+        _mm_store_ps(buf + 4 * k, _mm_cvtepi32_ps(_mm_unpacklo_epi16(v, zero)));
+    }
+}
+
+// How the taps of a source row reach float_RGBA.
+enum tap_source { taps_converted, taps_in_place, taps_u8 };
+
+// T consecutive source pixels from `at` as float_RGBA: the source itself when
+// it already is, else converted into buf.
+template <int T, tap_source S>
+inline const float *fetch(const remap_data *rd, const unsigned char *at, float *buf)
+{
+    if (S == taps_in_place)
         return reinterpret_cast<const float *>(at);
-    rd->converter(at, buf, T);
+    if (S == taps_u8)
+        widen_u8<T>(at, buf);
+    else
+        rd->converter(at, buf, T);
     return buf;
 }
 
-template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int width, int y)
+template <int T, void (*kernel)(v4 *, v4), tap_source S> void remap_taps(warp_data *wd, int width, int y)
 {
     const remap_data *rd = wd->rd;
-    const bool in_place = rd->src_bpp == 16 && rd->converter == float4_to_float4;
     const int lo = T / 2 - 1;
     for (int p = 4 * wd->thread_index; p < width; p += 4 * wd->thread_count) {
         group g;
@@ -188,7 +215,7 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
                 alignas(16) float buf[T * 4];
                 v4 h[T];
                 for (int r = 0; r < T; r++, at += rd->src_stride) {
-                    const float *row = fetch<T>(rd, in_place, at, buf);
+                    const float *row = fetch<T, S>(rd, at, buf);
                     h[r] = tap_sum<T>(reinterpret_cast<const v4 *>(row), wx, j);
                     if (r == lo)
                         src_alpha[j] = row[4 * lo + 3];
@@ -204,6 +231,19 @@ template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int wi
         }
         store_group(rd, &g, px, src_alpha, p);
     }
+}
+
+// The row with the taps' loads chosen for the source: converting 8-bit
+// pixels inline spares a call per tap row.
+template <int T, void (*kernel)(v4 *, v4)> void remap_taps(warp_data *wd, int width, int y)
+{
+    const remap_data *rd = wd->rd;
+    if (rd->src_bpp == 16 && rd->converter == float4_to_float4)
+        remap_taps<T, kernel, taps_in_place>(wd, width, y);
+    else if (rd->src_bpp == 4 && rd->converter == uchar_rgba_to_float4)
+        remap_taps<T, kernel, taps_u8>(wd, width, y);
+    else
+        remap_taps<T, kernel, taps_converted>(wd, width, y);
 }
 
 } // namespace

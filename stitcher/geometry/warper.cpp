@@ -4,6 +4,7 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 
+#include <algorithm>
 #include <cstring>
 
 static const char msg_conversion[] = "Conversion from %d to %d not supported.\n";
@@ -24,6 +25,16 @@ static void fill4(uint32_t *v, uint32_t value)
 {
     for (int l = 0; l < 4; l++)
         v[l] = value;
+}
+
+// The threads a row of this width is shared by: each of their shares
+// (thread_reader cuts four per thread) at least share_pixels wide, since a
+// shorter one costs more to hand over than it saves, and -j far above the
+// processor count would cut rows into slivers.
+static const int share_pixels = 256;
+static int warp_threads(int width)
+{
+    return static_cast<int>(std::min<int64_t>(num_warp_threads, std::max(1, width / (4 * share_pixels))));
 }
 
 // Every thread's copy runs this on the same row. Only the calling thread's
@@ -120,7 +131,7 @@ image_reader *warper(const loaded_image *src, irectangle src_rect, irectangle de
     wd->to_data = rd->to_data;
     wd->thread_count = 1;
 
-    image_reader *tr = thread_reader(base, num_warp_threads);
+    image_reader *tr = thread_reader(base, warp_threads(dest_rect.width));
     rd->threads = tr != base ? tr : nullptr;
     return buffered_reader_1(tr, rd->to_data, 1, image_row_length(tr), 0);
 }

@@ -1,13 +1,12 @@
 #include "stitcher/pipeline/pixel_pool.h"
 
-#include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/pthreads.h"
 
+#include <algorithm>
 #include <climits>
 #include <ctime>
 #include <linux/futex.h>
 #include <mutex>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -17,7 +16,8 @@ namespace
 
 // Polls before a thread sleeps, about 15 microseconds: rows follow each
 // other closely, and a sleep and its wake-up cost more than that. No pause
-// instruction: under a hypervisor it gives the processor away.
+// instruction: under a hypervisor it gives the processor away. A thread
+// polls only while it holds a permit that no other thread waits for.
 const int spin_polls = 50000;
 
 long futex(const void *word, int op, int value, const timespec *timeout)
@@ -34,83 +34,158 @@ std::atomic<int> free_permits{0};
 std::atomic<int> permit_sleepers{0};
 thread_local bool holding = false;
 
-// ---- the pool ----
-
-// The list of open jobs: held for a few loads at a time, by up to n
-// threads at once, where a sleeping lock would cost a system call.
-struct spin_lock {
-    std::atomic_flag flag = ATOMIC_FLAG_INIT;
-    void lock()
-    {
-        while (flag.test_and_set(std::memory_order_acquire))
-            while (flag.test(std::memory_order_relaxed)) {
-            }
-    }
-    void unlock() { flag.clear(std::memory_order_release); }
-};
-spin_lock lock;
-pool_job *open_jobs = nullptr; // oldest first
-std::vector<zthread *> workers;
-std::atomic<int> stopping{0};
-// Raised by every post and by the stop: idle workers sleep on it.
-std::atomic<int> posted{0};
-std::atomic<int> posted_sleepers{0};
-int threads = 1;
-
-// A job with shares left to claim, held against its withdrawal; null when
-// there is none.
-pool_job *take_job()
+// Whether this thread may poll: it holds a permit nobody waits for, or
+// there is no limit.
+bool may_poll()
 {
-    std::lock_guard<spin_lock> g(lock);
-    for (pool_job *j = open_jobs; j; j = j->link)
-        if (j->next.load(std::memory_order_relaxed) < j->count) {
-            j->users.fetch_add(1, std::memory_order_relaxed);
-            return j;
-        }
-    return nullptr;
+    if (!limit.load(std::memory_order_relaxed))
+        return true;
+    return holding && permit_sleepers.load(std::memory_order_relaxed) == 0;
 }
 
-void run_shares(pool_job *job)
+// ---- the pool ----
+
+// Open jobs live in slots that the pool owns, so a worker that looks at a
+// slot late touches only storage that stays: its claim carries the
+// generation of the job it read, and fails once the slot holds another.
+const int nslots = 64;
+
+struct alignas(64) slot {
+    std::atomic<uint64_t> claim{0}; // generation << 32 | next share
+    std::atomic<share_fn> fn{nullptr};
+    std::atomic<void *> ctx{nullptr};
+    std::atomic<int> count{0};
+    alignas(64) std::atomic<int> left{0}; // shares 1 .. count - 1 not yet complete
+    std::atomic<int> sleepers{0};         // the poster, while it sleeps on left
+};
+
+slot slots[nslots];
+// A share past any count: the claim of a slot whose next job is being stored.
+const uint32_t closed_share = INT32_MAX;
+alignas(64) std::atomic<uint64_t> used_slots{0}; // held by a poster
+alignas(64) std::atomic<uint64_t> open_slots{0}; // with shares left to claim
+
+std::mutex start_lock;
+std::atomic<bool> started{false};
+std::vector<zthread *> workers;
+std::atomic<int> stopping{0};
+int threads = 1;
+
+// Raised by every post and by the stop: idle workers sleep on it.
+alignas(64) std::atomic<int> posted{0};
+std::atomic<int> idle_sleepers{0};
+std::atomic<int> spinners{0}; // workers polling for a post, a permit in hand
+
+uint64_t bit(int i) { return uint64_t(1) << i; }
+
+// Claims and runs shares of slot i until none is left to claim.
+void run_slot(int i)
 {
+    slot &s = slots[i];
     for (;;) {
-        int share = job->next.fetch_add(1, std::memory_order_acq_rel);
-        if (share >= job->count)
+        uint64_t c = s.claim.load(std::memory_order_acquire);
+        const int share = static_cast<int>(static_cast<uint32_t>(c));
+        const int count = s.count.load(std::memory_order_acquire);
+        const share_fn fn = s.fn.load(std::memory_order_acquire);
+        void *ctx = s.ctx.load(std::memory_order_acquire);
+        if (share >= count)
             return;
-        job->fn(job->ctx, share);
-        if (job->left.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            wake_sleepers(job->left, job->sleepers);
+        // A claim that succeeds proves that count, fn and ctx were this
+        // generation's: the slot is posted again only after its last share
+        // is claimed, and the poster closes the claim before it stores the
+        // next job's fields (closed_share), so a field seen from the next
+        // job makes this claim fail.
+        if (!s.claim.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel))
+            continue;
+        if (share + 1 == count)
+            open_slots.fetch_and(~bit(i), std::memory_order_release);
+        fn(ctx, share);
+        // seq_cst: the count must be stored before the poster's sleeper
+        // count is read, or its sleep could miss this wake.
+        if (s.left.fetch_sub(1, std::memory_order_seq_cst) == 1)
+            wake_sleepers(s.left, s.sleepers);
     }
+}
+
+// Runs every open job's shares; false when there was none.
+bool run_open_jobs()
+{
+    bool ran = false;
+    for (uint64_t open; (open = open_slots.load(std::memory_order_acquire)) != 0; ran = true)
+        run_slot(__builtin_ctzll(open));
+    return ran;
 }
 
 void *worker(void *)
 {
+    zthread_name("zenthra-pool");
     for (;;) {
         const int seen = posted.load(std::memory_order_acquire);
         if (stopping.load(std::memory_order_acquire))
             return nullptr;
-        // The permit first: a job is only ever held by a running worker, so
-        // the poster's wait for its workers is short.
-        permit_take();
-        pool_job *job = take_job();
-        if (job) {
-            run_shares(job);
-            // The last touch: once no worker holds it, the job may go.
-            job->users.fetch_sub(1, std::memory_order_release);
+        if (open_slots.load(std::memory_order_acquire)) {
+            permit_take();
+            run_open_jobs();
+            // Rows follow each other: wait for the next post a while with
+            // the permit, unless another thread needs it. The permits bound
+            // the workers that poll.
+            spinners.fetch_add(1, std::memory_order_relaxed);
+            for (int i = 0; i < spin_polls && may_poll() && !stopping.load(std::memory_order_relaxed); i++)
+                if (open_slots.load(std::memory_order_relaxed) && run_open_jobs())
+                    i = 0;
+            spinners.fetch_sub(1, std::memory_order_relaxed);
+            permit_give();
+            continue;
         }
-        permit_give();
-        if (!job)
-            sleep_until_changed(posted, seen, posted_sleepers);
+        idle_sleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (!open_slots.load(std::memory_order_seq_cst) && !stopping.load(std::memory_order_seq_cst))
+            futex(address(posted), FUTEX_WAIT_PRIVATE, seen, nullptr);
+        idle_sleepers.fetch_sub(1, std::memory_order_relaxed);
     }
 }
 
-void start_workers()
+// The first job starts the workers; a job posted while they are being
+// started runs on its poster alone.
+bool workers_running()
 {
+    if (started.load(std::memory_order_acquire))
+        return true;
+    std::unique_lock<std::mutex> g(start_lock, std::try_to_lock);
+    if (!g.owns_lock() || started.load(std::memory_order_relaxed))
+        return started.load(std::memory_order_acquire);
     for (int i = 1; i < threads; i++) {
         zthread *t;
         // A worker that cannot start leaves its shares to the others.
         if (zthread_create(&t, nullptr, worker, nullptr) == 0)
             workers.push_back(t);
     }
+    started.store(true, std::memory_order_release);
+    return true;
+}
+
+// Workers take the open job of the lowest slot first: the rows cut by
+// columns wait on the way to the output, and go to the lower half.
+int take_slot(bool urgent)
+{
+    const uint64_t half = urgent ? 0xffffffffu : ~uint64_t(0xffffffffu);
+    uint64_t used = used_slots.load(std::memory_order_relaxed);
+    while (~used & half) {
+        const int i = __builtin_ctzll(~used & half);
+        if (used_slots.compare_exchange_weak(used, used | bit(i), std::memory_order_acquire))
+            return i;
+    }
+    return -1;
+}
+
+// Wakes up to n sleeping workers: fewer when some poll already, and no
+// more than would find a permit free.
+void wake_workers(int n)
+{
+    n = std::min(n - spinners.load(std::memory_order_seq_cst), idle_sleepers.load(std::memory_order_seq_cst));
+    if (limit.load(std::memory_order_relaxed))
+        n = std::min(n, free_permits.load(std::memory_order_relaxed));
+    if (n > 0)
+        futex(address(posted), FUTEX_WAKE_PRIVATE, n, nullptr);
 }
 
 } // namespace
@@ -118,9 +193,12 @@ void start_workers()
 int sleep_until_changed(const std::atomic<int> &word, int old, std::atomic<int> &sleepers)
 {
     int value;
-    for (int i = 0; i < spin_polls; i++)
+    for (int i = 0; i < spin_polls; i++) {
         if ((value = word.load(std::memory_order_acquire)) != old)
             return value;
+        if (i % 256 == 0 && !may_poll())
+            break;
+    }
     blocking_wait w;
     sleepers.fetch_add(1, std::memory_order_seq_cst);
     while ((value = word.load(std::memory_order_seq_cst)) == old)
@@ -131,8 +209,8 @@ int sleep_until_changed(const std::atomic<int> &word, int old, std::atomic<int> 
 
 void wake_sleepers(const std::atomic<int> &word, const std::atomic<int> &sleepers)
 {
-    // The changed word was stored before this load: a sleeper that counted
-    // itself later sees the new value before it sleeps.
+    // The changed word was stored (seq_cst) before this load: a sleeper that
+    // counted itself later sees the new value before it sleeps.
     if (sleepers.load(std::memory_order_seq_cst) > 0)
         futex(address(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
@@ -201,58 +279,53 @@ int wait_word(const int *word, int old, void (*check)(void))
 
 void wake_word(const int *word) { futex(word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr); }
 
-void pool_begin(pool_job *job, int count, share_fn fn, void *ctx)
+// urgent: a job that the path to the output waits for, which workers take
+// before the others.
+static void post(pool_job *job, int count, share_fn fn, void *ctx, bool urgent)
 {
-    job->fn = fn;
-    job->ctx = ctx;
-    job->count = count;
-    job->next.store(1, std::memory_order_relaxed);
-    job->left.store(count - 1, std::memory_order_relaxed);
-    job->users.store(0, std::memory_order_relaxed);
-    job->sleepers.store(0, std::memory_order_relaxed);
-    job->link = nullptr;
-    if (count <= 1 || threads <= 1)
+    *job = {fn, ctx, count, -1, 1};
+    if (count <= 1 || threads <= 1 || !workers_running())
         return;
-    {
-        std::lock_guard<spin_lock> g(lock);
-        if (workers.empty())
-            start_workers();
-        pool_job **tail = &open_jobs;
-        while (*tail)
-            tail = &(*tail)->link;
-        *tail = job;
-    }
+    const int i = take_slot(urgent);
+    if (i < 0)
+        return;
+    slot &s = slots[i];
+    const uint64_t generation = (s.claim.load(std::memory_order_relaxed) >> 32) + 1;
+    s.claim.store(generation << 32 | closed_share, std::memory_order_seq_cst);
+    s.fn.store(fn, std::memory_order_release);
+    s.ctx.store(ctx, std::memory_order_release);
+    s.count.store(count, std::memory_order_release);
+    s.left.store(count - 1, std::memory_order_relaxed);
+    s.claim.store(generation << 32 | 1, std::memory_order_release);
+    job->slot = i;
+    open_slots.fetch_or(bit(i), std::memory_order_seq_cst);
     posted.fetch_add(1, std::memory_order_seq_cst);
-    wake_sleepers(posted, posted_sleepers);
+    wake_workers(count - 1);
 }
+
+void pool_begin(pool_job *job, int count, share_fn fn, void *ctx) { post(job, count, fn, ctx, false); }
 
 void pool_wait(pool_job *job)
 {
-    run_shares(job);
+    if (job->slot < 0) {
+        while (job->next < job->count)
+            job->fn(job->ctx, job->next++);
+        return;
+    }
+    slot &s = slots[job->slot];
+    run_slot(job->slot);
     int left;
-    while ((left = job->left.load(std::memory_order_acquire)) != 0)
-        sleep_until_changed(job->left, left, job->sleepers);
+    while ((left = s.left.load(std::memory_order_acquire)) != 0)
+        sleep_until_changed(s.left, left, s.sleepers);
 }
 
 void pool_end(pool_job *job)
 {
     pool_wait(job);
-    if (job->count <= 1 || threads <= 1)
-        return;
-    {
-        std::lock_guard<spin_lock> g(lock);
-        for (pool_job **p = &open_jobs; *p; p = &(*p)->link)
-            if (*p == job) {
-                *p = job->link;
-                break;
-            }
-    }
-    // A worker that took the job before it left the list is about to find
-    // no share to claim; it cannot wake this thread without touching the
-    // job after letting it go, so the wait spins.
-    for (int i = 1; job->users.load(std::memory_order_acquire) != 0; i++)
-        if (i % 1024 == 0)
-            sched_yield();
+    if (job->slot >= 0)
+        used_slots.fetch_and(~bit(job->slot), std::memory_order_release);
+    job->slot = -1;
+    job->next = job->count;
 }
 
 void pool_run(int count, share_fn fn, void *ctx)
@@ -265,17 +338,46 @@ void pool_run(int count, share_fn fn, void *ctx)
     pool_end(&job);
 }
 
+namespace
+{
+struct columns_job {
+    columns_fn fn;
+    void *ctx;
+    int width, shares;
+};
+
+void column_share(void *c, int share)
+{
+    const columns_job *j = static_cast<const columns_job *>(c);
+    j->fn(j->ctx, static_cast<int>(int64_t(j->width) * share / j->shares),
+          static_cast<int>(int64_t(j->width) * (share + 1) / j->shares));
+}
+} // namespace
+
+void pool_columns(int width, int min_width, columns_fn fn, void *ctx)
+{
+    const int shares = std::min(width / std::max(min_width, 1), 2 * threads);
+    if (shares <= 1 || threads <= 1) {
+        fn(ctx, 0, width);
+        return;
+    }
+    columns_job j = {fn, ctx, width, shares};
+    pool_job job;
+    post(&job, shares, column_share, &j, true);
+    column_share(&j, 0);
+    pool_end(&job);
+}
+
 void pool_stop(void)
 {
-    std::vector<zthread *> joined;
-    {
-        std::lock_guard<spin_lock> g(lock);
-        joined.swap(workers);
-    }
+    blocking_wait w; // a worker may wait for a permit before it sees the stop
+    std::lock_guard<std::mutex> g(start_lock);
     stopping.store(1, std::memory_order_seq_cst);
     posted.fetch_add(1, std::memory_order_seq_cst);
-    wake_sleepers(posted, posted_sleepers);
-    for (zthread *t : joined)
+    futex(address(posted), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    for (zthread *t : workers)
         zthread_join(t, nullptr);
+    workers.clear();
+    started.store(false, std::memory_order_release);
     stopping.store(0, std::memory_order_release);
 }

@@ -9,7 +9,8 @@
 // The pool: n - 1 workers that take shares of the jobs that any thread
 // posts. A job is cut into shares that do not depend on which thread runs
 // them; the posting thread runs share 0 itself and then helps with the
-// rest, so a job completes even when no worker is free.
+// rest, so a job completes even when no worker is free. A post wakes only
+// as many sleeping workers as it has shares for others.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -51,15 +52,15 @@ void wake_sleepers(const std::atomic<int> &word, const std::atomic<int> &sleeper
 
 typedef void (*share_fn)(void *ctx, int share);
 
+// A job as its poster holds it. The pool keeps the open jobs in slots of
+// its own; a job without a slot (none free, or no workers) runs on its
+// poster alone.
 struct pool_job {
     share_fn fn;
     void *ctx;
     int32_t count;
-    std::atomic<int> next;     // the next share to claim
-    std::atomic<int> left;     // shares 1 .. count - 1 not yet complete
-    std::atomic<int> users;    // workers that may still touch the job
-    std::atomic<int> sleepers; // the poster, while it sleeps on left
-    pool_job *link;            // the pool's list of open jobs
+    int32_t slot; // -1: none
+    int32_t next; // without a slot: the next share to run
 };
 
 // Posts shares 1 .. count - 1 of fn to the workers; the caller runs share 0
@@ -77,6 +78,19 @@ template <class F> void pool_for(int count, F &&f)
 {
     pool_run(
         count, [](void *ctx, int share) { (*static_cast<F *>(ctx))(share); }, &f);
+}
+
+// fn(ctx, x0, x1) over consecutive ranges of the columns 0 .. width - 1,
+// each at least min_width wide, on this thread and the pool, before the
+// pool's other jobs: a row's stage cut by columns gives the same values
+// whatever the cut.
+typedef void (*columns_fn)(void *ctx, int x0, int x1);
+void pool_columns(int width, int min_width, columns_fn fn, void *ctx);
+
+template <class F> void pool_columns_for(int width, int min_width, F &&f)
+{
+    pool_columns(
+        width, min_width, [](void *ctx, int x0, int x1) { (*static_cast<F *>(ctx))(x0, x1); }, &f);
 }
 
 // Stops and joins the workers; the next job starts them again.

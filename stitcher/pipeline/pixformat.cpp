@@ -259,7 +259,8 @@ pix_converter get_pix_converter(uint32_t from, uint32_t to)
 }
 
 // keep: a pixel with alpha 0 still fills a destination pixel that is all zero.
-static int lay_row(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat, bool keep)
+int merge_row_alpha_scalar(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat,
+                           bool keep)
 {
     int end = dst_width < x + n ? dst_width : x + n;
     if (x < 0 || x >= end)
@@ -286,6 +287,16 @@ static int lay_row(void *dst, int dst_width, const void *src, int x, int n, uint
         if (alpha != 0 || (keep && std::all_of(dp, dp + dbpp, [](unsigned char c) { return c == 0; })))
             memcpy(dp, sp, bytes);
     }
+    return 0;
+}
+
+static int lay_row(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat, bool keep)
+{
+    int end = dst_width < x + n ? dst_width : x + n;
+    if (pixformat != uchar_RGBA || x < 0 || x >= end)
+        return merge_row_alpha_scalar(dst, dst_width, src, x, n, pixformat, keep);
+    lay_rgba8(static_cast<unsigned char *>(dst) + 4 * static_cast<size_t>(x),
+              static_cast<const unsigned char *>(src), static_cast<size_t>(end - x), keep);
     return 0;
 }
 

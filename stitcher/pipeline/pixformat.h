@@ -1,5 +1,6 @@
 // Pixel layouts of rows and the converters between them.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Values of a pixformat code (an unsigned 32-bit field of readers and writers).
@@ -63,7 +64,13 @@ void ushort_rgba_to_ushort_rgba(const void *src, void *dst, int count);
 void floatG_to_uchar_rgb(const void *src, void *dst, int count);
 void floatG_to_uchar_rgba(const void *src, void *dst, int count);
 
+// n uchar_RGBA pixels of src laid over dst as merge_row_alpha does (with
+// keep, as merge_row_alpha_keep), four at a time.
+void lay_rgba8(unsigned char *dst, const unsigned char *src, size_t n, bool keep);
+
 // Scalar twins of the converters that have an SSE2 path; same results.
+int merge_row_alpha_scalar(void *dst, int dst_width, const void *src, int x, int n, uint32_t pixformat,
+                           bool keep);
 void float4_to_uchar_rgba_scalar(const void *src, void *dst, int count);
 void uchar_rgb_to_float4_scalar(const void *src, void *dst, int count);
 void uchar_rgba_to_float4_scalar(const void *src, void *dst, int count);

@@ -109,3 +109,23 @@ void ushort_rgba_to_float4(const void *src, void *dst, int count)
         _mm_storeu_ps(out + 12, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(b, zero)), scale));
     }
 }
+
+void lay_rgba8(unsigned char *dst, const unsigned char *src, size_t n, bool keep)
+{
+    const __m128i zero = _mm_setzero_si128(), alpha = _mm_set1_epi32(int32_t(0xff000000u));
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * i));
+        __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dst + 4 * i));
+        // A lane takes the source where its alpha is not 0, or, kept, where
+        // the destination pixel is all zero.
+        __m128i take = _mm_andnot_si128(_mm_cmpeq_epi32(_mm_and_si128(s, alpha), zero), _mm_set1_epi32(-1));
+        if (keep)
+            take = _mm_or_si128(take, _mm_cmpeq_epi32(d, zero));
+        d = _mm_or_si128(_mm_and_si128(take, s), _mm_andnot_si128(take, d));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4 * i), d);
+    }
+    if (i < n)
+        merge_row_alpha_scalar(dst + 4 * i, static_cast<int>(n - i), src + 4 * i, 0, static_cast<int>(n - i),
+                               uchar_RGBA, keep);
+}

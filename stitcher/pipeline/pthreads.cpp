@@ -68,6 +68,8 @@ int zthread_timed_join(zthread *thread, int milliseconds)
     return 0;
 }
 
+void zthread_name(const char *name) { pthread_setname_np(pthread_self(), name); }
+
 int zsched_yield(void)
 {
     struct timespec ts = {0, 10000};

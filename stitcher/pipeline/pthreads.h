@@ -12,6 +12,9 @@ int zthread_join(zthread *thread, void **result);
 // zthread_join that gives up after the time: 0 when joined (the record
 // released), -1 when the thread still runs.
 int zthread_timed_join(zthread *thread, int milliseconds);
+// Names the calling thread (up to 15 bytes), so that top -H and perf show
+// what each thread does.
+void zthread_name(const char *name);
 // Sleeps 10 microseconds; every polling loop calls it between two polls.
 int zsched_yield(void);
 

@@ -134,21 +134,43 @@ void ramfs_clear(int fd)
         memset(ramfs_file[fd], 0, static_cast<size_t>(ramfs_size[fd]));
 }
 
-static std::atomic<int64_t> budget{-1};
+// -1: the default, asked for when first needed.
+static std::atomic<int64_t> budget{-1}, rings{-1};
 
-int64_t ramfs_budget(void)
+// ZENTHRA_STORE_BUDGET's bytes, or -1 when it gives none.
+static int64_t given_budget()
 {
-    int64_t b = budget.load();
-    if (b < 0) {
-        const char *given = getenv("ZENTHRA_STORE_BUDGET");
-        char *end = nullptr;
-        long long bytes = given ? strtoll(given, &end, 10) : -1;
-        b = given && *given && !*end && bytes >= 0
-                ? bytes
-                : std::min(static_cast<int64_t>(memory_left() / 8), int64_t(128) << 20);
-        budget.store(b);
-    }
-    return b;
+    const char *given = getenv("ZENTHRA_STORE_BUDGET");
+    char *end = nullptr;
+    long long bytes = given ? strtoll(given, &end, 10) : -1;
+    return given && *given && !*end && bytes >= 0 ? bytes : -1;
 }
 
-void set_ramfs_budget(int64_t bytes) { budget.store(bytes); }
+static int64_t budget_of(std::atomic<int64_t> &b, int64_t most)
+{
+    int64_t v = b.load();
+    if (v < 0) {
+        const int64_t given = given_budget();
+        v = given >= 0 ? given : std::min(static_cast<int64_t>(memory_left() / 8), most);
+        b.store(v);
+    }
+    return v;
+}
+
+// Temporary images grow with the panorama's area, and past the store they
+// cost a copy each way through the page cache; the deep rings grow with its
+// width only, and spilled they cost their rows' copies over and over. What
+// is kept in memory comes from the address space too, which a 32-bit
+// process has little of.
+int64_t ramfs_budget(void) { return budget_of(budget, int64_t(128) << 20); }
+
+int64_t ring_budget(void)
+{
+    return budget_of(rings, sizeof(void *) == 4 ? int64_t(256) << 20 : int64_t(2) << 30);
+}
+
+void set_ramfs_budget(int64_t bytes)
+{
+    budget.store(bytes);
+    rings.store(bytes);
+}

@@ -48,10 +48,15 @@ void ramfs_clear(int fd);
 
 // The bytes the store should hold at most: the driver sends a temporary
 // image that would pass it to an unlinked disk file instead. Unless set, an
-// eighth of memory_left() when first asked, at most 128 MiB: such a
-// file stays in the page cache while the machine has room, and a larger
-// store would only add to the process's own memory, which then grows with
-// the panorama's area. ZENTHRA_STORE_BUDGET in the environment (bytes)
-// takes the place of the default, for tests.
+// eighth of memory_left() when first asked, at most 128 MiB: such a file
+// costs one copy each way through the page cache, and a larger store would
+// make the process's memory follow the panorama's area.
 int64_t ramfs_budget(void);
+// The bytes the deep rings of the blend (readimage.h) keep in memory at
+// most before they spill: an eighth of memory_left(), at most 2 GiB (256 MiB
+// in a 32-bit process), since a spilled ring copies its rows through the
+// page cache again and again, and they follow the panorama's width only.
+int64_t ring_budget(void);
+// Both, in place of their defaults (for tests); ZENTHRA_STORE_BUDGET in the
+// environment (bytes) does the same.
 void set_ramfs_budget(int64_t bytes);

@@ -91,7 +91,7 @@ image_reader *buffered_reader_2(image_reader *ir, int nrows);
 // blend, which are read only near their two ends. A row's address stays
 // valid while fewer than RING_FRONT rows are fetched after it, or, read
 // back, until another row takes its slot. A buffered_reader_2 when the ring
-// is small (an eighth of the store's budget or less), while the large rings
+// is small (an eighth of ring_budget() or less), while the large rings
 // kept in memory stay within that budget, or when no spill is made.
 enum { RING_FRONT = 32, RING_BACK = 8 };
 image_reader *spilled_ring_reader(image_reader *ir, int nrows);
@@ -100,9 +100,16 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows);
 // again; an older one is fatal. A caller buffer is optional; followers are
 // called as by a buffered reader. The source is read only by that thread
 // from now on, until this reader is closed, which stops and joins it.
-image_reader *prefetch_reader(image_reader *ir, int nrows);
-// Rows to run ahead of a reader of ir: max_rows, or as many as fit in bytes
-// when fewer, but at least min_rows.
+image_reader *prefetch_reader(image_reader *ir, int nrows, const char *name = "zenthra-ahead");
+// The same with the last `window` rows taken to read again, fetched up to
+// `ahead` rows beyond them: a deep ring and its read-ahead in one, which
+// spares the copy from one into the other. A ring of more than an eighth of
+// ring_budget() comes under that budget; null when it does not fit there
+// (the caller then spills).
+image_reader *prefetch_window_reader(image_reader *ir, int window, int ahead, const char *name);
+// Rows to run ahead of a reader of ir: max_rows when they fit in an eighth
+// of ring_budget(), else as many as fit in bytes when fewer, but at
+// least min_rows.
 int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes);
 // Rows of src handed from one thread to another: registered as a follower
 // of leader, it reads each new row of the leader through src into a ring of
@@ -111,10 +118,16 @@ int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
 // waits rather than overwrite the row the reader holds. The last row taken
 // may be asked for again. Once handoff_direct says that no other thread
 // pulls the leader any more, the reader pulls it itself for rows still
-// missing. Closing it closes src.
+// missing. Closing it closes src. A large ring comes under ring_budget() as
+// the deep rings of spilled_ring_reader do: past it, the ring's rows wait in
+// a spill file.
 image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows);
 // No effect on other readers.
 void handoff_direct(image_reader *ir);
+// The deep rings' budget (ring_budget()): whether bytes more fit in it
+// (then held until given back), and giving them back.
+bool ring_reserve(int64_t bytes);
+void ring_release(int64_t bytes);
 // Pin and unpin the ring slot of row n of a buffered reader; n must be one of
 // the last nrows rows fetched. A fetch into a pinned slot is fatal.
 void lock_row(int n, image_reader *ir);

@@ -35,6 +35,16 @@ struct buffered_data {
 // blend that fills the rings.
 static std::atomic<int64_t> ring_bytes{0};
 
+bool ring_reserve(int64_t bytes)
+{
+    if (ring_bytes.fetch_add(bytes) + bytes <= ring_budget())
+        return true;
+    ring_bytes.fetch_sub(bytes);
+    return false;
+}
+
+void ring_release(int64_t bytes) { ring_bytes.fetch_sub(bytes); }
+
 static unsigned char *slot_of(const buffered_data *bd, int n)
 {
     return bd->ring + static_cast<size_t>(n % bd->nrows) * bd->rowlength;
@@ -84,7 +94,7 @@ static int buffered_close(void *data)
     if (bd->owns)
         aligned_free(bd->ring);
     int status = close_image_reader(bd->src);
-    ring_bytes.fetch_sub(bd->counted);
+    ring_release(bd->counted);
     aligned_free(bd->locks);
     aligned_free(bd);
     return status;
@@ -198,16 +208,16 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows)
         return buffered_reader_2(ir, nrows);
     // A ring that the address space cannot hold (32-bit x86) spills like one
     // past the budget; only when the spill fails too is it fatal.
-    const bool small = bytes <= ramfs_budget() / 8;
-    if (small || ring_bytes.fetch_add(bytes) + bytes <= ramfs_budget()) {
+    const bool small = bytes <= ring_budget() / 8;
+    if (small || ring_reserve(bytes)) {
         if (void *ring = aligned_malloc(alloc_size(bytes))) {
             image_reader *r = buffered_reader_1(ir, ring, nrows, static_cast<size_t>(rowlength), 1);
             static_cast<buffered_data *>(r->data)->counted = small ? 0 : bytes;
             return r;
         }
+        if (!small)
+            ring_release(bytes);
     }
-    if (!small)
-        ring_bytes.fetch_sub(bytes);
     int index = spill_open(bytes);
     if (index < 0)
         return buffered_reader_2(ir, nrows);

@@ -6,28 +6,42 @@
 // it takes (release), and the feeder's acquire of `held` frees the slots of
 // the rows before it. Once direct, no other thread pulls the leader, and the
 // reader pulls it itself for the rows it still needs.
+//
+// A ring past the store's budget lies in a spill file instead: the feeder
+// writes each row at its slot's offset, the reader reads it back into a row
+// of its own, and the same counts keep the two apart.
+#include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixel_pool.h"
+#include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/readimage.h"
+#include "stitcher/pipeline/spill.h"
+#include "stitcher/pipeline/tmp_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <new>
 
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_no_ring[] = "Could not allocate %" PRId64 " bytes for imagereader.\n";
+static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
+static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
 struct alignas(64) handoff_data {
     image_reader *src;    // the feeder's source, read with the leader's new row
     image_reader *leader; // pulled by the reader itself once direct
     image_reader *feeder; // the follower of the leader
-    unsigned char *ring;
+    unsigned char *ring;  // nrows slots, or, spilled, the feeder's row and then the reader's
     size_t rowlength;
     int nrows;
     int taken = -1; // the reader's row; reader thread only
     bool direct = false;
+    int spill = -1;                        // the spilled image holding the slots, or -1
+    spill_extent where;                    // its place, when spilled
+    int64_t counted = 0;                   // bytes of the deep rings' budget held
     alignas(64) std::atomic<int> ready{0}; // rows in the ring, from row 0
     std::atomic<int> ready_sleepers{0};
     alignas(64) std::atomic<int> held{0}; // the reader's row: the feeder never laps it
@@ -39,22 +53,33 @@ static unsigned char *slot_of(const handoff_data *hd, int n)
     return hd->ring + static_cast<size_t>(n % hd->nrows) * hd->rowlength;
 }
 
+static int64_t spill_offset(const handoff_data *hd, int n)
+{
+    return hd->where.offset + static_cast<int64_t>(n % hd->nrows) * static_cast<int64_t>(hd->rowlength);
+}
+
 static void *feed_read(image_reader *ir, int n, void *)
 {
     handoff_data *hd = static_cast<handoff_data *>(ir->data);
+    // A leader that delivers a row twice: nobody reads what this returns.
     if (n < hd->ready.load(std::memory_order_relaxed))
-        return slot_of(hd, n); // a leader that delivers a row twice
+        return nullptr;
     kassert(n == hd->ready.load(std::memory_order_relaxed));
     int held;
     while (n >= (held = hd->held.load(std::memory_order_acquire)) + hd->nrows)
         sleep_until_changed(hd->held, held, hd->held_sleepers);
-    unsigned char *slot = slot_of(hd, n);
+    const size_t length = image_row_length(hd->src);
+    unsigned char *slot = hd->spill < 0 ? slot_of(hd, n) : hd->ring;
     void *row = read_row(hd->src, n, slot);
-    if (row != slot)
-        memcpy(slot, row, image_row_length(hd->src));
+    if (hd->spill >= 0) {
+        if (pwrite_full(hd->where.fd, row, length, spill_offset(hd, n)) != 0)
+            print_error(msg_write, tmp_folder(), strerror(errno));
+    } else if (row != slot) {
+        memcpy(slot, row, length);
+    }
     hd->ready.store(n + 1, std::memory_order_seq_cst);
     wake_sleepers(hd->ready, hd->ready_sleepers);
-    return slot;
+    return nullptr;
 }
 
 static int feed_close(void *) { return 0; }
@@ -73,11 +98,17 @@ static void *handoff_read(image_reader *ir, int n, void *buf)
         }
         while (ready <= n)
             ready = sleep_until_changed(hd->ready, ready, hd->ready_sleepers);
+        if (hd->spill >= 0) {
+            const size_t length = image_row_length(ir);
+            int64_t got = pread_full(hd->where.fd, hd->ring + hd->rowlength, length, spill_offset(hd, n));
+            if (got != static_cast<int64_t>(length))
+                print_error(msg_read, tmp_folder(), got < 0 ? strerror(errno) : "the file ends early");
+        }
         hd->taken = n;
         hd->held.store(n, std::memory_order_seq_cst);
         wake_sleepers(hd->held, hd->held_sleepers);
     }
-    unsigned char *row = slot_of(hd, n);
+    unsigned char *row = hd->spill < 0 ? slot_of(hd, n) : hd->ring + hd->rowlength;
     if (!buf)
         return row;
     memcpy(buf, row, image_row_length(ir));
@@ -89,10 +120,26 @@ static int handoff_close(void *data)
     handoff_data *hd = static_cast<handoff_data *>(data);
     int status = close_image_reader(hd->src);
     close_image_reader(hd->feeder);
+    if (hd->spill >= 0)
+        spill_close(hd->spill);
+    ring_release(hd->counted);
     aligned_free(hd->ring);
     hd->~handoff_data();
     aligned_free(hd);
     return status;
+}
+
+// The ring's slots in a spill file, whose rows come back one at a time:
+// the two rows left in memory are the feeder's and the reader's.
+static bool handoff_spill(handoff_data *hd, int64_t *bytes)
+{
+    if ((hd->spill = spill_open(*bytes)) < 0)
+        return false;
+    ring_release(hd->counted);
+    hd->counted = 0;
+    hd->where = spill_where(hd->spill);
+    *bytes = 2 * static_cast<int64_t>(hd->rowlength);
+    return true;
 }
 
 image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows)
@@ -102,12 +149,23 @@ image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows)
     if (!checked_mul(rowlength, nrows, &bytes))
         print_error(msg_no_ring, INT64_MAX);
     handoff_data *hd = new (checked_malloc(sizeof(handoff_data), 64)) handoff_data;
+    hd->rowlength = static_cast<size_t>(rowlength);
+    // Small rings stay in memory uncounted, large ones while the deep rings
+    // fit in the budget together, as spilled_ring_reader keeps them; one
+    // that the address space cannot hold spills too.
+    if (bytes > ring_budget() / 8) {
+        if (ring_reserve(bytes))
+            hd->counted = bytes;
+        else
+            handoff_spill(hd, &bytes);
+    }
     hd->ring = static_cast<unsigned char *>(aligned_malloc(alloc_size(bytes)));
+    if (!hd->ring && hd->spill < 0 && handoff_spill(hd, &bytes))
+        hd->ring = static_cast<unsigned char *>(aligned_malloc(alloc_size(bytes)));
     if (!hd->ring)
         print_error(msg_no_ring, bytes);
     hd->src = src;
     hd->leader = leader;
-    hd->rowlength = static_cast<size_t>(rowlength);
     hd->nrows = nrows;
     connect_reader(src);
     hd->feeder =

@@ -1,15 +1,16 @@
 // The read-ahead reader: a thread of its own fetches the source's rows in
 // order into a ring while the caller works on earlier ones.
 //
-// The caller may read again the last row it took; every slot but that one's
+// The caller may read again the last `window` rows it took; every other slot
 // is the fetcher's to fill. Hand-over: the fetcher stores a row in its slot,
 // then raises `fetched` (release); the caller, having seen it (acquire),
-// raises `held` to the row it takes (release), and the fetcher's acquire of
-// `held` frees the slots of the rows before it.
+// raises `held` to the oldest row it may still read (release), and the
+// fetcher's acquire of `held` frees the slots of the rows before it.
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixel_pool.h"
 #include "stitcher/pipeline/pthreads.h"
+#include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/readimage.h"
 
 #include <algorithm>
@@ -27,9 +28,12 @@ struct alignas(64) prefetch_data {
     unsigned char *ring;
     size_t rowlength;
     int nrows;
+    int window = 1; // rows the caller may read again
     int height;
-    int next = 0; // the caller's next row to take
+    int64_t counted = 0; // bytes of the deep rings' budget held
+    int next = 0;        // the caller's next row to take
     zthread *thread = nullptr;
+    const char *name;
     alignas(64) std::atomic<int> fetched{0}; // rows in the ring, from row 0
     std::atomic<int> fetched_sleepers{0};
     alignas(64) std::atomic<int> held{0}; // the caller's oldest row in use
@@ -56,6 +60,7 @@ static void *fetch_rows(void *arg)
 {
     prefetch_data *pd = static_cast<prefetch_data *>(arg);
     const size_t length = image_row_length(pd->src);
+    zthread_name(pd->name);
     permit_take();
     for (int r = 0; r < pd->height; r++) {
         wait_for(pd->held, pd->held_sleepers, [pd, r](int held) {
@@ -81,14 +86,14 @@ static void *prefetch_read(image_reader *ir, int n, void *dst)
     unsigned char *row;
     if (n < pd->next) {
         int64_t back = int64_t(pd->next) - n;
-        if (back > 1 || n < 0)
-            print_error(msg_window, 1, back > INT_MAX ? INT_MAX : static_cast<int>(back));
+        if (back > pd->window || n < 0)
+            print_error(msg_window, pd->window, back > INT_MAX ? INT_MAX : static_cast<int>(back));
         row = slot_of(pd, n);
     } else {
         do {
             int r = pd->next++;
             wait_for(pd->fetched, pd->fetched_sleepers, [r](int fetched) { return fetched > r; });
-            pd->held.store(r, std::memory_order_seq_cst);
+            pd->held.store(std::max(r - pd->window + 1, 0), std::memory_order_seq_cst);
             wake_sleepers(pd->held, pd->held_sleepers);
             row = slot_of(pd, r);
             call_followers(ir, r);
@@ -113,14 +118,16 @@ static int prefetch_close(void *data)
     }
     int status = close_image_reader(pd->src);
     aligned_free(pd->ring);
+    ring_release(pd->counted);
     pd->~prefetch_data();
     aligned_free(pd);
     return status;
 }
 
-image_reader *prefetch_reader(image_reader *ir, int nrows)
+static image_reader *new_prefetch_reader(image_reader *ir, int nrows, int window, int64_t counted,
+                                         const char *name)
 {
-    kassert(nrows >= 2);
+    kassert(nrows >= window + 1);
     int64_t rowlength = padded_row_length(ir), bytes;
     if (!checked_mul(rowlength, nrows, &bytes))
         print_error(msg_no_memory);
@@ -130,7 +137,10 @@ image_reader *prefetch_reader(image_reader *ir, int nrows)
     pd->ring = static_cast<unsigned char *>(checked_malloc(alloc_size(bytes)));
     pd->rowlength = static_cast<size_t>(rowlength);
     pd->nrows = nrows;
+    pd->window = window;
+    pd->counted = counted;
     pd->height = ir->height;
+    pd->name = name;
     connect_reader(ir);
     image_reader *r = create_image_reader(ir->type, pd, ir->width, ir->height, ir->pixformat, prefetch_read,
                                           prefetch_close);
@@ -139,8 +149,35 @@ image_reader *prefetch_reader(image_reader *ir, int nrows)
     return r;
 }
 
+image_reader *prefetch_reader(image_reader *ir, int nrows, const char *name)
+{
+    kassert(nrows >= 2);
+    return new_prefetch_reader(ir, nrows, 1, 0, name);
+}
+
+image_reader *prefetch_window_reader(image_reader *ir, int window, int ahead, const char *name)
+{
+    kassert(window >= 1 && ahead >= 1);
+    int64_t bytes;
+    const int64_t nrows = int64_t(window) + ahead;
+    if (nrows > INT_MAX || !checked_mul(padded_row_length(ir), nrows, &bytes))
+        return nullptr;
+    int64_t counted = 0;
+    if (bytes > ring_budget() / 8) {
+        if (!ring_reserve(bytes))
+            return nullptr;
+        counted = bytes;
+    }
+    return new_prefetch_reader(ir, static_cast<int>(nrows), window, counted, name);
+}
+
 int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
 {
-    const size_t fit = bytes / std::max<size_t>(image_row_length(ir), 1);
+    const size_t length = std::max<size_t>(image_row_length(ir), 1);
+    // A ring within an eighth of the store's budget is a small one, as
+    // spilled_ring_reader counts them.
+    if (int64_t(length) * max_rows <= ring_budget() / 8)
+        return max_rows;
+    const size_t fit = bytes / length;
     return static_cast<int>(std::clamp<size_t>(fit, min_rows, max_rows));
 }

@@ -328,14 +328,17 @@ TEST_F(WarperReader, ShapeRingAndThreads)
     src.li.kind = 2;
     stack_ptr sd = make_stack({{_shift, {0.25, 0}}});
     const int32_t pano[2] = {13, 7};
-    for (int threads : {1, 4}) {
-        set_num_warp_threads(threads);
+    // The ring on the base reader, with the threaded reader between them
+    // when there is more than one thread and the row is wide enough to share.
+    const struct {
+        int threads, width, readers;
+    } cases[] = {{1, 13, 2}, {4, 13, 2}, {4, 2048, 3}};
+    for (const auto &c : cases) {
+        set_num_warp_threads(c.threads);
         int before = image_reader_count;
-        image_reader *r = warper(&src.li, {0, 0, 13, 7}, {0, 0, 13, 7}, pano, sd.get(), 0);
+        image_reader *r = warper(&src.li, {0, 0, 13, 7}, {0, 0, c.width, 7}, pano, sd.get(), 0);
         set_num_warp_threads(1);
-        // The ring on the base reader, with the threaded reader between them
-        // when there is more than one thread.
-        EXPECT_EQ(image_reader_count - before, threads == 1 ? 2 : 3);
+        EXPECT_EQ(image_reader_count - before, c.readers);
         EXPECT_EQ(r->type, 2u);
         // A row asked for twice in a row is computed once: a change of the
         // source shows only in the next row computed.
@@ -347,7 +350,7 @@ TEST_F(WarperReader, ShapeRingAndThreads)
         EXPECT_NE(first[0], 0.0f);
         EXPECT_EQ(static_cast<const float *>(read_row(r, 1, nullptr))[0], 0.0f);
         // With a caller buffer the row is copied into it.
-        std::vector<float> buf(52);
+        std::vector<float> buf(4 * static_cast<size_t>(c.width));
         EXPECT_EQ(read_row(r, 2, buf.data()), buf.data());
         close_image_reader(r);
         src.randomize(3, 0);

@@ -2,6 +2,8 @@
 // between two threads.
 #include "chain_testing.h"
 #include "stitcher/pipeline/pixel_pool.h"
+#include "stitcher/pipeline/ramfs.h"
+#include "stitcher/pipeline/spill.h"
 
 #include <gtest/gtest.h>
 
@@ -51,37 +53,80 @@ TEST(Pool, EveryShareOnceAndAtMostNBusy)
     set_pixel_threads(0);
 }
 
+// Rows cut by columns from several threads at once: every column once, in
+// ranges of at least the least width unless the row is not cut at all, and
+// -j far above the processor count.
+TEST(Pool, ColumnsEachOnceInWideEnoughRanges)
+{
+    const int widths[] = {1, 7, 4095, 4096, 16129};
+    for (int n : {2, 8, 256}) {
+        set_pixel_threads(n);
+        auto post = [&](int p) {
+            permit_take();
+            for (int j = 0; j < 40; j++) {
+                const int width = widths[(j + p) % 5];
+                std::vector<std::atomic<int>> runs(static_cast<size_t>(width));
+                std::atomic<int> ranges{0}, narrow{0};
+                pool_columns_for(width, 1024, [&](int x0, int x1) {
+                    ranges++;
+                    narrow += x1 - x0 < 1024;
+                    for (int x = x0; x < x1; x++)
+                        runs[static_cast<size_t>(x)]++;
+                });
+                for (const std::atomic<int> &r : runs)
+                    ASSERT_EQ(r.load(), 1) << width << " columns, " << n << " threads";
+                EXPECT_TRUE(ranges == 1 || narrow == 0) << width;
+            }
+            permit_give();
+        };
+        blocking_wait w;
+        std::vector<std::thread> threads;
+        for (int p = 0; p < 4; p++)
+            threads.emplace_back(post, p);
+        for (std::thread &t : threads)
+            t.join();
+    }
+    set_pixel_threads(0);
+}
+
 using Handoff = ChainTest;
 
 // A thread pulls the leader and so feeds a ring of four rows; this thread
 // takes the rows in order, then, the feeding thread gone, pulls the rest
-// itself.
+// itself. With no budget the ring lies in a spill file.
 TEST_F(Handoff, RowsCrossFromThePullingThread)
 {
-    const int height = 200, half = 120;
-    counting_source c(5, height);
-    image_reader *leader = buffered_reader_2(counting_reader(&c, height), 2);
-    connect_reader(leader); // held by the test besides the hand-off
-    image_reader *h = handoff_reader(leader, leader, 4);
-    std::thread puller([&] {
+    for (int64_t budget : {int64_t(-1), int64_t(0)}) {
+        set_ramfs_budget(budget);
+        const int height = 200, half = 120;
+        counting_source c(5, height);
+        image_reader *leader = buffered_reader_2(counting_reader(&c, height), 2);
+        connect_reader(leader); // held by the test besides the hand-off
+        image_reader *h = handoff_reader(leader, leader, 4);
+        const int64_t spilled = spill_total_size();
+        EXPECT_EQ(spilled > 0, budget == 0);
+        std::thread puller([&] {
+            for (int r = 0; r < half; r++)
+                read_row(leader, r, nullptr);
+        });
+        auto expect_row = [&](int r) {
+            const unsigned char *p = static_cast<const unsigned char *>(read_row(h, r, nullptr));
+            for (size_t i = 0; i < 15; i++)
+                ASSERT_EQ(p[i], counting_source::value(r, i)) << "row " << r;
+        };
         for (int r = 0; r < half; r++)
-            read_row(leader, r, nullptr);
-    });
-    auto expect_row = [&](int r) {
-        const unsigned char *p = static_cast<const unsigned char *>(read_row(h, r, nullptr));
-        for (size_t i = 0; i < 15; i++)
-            ASSERT_EQ(p[i], counting_source::value(r, i)) << "row " << r;
-    };
-    for (int r = 0; r < half; r++)
-        expect_row(r);
-    puller.join();
-    handoff_direct(h);
-    for (int r = half; r < height; r++)
-        expect_row(r);
-    for (int produced : c.produced)
-        EXPECT_EQ(produced, 1);
-    close_image_reader(h);
-    close_image_reader(leader);
+            expect_row(r);
+        puller.join();
+        handoff_direct(h);
+        for (int r = half; r < height; r++)
+            expect_row(r);
+        for (int produced : c.produced)
+            EXPECT_EQ(produced, 1);
+        close_image_reader(h);
+        close_image_reader(leader);
+        EXPECT_EQ(spill_total_size(), 0);
+    }
+    set_ramfs_budget(-1);
 }
 
 } // namespace

@@ -299,3 +299,23 @@ TEST(Pixformat, MergeRowAlpha)
     merge_row_alpha(d16.data(), 3, s16.data(), 0, 1, float_RGBA);
     EXPECT_EQ(1, d16[0]);
 }
+
+// The four-lane merge against its scalar twin, on rows that are no multiple
+// of four at every offset, with and without keeping colours without alpha.
+TEST(Pixformat, MergeRowAlphaLanesAsScalar)
+{
+    std::mt19937 rng(7);
+    for (bool keep : {false, true})
+        for (int x = 0; x < 4; x++)
+            for (int n : {1, 3, 4, 13}) {
+                std::vector<unsigned char> src(4 * 13), dst(4 * 20), want;
+                for (unsigned char &c : src)
+                    c = rng() % 3 ? static_cast<unsigned char>(rng()) : 0;
+                for (size_t i = 0; i < dst.size(); i++)
+                    dst[i] = i % 8 < 4 ? 0 : static_cast<unsigned char>(rng());
+                want = dst;
+                merge_row_alpha_scalar(want.data(), 20, src.data(), x, n, uchar_RGBA, keep);
+                (keep ? merge_row_alpha_keep : merge_row_alpha)(dst.data(), 20, src.data(), x, n, uchar_RGBA);
+                ASSERT_EQ(dst, want) << keep << " " << x << " " << n;
+            }
+}

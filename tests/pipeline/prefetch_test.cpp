@@ -1,6 +1,7 @@
 // The read-ahead reader: the source's rows, each fetched once, in order, by a
 // thread of its own that stays within its ring.
 #include "chain_testing.h"
+#include "stitcher/pipeline/ramfs.h"
 
 #include <gtest/gtest.h>
 
@@ -53,18 +54,23 @@ TEST_F(Prefetch, RowsInOrderOnceEachWithFollowers)
         }
 }
 
-// Wide rows run fewer ahead, within the bytes, between the bounds.
+// Wide rows run fewer ahead, within the bytes, between the bounds, unless
+// the whole depth is within an eighth of the store's budget.
 TEST_F(Prefetch, RowsAheadWithinTheirBytes)
 {
     const struct {
+        int64_t budget;
         int width;
         int rows;
-    } cases[] = {{1, 64}, {8192, 64}, {16384, 32}, {32768, 16}, {1 << 20, 16}};
+    } cases[] = {{0, 1, 64},       {0, 8192, 64},          {0, 16384, 32},         {0, 32768, 16},
+                 {0, 1 << 20, 16}, {128 << 20, 16384, 64}, {128 << 20, 32768, 16}, {1 << 30, 32768, 64}};
     for (const auto &c : cases) {
+        set_ramfs_budget(c.budget);
         image_reader *ir = create_image_reader(1, nullptr, c.width, 1, float_RGBA, counted_read, nullptr);
-        EXPECT_EQ(rows_ahead(ir, 16, 64, size_t(8) << 20), c.rows) << c.width;
+        EXPECT_EQ(rows_ahead(ir, 16, 64, size_t(8) << 20), c.rows) << c.width << " in " << c.budget;
         close_image_reader(ir);
     }
+    set_ramfs_budget(-1);
 }
 
 TEST_F(Prefetch, TheFetcherStaysWithinItsRingAndStopsWhenClosed)
@@ -82,7 +88,29 @@ TEST_F(Prefetch, TheFetcherStaysWithinItsRingAndStopsWhenClosed)
     EXPECT_EQ(reads, 16);
 }
 
-TEST_F(Prefetch, OnlyTheLastRowCanBeReadAgain)
+// A deep ring with its read-ahead: the last `window` rows read again as
+// they were while the fetcher runs ahead, never into them. A ring past the
+// deep rings' budget is refused.
+TEST_F(Prefetch, WindowRowsReadAgainWhileTheFetcherRunsAhead)
+{
+    mem_image m(4, 60, uchar_RGB);
+    image_reader *ir = prefetch_window_reader(mem_reader(&m), 8, 4, "test-ahead");
+    ASSERT_NE(ir, nullptr);
+    for (int r = 0; r < 60; r += 3) {
+        read_row(ir, r, nullptr);
+        for (int back = r; back >= 0 && back > r - 8; back--)
+            ASSERT_EQ(row_of(read_row(ir, back, nullptr), 12), m.row_copy(back)) << r << " " << back;
+    }
+    close_image_reader(ir);
+    set_ramfs_budget(1000);
+    image_reader *src = mem_reader(&m);
+    EXPECT_EQ(prefetch_window_reader(src, 100, 4, "test-ahead"), nullptr);
+    close_image_reader(src);
+    set_ramfs_budget(-1);
+}
+
+// Only the last row, or the last `window` rows, can be read again.
+TEST_F(Prefetch, OnlyTheLastRowsCanBeReadAgain)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     mem_image m(4, 9, uchar_RGB);
@@ -91,6 +119,12 @@ TEST_F(Prefetch, OnlyTheLastRowCanBeReadAgain)
     EXPECT_EXIT(read_row(ir, 4, nullptr), testing::ExitedWithCode(1),
                 "^Read buffer too small, is 1, should be 2\n");
     EXPECT_EQ(row_of(read_row(ir, 5, nullptr), 12), m.row_copy(5));
+    close_image_reader(ir);
+    ir = prefetch_window_reader(mem_reader(&m), 3, 2, "test-ahead");
+    read_row(ir, 7, nullptr);
+    EXPECT_EQ(row_of(read_row(ir, 5, nullptr), 12), m.row_copy(5));
+    EXPECT_EXIT(read_row(ir, 4, nullptr), testing::ExitedWithCode(1),
+                "^Read buffer too small, is 3, should be 4\n");
     close_image_reader(ir);
 }
 

@@ -68,6 +68,6 @@ TEST_P(SceneStack, PanoramaPixelsLandWhereTheModelPutsThem)
 
 INSTANTIATE_TEST_SUITE_P(Presets, SceneStack,
                          testing::Values("identity", "crops", "seam", "sphere", "fisheye", "demo", "big20",
-                                         "big24"));
+                                         "big24", "big20lens", "sphere20lens"));
 
 } // namespace

@@ -50,12 +50,37 @@ static double radial_factor(const double lens[5], double r)
     return (1 - lens[0] - lens[1] - lens[2]) + r * (lens[2] + r * (lens[1] + r * lens[0]));
 }
 
-// The lens terms' move of a plane point to the pixel's offset from the centre.
-static void lens_to_pixel(const camera *c, double *x, double *y)
+// d(r * radial_factor(r)) / dr
+static double radial_slope(const double l[5], double r)
 {
-    double k = radial_factor(c->lens, std::hypot(*x, *y) / (c->width / 2.0));
+    return (1 - l[0] - l[1] - l[2]) + r * (2 * l[2] + r * (3 * l[1] + r * 4 * l[0]));
+}
+
+// Whether the radius lies before the first where the lens polynomial folds
+// back: points past it land on pixels that show other directions. Photos
+// reach about 2 half widths from their centre, so a radius past 4 is
+// outside whatever the terms.
+static bool before_fold(const double l[5], double r)
+{
+    if (l[0] == 0 && l[1] == 0 && l[2] == 0)
+        return true;
+    if (r > 4)
+        return false;
+    for (double t = 0; t < r; t += 0.01)
+        if (radial_slope(l, t) <= 0)
+            return false;
+    return radial_slope(l, r) > 0;
+}
+
+// The lens terms' move of a plane point to the pixel's offset from the
+// centre; false past the fold.
+static bool lens_to_pixel(const camera *c, double *x, double *y)
+{
+    const double r = std::hypot(*x, *y) / (c->width / 2.0);
+    double k = radial_factor(c->lens, r);
     *x = *x * k + c->lens[3];
     *y = *y * k + c->lens[4];
+    return before_fold(c->lens, r);
 }
 
 // Its inverse, by Newton's method on the radius (the terms are small).
@@ -67,7 +92,7 @@ static void pixel_to_lens(const camera *c, double *x, double *y)
     for (int i = 0; i < 20 && target > 0; i++) {
         const double *l = c->lens;
         double f = r * radial_factor(l, r) - target;
-        double df = (1 - l[0] - l[1] - l[2]) + r * (2 * l[2] + r * (3 * l[1] + r * 4 * l[0]));
+        double df = radial_slope(l, r);
         r -= f / df;
     }
     double ratio = target > 0 ? r / target : 1 / radial_factor(c->lens, 0);
@@ -142,10 +167,10 @@ bool direction_to_pixel(const camera *c, const double d[3], double *px, double *
     double x, y;
     if (!direction_to_plane(c->projection, c->scale, cam, &x, &y))
         return false;
-    lens_to_pixel(c, &x, &y);
+    const bool shown = lens_to_pixel(c, &x, &y);
     *px = x + (c->width / 2.0 - 0.5);
     *py = y + (c->height / 2.0 - 0.5);
-    return true;
+    return shown;
 }
 
 int oline_code(int projection, int circular)

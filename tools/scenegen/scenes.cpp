@@ -13,6 +13,8 @@ const char *const scene_presets[][2] = {
     {"big20", "16000 x 8000: 20 rectilinear 14-megapixel JPEG photos in two rows, 30% overlap"},
     {"big24", "16000 x 8000: 24 rectilinear 5-megapixel JPEG photos in three rows"},
     {"big20lens", "16000 x 8000: 20 rectilinear 14-megapixel TIFF photos in two rows, each with lens terms"},
+    {"sphere20lens", "16000 x 8000 full sphere: 20 rectilinear 14-megapixel TIFF photos with lens terms, "
+                     "8 around, 5 up, 5 down, zenith and nadir"},
     {"demo", "a small full sphere for the demo, JPEG photos"},
     {"many", "16000 x 8000: --photos (600) small landscape JPEG photos in rows over the sphere"},
     {nullptr, nullptr},
@@ -150,18 +152,52 @@ static void preset_big20(scene *sc, const scene_options *o)
     sc->photo_format = FORMAT_JPEG;
 }
 
-// Photos as a camera takes them: uncompressed TIFF, each with a lens
-// correction and a centre shift of its own.
-static void preset_big20lens(scene *sc, const scene_options *o)
+// A lens correction and a centre shift of its own for every photo.
+static void add_lens_terms(scene *sc, const scene_options *o)
 {
-    sc->master_width = 8 * scaled(2000, o->scale);
-    rows_of_photos(sc, 10, {24, -24}, scaled(3240, o->scale), scaled(4320, o->scale));
     for (size_t k = 0; k < sc->shots.size(); k++) {
         const double t = double(k) / sc->shots.size();
         const double lens[5] = {0.002 * t, -0.008 + 0.004 * t, 0.003, scaled(6, o->scale) * (t - 0.5),
                                 scaled(-4, o->scale) * (0.5 - t)};
         std::copy(lens, lens + 5, sc->shots[k].lens);
     }
+}
+
+// Photos as a camera takes them: uncompressed TIFF, each with a lens
+// correction and a centre shift of its own.
+static void preset_big20lens(scene *sc, const scene_options *o)
+{
+    sc->master_width = 8 * scaled(2000, o->scale);
+    rows_of_photos(sc, 10, {24, -24}, scaled(3240, o->scale), scaled(4320, o->scale));
+    add_lens_terms(sc, o);
+    sphere_pano(sc, o->pano_scale);
+    sc->photo_format = FORMAT_TIFF;
+}
+
+// How most full spheres are shot: 8 around the horizon, 5 tilted up and 5
+// down, one at the zenith and one at the nadir, 65-degree portrait photos
+// with lens terms of their own, as uncompressed TIFF.
+static void preset_sphere20lens(scene *sc, const scene_options *o)
+{
+    sc->master_width = 8 * scaled(2000, o->scale);
+    const int w = scaled(3240, o->scale), h = scaled(4320, o->scale);
+    // A hand-held head: a little off its nominal places. The photos of the
+    // tilted rows reach the pole (their top edge at 40.3 degrees) when
+    // tilted by 49.7 degrees or more: three of the upper row, two of the lower.
+    static const double up[5] = {50.5, 48, 51.5, 47.5, 50.2}, down[5] = {-51, -48.5, -50.8, -47, -49.2};
+    static const double dyaw[8] = {0, 0.7, -1.1, 0.4, 1.3, -0.4, 0.9, -0.6};
+    static const double roll[8] = {0, 1, -0.5, 0.3, 0.8, -1.2, 0.5, -0.3};
+    for (int k = 0; k < 8; k++)
+        sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 45 * k + dyaw[k], dyaw[7 - k], roll[k]));
+    for (int k = 0; k < 5; k++)
+        sc->shots.push_back(
+            camera_shot(CAM_RECTILINEAR, w, h, 65, 72 * k + 18 + dyaw[k], up[k], roll[k + 3]));
+    for (int k = 0; k < 5; k++)
+        sc->shots.push_back(
+            camera_shot(CAM_RECTILINEAR, w, h, 65, 72 * k + 54 + dyaw[k + 3], down[k], roll[k]));
+    sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 0, 90, 0));
+    sc->shots.push_back(camera_shot(CAM_RECTILINEAR, w, h, 65, 0, -90, 0));
+    add_lens_terms(sc, o);
     sphere_pano(sc, o->pano_scale);
     sc->photo_format = FORMAT_TIFF;
 }
@@ -234,11 +270,11 @@ bool make_scene(const std::string &preset, const scene_options *opt, scene *out)
     static const struct {
         const char *name;
         void (*make)(scene *, const scene_options *);
-    } makers[] = {{"identity", preset_identity},   {"crops", preset_crops},
-                  {"seam", preset_seam},           {"sphere", preset_sphere},
-                  {"fisheye", preset_fisheye},     {"big20", preset_big20},
-                  {"big20lens", preset_big20lens}, {"big24", preset_big24},
-                  {"demo", preset_demo},           {"many", preset_many}};
+    } makers[] = {
+        {"identity", preset_identity},   {"crops", preset_crops},     {"seam", preset_seam},
+        {"sphere", preset_sphere},       {"fisheye", preset_fisheye}, {"big20", preset_big20},
+        {"big20lens", preset_big20lens}, {"big24", preset_big24},     {"sphere20lens", preset_sphere20lens},
+        {"demo", preset_demo},           {"many", preset_many}};
     for (const auto &m : makers)
         if (preset == m.name) {
             *out = scene{};
