@@ -94,8 +94,12 @@ frectangle *sse_query_rect_threads(const rect_query *q, int columns, int rows, f
 {
     // Bands of rows on the pixel pool, a few per thread, joined by minimum
     // and maximum: the same box for any number of bands, since no
-    // not-a-number ever enters a bound.
-    const int n = std::max(1, std::min(threads > 1 ? 4 * threads : 1, rows));
+    // not-a-number ever enters a bound. A band of fewer points than
+    // band_points costs more to hand over than to compute.
+    const int64_t band_points = 16384;
+    const int64_t most = std::min<int64_t>(rows, int64_t(columns) * rows / band_points);
+    const int n =
+        static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads > 1 ? 4 * threads : 1, most)));
     std::vector<band> bands(static_cast<size_t>(n));
     for (int i = 0; i < n; i++)
         bands[static_cast<size_t>(i)] = {

@@ -66,7 +66,7 @@ alignas(64) std::atomic<uint64_t> used_slots{0}; // held by a poster
 alignas(64) std::atomic<uint64_t> open_slots{0}; // with shares left to claim
 
 std::mutex start_lock;
-std::atomic<bool> started{false};
+std::atomic<int> started{0}; // workers running
 std::vector<zthread *> workers;
 std::atomic<int> stopping{0};
 int threads = 1;
@@ -144,23 +144,27 @@ void *worker(void *)
     }
 }
 
-// The first job starts the workers; a job posted while they are being
-// started runs on its poster alone.
-bool workers_running()
+// Workers start as jobs first need them: a small panorama at -j 1024 makes
+// no more threads than its rows have shares. A job posted while others are
+// being started goes to those running, or runs on its poster alone.
+bool workers_running(int want)
 {
-    if (started.load(std::memory_order_acquire))
-        return true;
+    want = std::min(want, threads - 1);
+    const int now = started.load(std::memory_order_acquire);
+    if (now >= want)
+        return now > 0;
     std::unique_lock<std::mutex> g(start_lock, std::try_to_lock);
-    if (!g.owns_lock() || started.load(std::memory_order_relaxed))
-        return started.load(std::memory_order_acquire);
-    for (int i = 1; i < threads; i++) {
+    if (!g.owns_lock())
+        return now > 0;
+    for (int i = started.load(std::memory_order_relaxed); i < want; i++) {
         zthread *t;
         // A worker that cannot start leaves its shares to the others.
         if (zthread_create(&t, nullptr, worker, nullptr) == 0)
             workers.push_back(t);
     }
-    started.store(true, std::memory_order_release);
-    return true;
+    // Failed starts count too: they are not tried again for every row.
+    started.store(std::max(want, started.load(std::memory_order_relaxed)), std::memory_order_release);
+    return !workers.empty();
 }
 
 // Workers take the open job of the lowest slot first: the rows cut by
@@ -284,11 +288,17 @@ void wake_word(const int *word) { futex(word, FUTEX_WAKE_PRIVATE, INT_MAX, nullp
 static void post(pool_job *job, int count, share_fn fn, void *ctx, bool urgent)
 {
     *job = {fn, ctx, count, -1, 1};
-    if (count <= 1 || threads <= 1 || !workers_running())
+    if (count <= 1 || threads <= 1)
         return;
     const int i = take_slot(urgent);
     if (i < 0)
         return;
+    // Enough workers for this job's shares beside those of the other open
+    // jobs.
+    if (!workers_running((count - 1) * __builtin_popcountll(used_slots.load(std::memory_order_relaxed)))) {
+        used_slots.fetch_and(~bit(i), std::memory_order_release);
+        return;
+    }
     slot &s = slots[i];
     const uint64_t generation = (s.claim.load(std::memory_order_relaxed) >> 32) + 1;
     s.claim.store(generation << 32 | closed_share, std::memory_order_seq_cst);
@@ -378,6 +388,6 @@ void pool_stop(void)
     for (zthread *t : workers)
         zthread_join(t, nullptr);
     workers.clear();
-    started.store(false, std::memory_order_release);
+    started.store(0, std::memory_order_release);
     stopping.store(0, std::memory_order_release);
 }

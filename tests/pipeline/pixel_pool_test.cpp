@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,31 @@ TEST(Pool, ColumnsEachOnceInWideEnoughRanges)
             t.join();
     }
     set_pixel_threads(0);
+}
+
+// Threads of this process.
+int tasks()
+{
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task"))
+        n += e.is_directory();
+    return n;
+}
+
+// -j far above the processor count starts only the workers that the jobs'
+// shares need (one more thread may be a sanitizer's own).
+TEST(Pool, WorkersAsManyAsTheSharesNeed)
+{
+    set_pixel_threads(1024);
+    const int before = tasks();
+    std::atomic<int> runs{0};
+    for (int shares : {3, 3, 2, 40}) {
+        pool_for(shares, [&](int) { runs++; });
+        EXPECT_LE(tasks() - before, shares == 40 ? 40 : 3) << shares << " shares";
+    }
+    EXPECT_EQ(runs.load(), 48);
+    set_pixel_threads(0);
+    EXPECT_LE(tasks(), before + 1);
 }
 
 using Handoff = ChainTest;
