@@ -34,13 +34,20 @@ std::atomic<int> free_permits{0};
 std::atomic<int> permit_sleepers{0};
 thread_local bool holding = false;
 
+// Processors this process may run on, read when the limit is set.
+int processors = 1;
+
 // Whether this thread may poll: it holds a permit nobody waits for, or
-// there is no limit.
+// there is no limit. Above the processor count a poller takes the processor
+// from a thread with work, so then nobody polls while more threads hold
+// permits than there are processors.
 bool may_poll()
 {
-    if (!limit.load(std::memory_order_relaxed))
+    const int n = limit.load(std::memory_order_relaxed);
+    if (!n)
         return true;
-    return holding && permit_sleepers.load(std::memory_order_relaxed) == 0;
+    return holding && permit_sleepers.load(std::memory_order_relaxed) == 0 &&
+           (n <= processors || n - free_permits.load(std::memory_order_relaxed) <= processors);
 }
 
 // ---- the pool ----
@@ -182,12 +189,15 @@ int take_slot(bool urgent)
 }
 
 // Wakes up to n sleeping workers: fewer when some poll already, and no
-// more than would find a permit free.
+// more than would find a permit free, or a processor that no permit holder
+// runs on.
 void wake_workers(int n)
 {
     n = std::min(n - spinners.load(std::memory_order_seq_cst), idle_sleepers.load(std::memory_order_seq_cst));
-    if (limit.load(std::memory_order_relaxed))
-        n = std::min(n, free_permits.load(std::memory_order_relaxed));
+    if (const int most = limit.load(std::memory_order_relaxed)) {
+        const int free = free_permits.load(std::memory_order_relaxed);
+        n = std::min({n, free, processors - (most - free)});
+    }
     if (n > 0)
         futex(address(posted), FUTEX_WAKE_PRIVATE, n, nullptr);
 }
@@ -223,6 +233,7 @@ void set_pixel_threads(int n)
 {
     pool_stop();
     threads = n < 1 ? 1 : n;
+    processors = static_cast<int>(std::max(1L, zsysconf(ZSC_NPROCESSORS)));
     limit = n < 1 ? 0 : n;
     free_permits = threads - 1;
     holding = n >= 1;
