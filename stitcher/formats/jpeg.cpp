@@ -237,7 +237,10 @@ static int start_decompress(jpeg_data *jd, int header_only)
     jd->dinfo.mem->max_memory_to_use = static_cast<long>(std::min<size_t>(available_memory(), LONG_MAX));
     jpeg_stdio_src(&jd->dinfo, jd->file);
     jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 1, 0xFFFF);
-    jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 2, 0xFFFF);
+    // Decoding needs only the EXIF orientation; the profile pieces are
+    // wanted by the header read alone.
+    if (header_only)
+        jpeg_save_markers(&jd->dinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&jd->dinfo, TRUE);
     if (header_only) {
         jd->err.refusing = jd->err.quiet = 0;
