@@ -4,8 +4,8 @@
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/script/parser.h"
 
-#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 static const char *const msg_fov = "Script-error: field of view %g is invalid for projection f%d.\n";
@@ -34,24 +34,16 @@ void warn_projection(int f, int fallback_class)
     print_warning(msg_projection, f, class_names[fallback_class]);
 }
 
-// Where atoi (integer) or atof stops reading s; s itself when no number
-// starts it.
+// Where get_int (strtol, through satoi) or get_double stops reading s; s
+// itself when no number starts it.
 static const char *number_end(const char *s, bool integer)
 {
-    if (!integer) {
-        char *end = nullptr;
+    char *end = nullptr;
+    if (integer)
+        strtol(s, &end, 10);
+    else
         c_strtod(s, &end);
-        return end;
-    }
-    const char *p = s;
-    while (isspace(static_cast<unsigned char>(*p)))
-        p++;
-    if (*p == '+' || *p == '-')
-        p++;
-    const char *digits = p;
-    while (isdigit(static_cast<unsigned char>(*p)))
-        p++;
-    return p == digits ? s : p;
+    return end;
 }
 
 void warn_number_typos(const char *line, const char *label, const char *ints, const char *doubles)
