@@ -124,9 +124,11 @@ int rows_ahead(const image_reader *ir, int min_rows, int max_rows, size_t bytes)
 image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows);
 // No effect on other readers.
 void handoff_direct(image_reader *ir);
-// The deep rings' budget (ring_budget()): whether bytes more fit in it
-// (then held until given back), and giving them back.
-bool ring_reserve(int64_t bytes);
+// Whether a ring of `bytes` may stay in memory: a small one (an eighth of
+// ring_budget() or less) always, uncounted, a large one while the large
+// rings together fit in the budget. *counted: the bytes then held, which
+// ring_release gives back.
+bool ring_claim(int64_t bytes, int64_t *counted);
 void ring_release(int64_t bytes);
 // Pin and unpin the ring slot of row n of a buffered reader; n must be one of
 // the last nrows rows fetched. A fetch into a pinned slot is fatal.

@@ -1,14 +1,11 @@
 // The ring-buffered reader: a window of the last nrows rows fetched.
-#include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/spill.h"
-#include "stitcher/pipeline/tmp_file.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstring>
@@ -16,8 +13,6 @@
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_locked[] = "Trying to overwrite locked rowbuffer %d\n";
 static const char msg_no_ring[] = "Could not allocate %" PRId64 " bytes for imagereader.\n";
-static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
-static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
 struct buffered_data {
     int next; // next row to fetch
@@ -35,12 +30,17 @@ struct buffered_data {
 // blend that fills the rings.
 static std::atomic<int64_t> ring_bytes{0};
 
-bool ring_reserve(int64_t bytes)
+bool ring_claim(int64_t bytes, int64_t *counted)
 {
-    if (ring_bytes.fetch_add(bytes) + bytes <= ring_budget())
+    *counted = 0;
+    if (bytes <= ring_budget() / 8)
         return true;
-    ring_bytes.fetch_sub(bytes);
-    return false;
+    if (ring_bytes.fetch_add(bytes) + bytes > ring_budget()) {
+        ring_bytes.fetch_sub(bytes);
+        return false;
+    }
+    *counted = bytes;
+    return true;
 }
 
 void ring_release(int64_t bytes) { ring_bytes.fetch_sub(bytes); }
@@ -144,7 +144,7 @@ struct spilled_ring {
 
 static int64_t spill_offset(const spilled_ring *sr, int n)
 {
-    return sr->where.offset + static_cast<int64_t>(n % sr->nrows) * static_cast<int64_t>(sr->rowlength);
+    return static_cast<int64_t>(n % sr->nrows) * static_cast<int64_t>(sr->rowlength);
 }
 
 static void *spilled_read(image_reader *ir, int n, void *dst)
@@ -162,9 +162,7 @@ static void *spilled_read(image_reader *ir, int n, void *dst)
             int slot = n % RING_BACK;
             row = sr->front + static_cast<size_t>(RING_FRONT + slot) * sr->rowlength;
             if (sr->back_row[slot] != n) {
-                int64_t got = pread_full(sr->where.fd, row, length, spill_offset(sr, n));
-                if (got != static_cast<int64_t>(length))
-                    print_error(msg_read, tmp_folder(), got < 0 ? strerror(errno) : "the file ends early");
+                spill_read_at(sr->where, row, length, spill_offset(sr, n));
                 sr->back_row[slot] = n;
             }
         }
@@ -178,8 +176,7 @@ static void *spilled_read(image_reader *ir, int n, void *dst)
             kassert(q != nullptr);
             if (q != row)
                 memcpy(row, q, length);
-            if (pwrite_full(sr->where.fd, row, length, spill_offset(sr, r)) != 0)
-                print_error(msg_write, tmp_folder(), strerror(errno));
+            spill_write_at(sr->where, row, length, spill_offset(sr, r));
             call_followers(ir, r);
         } while (n >= sr->next);
     }
@@ -208,15 +205,14 @@ image_reader *spilled_ring_reader(image_reader *ir, int nrows)
         return buffered_reader_2(ir, nrows);
     // A ring that the address space cannot hold (32-bit x86) spills like one
     // past the budget; only when the spill fails too is it fatal.
-    const bool small = bytes <= ring_budget() / 8;
-    if (small || ring_reserve(bytes)) {
+    int64_t counted;
+    if (ring_claim(bytes, &counted)) {
         if (void *ring = aligned_malloc(alloc_size(bytes))) {
             image_reader *r = buffered_reader_1(ir, ring, nrows, static_cast<size_t>(rowlength), 1);
-            static_cast<buffered_data *>(r->data)->counted = small ? 0 : bytes;
+            static_cast<buffered_data *>(r->data)->counted = counted;
             return r;
         }
-        if (!small)
-            ring_release(bytes);
+        ring_release(counted);
     }
     int index = spill_open(bytes);
     if (index < 0)

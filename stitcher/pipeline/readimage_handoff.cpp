@@ -7,28 +7,22 @@
 // the rows before it. Once direct, no other thread pulls the leader, and the
 // reader pulls it itself for the rows it still needs.
 //
-// A ring past the store's budget lies in a spill file instead: the feeder
+// A ring past the rings' budget lies in a spill file instead: the feeder
 // writes each row at its slot's offset, the reader reads it back into a row
 // of its own, and the same counts keep the two apart.
-#include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/memory.h"
 #include "stitcher/pipeline/pixel_pool.h"
-#include "stitcher/pipeline/ramfs.h"
 #include "stitcher/pipeline/readimage.h"
 #include "stitcher/pipeline/spill.h"
-#include "stitcher/pipeline/tmp_file.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <new>
 
 static const char msg_window[] = "Read buffer too small, is %d, should be %d\n";
 static const char msg_no_ring[] = "Could not allocate %" PRId64 " bytes for imagereader.\n";
-static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
-static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
 struct alignas(64) handoff_data {
     image_reader *src;    // the feeder's source, read with the leader's new row
@@ -55,7 +49,7 @@ static unsigned char *slot_of(const handoff_data *hd, int n)
 
 static int64_t spill_offset(const handoff_data *hd, int n)
 {
-    return hd->where.offset + static_cast<int64_t>(n % hd->nrows) * static_cast<int64_t>(hd->rowlength);
+    return static_cast<int64_t>(n % hd->nrows) * static_cast<int64_t>(hd->rowlength);
 }
 
 static void *feed_read(image_reader *ir, int n, void *)
@@ -71,12 +65,10 @@ static void *feed_read(image_reader *ir, int n, void *)
     const size_t length = image_row_length(hd->src);
     unsigned char *slot = hd->spill < 0 ? slot_of(hd, n) : hd->ring;
     void *row = read_row(hd->src, n, slot);
-    if (hd->spill >= 0) {
-        if (pwrite_full(hd->where.fd, row, length, spill_offset(hd, n)) != 0)
-            print_error(msg_write, tmp_folder(), strerror(errno));
-    } else if (row != slot) {
+    if (hd->spill >= 0)
+        spill_write_at(hd->where, row, length, spill_offset(hd, n));
+    else if (row != slot)
         memcpy(slot, row, length);
-    }
     hd->ready.store(n + 1, std::memory_order_seq_cst);
     wake_sleepers(hd->ready, hd->ready_sleepers);
     return nullptr;
@@ -98,12 +90,8 @@ static void *handoff_read(image_reader *ir, int n, void *buf)
         }
         while (ready <= n)
             ready = sleep_until_changed(hd->ready, ready, hd->ready_sleepers);
-        if (hd->spill >= 0) {
-            const size_t length = image_row_length(ir);
-            int64_t got = pread_full(hd->where.fd, hd->ring + hd->rowlength, length, spill_offset(hd, n));
-            if (got != static_cast<int64_t>(length))
-                print_error(msg_read, tmp_folder(), got < 0 ? strerror(errno) : "the file ends early");
-        }
+        if (hd->spill >= 0)
+            spill_read_at(hd->where, hd->ring + hd->rowlength, image_row_length(ir), spill_offset(hd, n));
         hd->taken = n;
         hd->held.store(n, std::memory_order_seq_cst);
         wake_sleepers(hd->held, hd->held_sleepers);
@@ -153,12 +141,8 @@ image_reader *handoff_reader(image_reader *src, image_reader *leader, int nrows)
     // Small rings stay in memory uncounted, large ones while the deep rings
     // fit in the budget together, as spilled_ring_reader keeps them; one
     // that the address space cannot hold spills too.
-    if (bytes > ring_budget() / 8) {
-        if (ring_reserve(bytes))
-            hd->counted = bytes;
-        else
-            handoff_spill(hd, &bytes);
-    }
+    if (!ring_claim(bytes, &hd->counted))
+        handoff_spill(hd, &bytes);
     hd->ring = static_cast<unsigned char *>(aligned_malloc(alloc_size(bytes)));
     if (!hd->ring && hd->spill < 0 && handoff_spill(hd, &bytes))
         hd->ring = static_cast<unsigned char *>(aligned_malloc(alloc_size(bytes)));

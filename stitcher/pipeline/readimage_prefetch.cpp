@@ -162,12 +162,9 @@ image_reader *prefetch_window_reader(image_reader *ir, int window, int ahead, co
     const int64_t nrows = int64_t(window) + ahead;
     if (nrows > INT_MAX || !checked_mul(padded_row_length(ir), nrows, &bytes))
         return nullptr;
-    int64_t counted = 0;
-    if (bytes > ring_budget() / 8) {
-        if (!ring_reserve(bytes))
-            return nullptr;
-        counted = bytes;
-    }
+    int64_t counted;
+    if (!ring_claim(bytes, &counted))
+        return nullptr;
     return new_prefetch_reader(ir, static_cast<int>(nrows), window, counted, name);
 }
 

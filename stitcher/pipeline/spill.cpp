@@ -1,5 +1,6 @@
 #include "stitcher/pipeline/spill.h"
 
+#include "stitcher/pipeline/fileio.h"
 #include "stitcher/pipeline/keloerror.h"
 #include "stitcher/pipeline/tmp_file.h"
 
@@ -15,6 +16,8 @@
 
 static const char msg_no_spill[] =
     "Could not write temporary file in %s: %s. Temporary images stay in memory.\n";
+static const char msg_write[] = "Could not write temporary file in %s: %s.\n";
+static const char msg_read[] = "Could not read temporary file in %s: %s.\n";
 
 // Extents start on page boundaries, so that a closed image's blocks can be
 // punched out whole.
@@ -197,4 +200,17 @@ void spill_reset(void)
     images.clear();
     free_indices.clear();
     first_failure = 0;
+}
+
+void spill_write_at(const spill_extent &e, const void *p, size_t n, int64_t at)
+{
+    if (pwrite_full(e.fd, p, n, e.offset + at) != 0)
+        print_error(msg_write, tmp_folder(), strerror(errno));
+}
+
+void spill_read_at(const spill_extent &e, void *p, size_t n, int64_t at)
+{
+    int64_t got = pread_full(e.fd, p, n, e.offset + at);
+    if (got != static_cast<int64_t>(n))
+        print_error(msg_read, tmp_folder(), got < 0 ? strerror(errno) : "the file ends early");
 }

@@ -9,6 +9,7 @@
 // tables are guarded, and an image's bytes move by positioned transfers at
 // its own offset, never through a descriptor's shared offset.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 enum {
@@ -30,6 +31,10 @@ struct spill_extent {
 int spill_open(int64_t size);
 // The extent of an open spilled image.
 spill_extent spill_where(int index);
+// n bytes at byte `at` of the extent, from or to p; a failed transfer ends
+// the run, naming the spill folder and the reason.
+void spill_write_at(const spill_extent &e, const void *p, size_t n, int64_t at);
+void spill_read_at(const spill_extent &e, void *p, size_t n, int64_t at);
 // Gives the image's blocks back and frees its index and extent.
 void spill_close(int index);
 // The reason (an errno value) of the first spill that failed, 0 while none
