@@ -145,3 +145,27 @@ TEST(EndToEnd, InterruptedStitchKeepsTheEarlierPanorama)
         EXPECT_EQ(count, 2);
     }
 }
+
+// A background job of a shell without job control starts with SIGINT
+// ignored, and so it stays: the run goes on to its end, in window mode too,
+// whose Ctrl-C is Cancel only where SIGINT was not ignored. The signal comes
+// once the progress window is open, and the panorama goes into a FIFO that
+// is read only afterwards, so the run cannot end before it.
+TEST(EndToEnd, IgnoredInterruptStaysIgnored)
+{
+    scene_files s = generate_scene("crops", {"--scale", "0.25"});
+    const std::string fifo = s.dir + "/pano.ppm", script = script_for(s, "PPM", "s.txt");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::string run =
+        "\"$0\" $4 -o \"$1\" \"$2\" 2>\"$3\" & z=$!\n"
+        "for i in $(seq 1000); do grep -q 'Parsing script line' \"$3\" && break; sleep 0.01; done\n"
+        "kill -INT $z; timeout 20 cat \"$1\" | wc -c; wait $z";
+    for (const char *mode : {"", "-c"}) {
+        const std::string err = s.dir + "/err" + mode;
+        run_result r = run_program({"/bin/bash", "-c", run, ZENTHRA_BIN, fifo, script, err, mode});
+        EXPECT_EQ(r.status, 0) << mode << read_file(err);
+        const std::string header =
+            "P6\n" + std::to_string(s.width()) + " " + std::to_string(s.height()) + "\n255\n";
+        EXPECT_EQ(std::stol(r.out), long(header.size()) + 3L * s.width() * s.height()) << mode;
+    }
+}
