@@ -114,9 +114,9 @@ TEST(Inverse, TheSeamOfAFullTurnLeavesNoLine)
     ASSERT_EQ(render_back(s, "master.ppm").status, 0);
     for (size_t k : {5, 9, 10})
         std::filesystem::rename(photo(s, k, true), photo(s, k, true) + ".ppm");
-    for (auto [from, to] : {std::pair<std::string, std::string>{" y181.3 ", " y1.3 "},
-                            {" y0 p90 ", " y180 p90 "},
-                            {" y0 p-90 ", " y180 p-90 "}})
+    const std::pair<std::string, std::string> turned[] = {
+        {" y181.3 ", " y1.3 "}, {" y0 p90 ", " y180 p90 "}, {" y0 p-90 ", " y180 p-90 "}};
+    for (const auto &[from, to] : turned)
         script.replace(script.find(from), from.size(), to);
     write_file(s.script, script);
     ASSERT_EQ(render_back(s, "rolled.ppm").status, 0);

@@ -130,32 +130,23 @@ TEST(EndToEnd, OutputNameIsAskedFor)
 TEST(EndToEnd, ScriptOptionAndHostMemoryOption)
 {
     scene_files s = generate_scene("demo", {"--scale", "0.25"});
-    const std::string dir = scratch_dir(), missing = dir + "/missing.txt";
+    const std::string dir = scratch_dir(), missing = dir + "/missing.txt", out = dir + "/out.tif";
     ASSERT_EQ(stitch({"-o", dir + "/ref.tif", s.script}).status, 0);
-    const std::string reference = read_file(dir + "/ref.tif");
-    const struct {
-        std::vector<std::string> args;
-        const char *read; // the script read, null: s.script
-        int status;
-    } cases[] = {
-        {{"-f", s.script}, nullptr, 0},
-        {{"-f", s.script, missing}, nullptr, 0},
-        {{missing, "-f", s.script}, nullptr, 0},
-        {{"-u", s.script}, nullptr, 0},
-        {{"-f", s.script, "-u", "-u"}, nullptr, 0},
-        {{"-f", missing, s.script}, "missing", 1},
-    };
+    const std::vector<std::string> cases[] = {
+        {"-f", s.script}, {"-f", s.script, missing},    {missing, "-f", s.script},
+        {"-u", s.script}, {"-f", s.script, "-u", "-u"}, {"-f", missing, s.script}};
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"-o", dir + "/out.tif"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<std::string> args = {"-o", out};
+        args.insert(args.end(), c.begin(), c.end());
         run_result r = stitch(args);
-        const std::string read = c.read ? missing : s.script;
-        EXPECT_EQ(r.status, c.status) << args[2] << " " << args[3] << "\n" << r.err;
-        EXPECT_NE(r.err.find("Processing script " + read + "\n"), r.err.npos) << r.err;
-        if (c.status == 0)
-            EXPECT_TRUE(read_file(dir + "/out.tif") == reference) << args[2] << " " << args[3];
+        const bool fails = c[1] == missing;
+        SCOPED_TRACE(c[0] + " " + c[1] + "\n" + r.err);
+        EXPECT_EQ(r.status, fails ? 1 : 0);
+        EXPECT_NE(r.err.find("Processing script " + (fails ? missing : s.script) + "\n"), r.err.npos);
+        if (fails)
+            EXPECT_TRUE(r.err.ends_with("Could not read scriptfile " + missing + "\n"));
         else
-            EXPECT_TRUE(r.err.ends_with("Could not read scriptfile " + missing + "\n")) << r.err;
-        std::remove((dir + "/out.tif").c_str());
+            EXPECT_TRUE(read_file(out) == read_file(dir + "/ref.tif"));
+        std::remove(out.c_str());
     }
 }

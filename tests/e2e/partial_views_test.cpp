@@ -42,10 +42,12 @@ TEST(PartialViews, DiscPhotosOverTheRimAreMappedWhole)
 TEST(PartialViews, TheRimOfAFullTurnFisheyeIsWhole)
 {
     scene_files s = generate_scene("sphere", {"--scale", "0.3"});
-    for (auto [w, h, v, cut] : {std::tuple{600, 600, 360, false},
-                                {600, 600, 360, true},
-                                {600, 400, 360, false},
-                                {500, 500, 400, false}}) {
+    const std::string warning = "Warning: image 4 (" + s.photos.at(4).at("file") +
+                                ") lies over the rim of the disc: -x 1 cuts it to the box of its frame (the "
+                                "default mode maps it whole).\n";
+    const std::tuple<int, int, int, bool> cases[] = {
+        {600, 600, 360, false}, {600, 600, 360, true}, {600, 400, 360, false}, {500, 500, 400, false}};
+    for (const auto &[w, h, v, cut] : cases) {
         const std::string p =
             "p f3 w" + std::to_string(w) + " h" + std::to_string(h) + " v" + std::to_string(v);
         std::vector<std::string> args = {"-q", "-o", "-",
@@ -53,11 +55,7 @@ TEST(PartialViews, TheRimOfAFullTurnFisheyeIsWhole)
         if (cut)
             args.insert(args.begin(), {"-x", "1"});
         run_result r = stitch(args);
-        EXPECT_EQ(r.err,
-                  cut ? "Warning: image 4 (" + s.photos.at(4).at("file") +
-                            ") lies over the rim of the disc: -x 1 cuts it to the box of its frame (the "
-                            "default mode maps it whole).\n"
-                      : "");
+        EXPECT_EQ(r.err, cut ? warning : "");
         const char *px = r.out.data() + r.out.size() - size_t(w) * size_t(h) * 3; // P6, 8 bits
         int black = 0;
         for (int i = 0; i < w * h; i++, px += 3)

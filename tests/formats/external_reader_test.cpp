@@ -219,13 +219,8 @@ TEST_F(ExternalReader, ShortOutputNamesThePhotoAndTheProgramsEnd)
         converter("early", "printf 'P6'\n" + end + "\n");
         describe("* short\n");
         const std::string text = "Cannot read ppm image x.raw: the image ends early" + fate + ".\n";
-        EXPECT_EXIT(
-            {
-                image_reader *ir = external_reader("x.raw");
-                read_row(ir, 0, nullptr);
-                read_row(ir, 1, nullptr);
-            },
-            ExitedWithCode(1), std::regex_replace(text, std::regex(R"([().])"), "\\$&") + "$");
+        EXPECT_EXIT(read_row(external_reader("x.raw"), 1, nullptr), ExitedWithCode(1),
+                    std::regex_replace(text, std::regex(R"([().])"), "\\$&") + "$");
         free_ext_readers();
         describe("* early\n");
         testing::internal::CaptureStderr();

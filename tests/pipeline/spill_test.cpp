@@ -89,8 +89,9 @@ TEST_F(SpilledRing, ReadAtBothEnds)
 }
 
 // A ring that memory cannot hold waits in a spill file, even within the
-// budget; only when the spill fails too does the run end, with the ring's
-// allocation error. 1000 rows of 13600 RGB pixels, padded to 40960 bytes.
+// budget (ReadAtBothEnds reads such a ring); only when the spill fails too
+// does the run end, with the ring's allocation error. 1000 rows of 13600 RGB
+// pixels, padded to 40960 bytes.
 TEST_F(SpilledRing, WhatMemoryCannotHoldSpills)
 {
 #ifdef ZENTHRA_SANITIZED
@@ -99,28 +100,20 @@ TEST_F(SpilledRing, WhatMemoryCannotHoldSpills)
     auto ring = [](bool spill_fails) {
         set_ramfs_budget(int64_t(1) << 40);
         char gone[] = "/tmp/zenthra-gone-XXXXXX"; // made and removed, so that nothing stays behind
-        if (spill_fails && (!mkdtemp(gone) || chdir(gone) + rmdir(gone) != 0)) {
-            perror(gone);
+        if (spill_fails && (!mkdtemp(gone) || chdir(gone) + rmdir(gone) != 0))
             _exit(2);
-        }
         counting_source c(13600, 1000);
         limit_address_space(16 << 20);
         image_reader *ir = spilled_ring_reader(counting_reader(&c, 1000), 1000);
         limit_address_space(-1);
         read_row(ir, 999, nullptr);
-        int wrong = 0;
-        for (int n : {0, 500, 998}) {
-            const unsigned char *p = static_cast<const unsigned char *>(read_row(ir, n, nullptr));
-            for (size_t i = 0; i < 13600 * 3; i++)
-                wrong += p[i] != counting_source::value(n, i);
-        }
-        fprintf(stderr, "spilled %lld, %d wrong\n", static_cast<long long>(spill_total_size()), wrong);
+        fprintf(stderr, "spilled %lld\n", static_cast<long long>(spill_total_size()));
         close_image_reader(ir);
         _exit(0);
     };
     // Fresh processes: memory that earlier tests freed would still be mapped.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ring(false), testing::ExitedWithCode(0), "^spilled 40960000, 0 wrong\n$");
+    EXPECT_EXIT(ring(false), testing::ExitedWithCode(0), "^spilled 40960000\n$");
     EXPECT_EXIT(ring(true), testing::ExitedWithCode(1),
                 "Temporary images stay in memory.\nCould not allocate 40960000 bytes for imagereader.\n$");
     GTEST_FLAG_SET(death_test_style, "fast");
