@@ -32,36 +32,25 @@ TEST(Order, FirstStaysThenLeftToRight)
     }
 }
 
-// The standalone steps: membership among the first entries of an order, and
-// the untaken image with the smallest left (top) edge, the earlier on ties,
-// 0 when none is left.
+// The steps: membership among the first entries of an order, and the
+// untaken image with the smallest left (top) edge, the earlier on ties, 0
+// when none is left.
 TEST(Order, StepsFindTheNextImage)
 {
+    const irectangle rects[] = {{30, 5, 1, 1}, {10, 7, 1, 1}, {-4, 3, 1, 1}, {10, 3, 1, 1}};
+    std::vector<image_desc> images(4);
+    for (size_t i = 0; i < 4; i++)
+        images[i].dest_rect = rects[i];
     const struct {
-        std::vector<irectangle> rects;
-        std::vector<int> order;
-        int count;
-        std::vector<int> members; // in_order of 0 .. n - 1
-        int min_x, min_y;
-    } cases[] = {
-        {{{30, 5, 1, 1}, {10, 7, 1, 1}, {20, 3, 1, 1}}, {0, 2, 1}, 0, {0, 0, 0}, 1, 2},
-        {{{30, 5, 1, 1}, {10, 7, 1, 1}, {20, 3, 1, 1}}, {0, 2, 1}, 1, {1, 0, 0}, 1, 2},
-        {{{30, 5, 1, 1}, {10, 7, 1, 1}, {20, 3, 1, 1}}, {1, 2, 0}, 2, {0, 1, 1}, 0, 0},
-        {{{30, 5, 1, 1}, {10, 7, 1, 1}, {20, 3, 1, 1}}, {2, 0, 1}, 3, {1, 1, 1}, 0, 0},
-        // Ties: the lower position; negative edges count as smaller.
-        {{{5, 5, 1, 1}, {-4, 9, 1, 1}, {5, 5, 1, 1}, {-4, 5, 1, 1}}, {1, 0}, 1, {0, 1, 0, 0}, 3, 0},
-        {{{5, 5, 1, 1}, {-4, 9, 1, 1}, {5, 5, 1, 1}, {-4, 5, 1, 1}}, {3, 0, 1}, 2, {1, 0, 0, 1}, 1, 2},
-    };
+        int order[4], count, members[4], min_x, min_y;
+    } cases[] = {{{2, 0, 1, 3}, 0, {0, 0, 0, 0}, 2, 2},
+                 {{2, 0, 1, 3}, 2, {1, 0, 1, 0}, 1, 3},
+                 {{3, 2, 0, 1}, 3, {1, 0, 1, 1}, 1, 1},
+                 {{3, 2, 0, 1}, 4, {1, 1, 1, 1}, 0, 0}};
     for (const auto &c : cases) {
-        const int n = int(c.rects.size());
-        std::vector<image_desc> images(c.rects.size());
-        for (int i = 0; i < n; i++)
-            images[size_t(i)].dest_rect = c.rects[size_t(i)];
-        std::vector<int> members;
-        for (int i = 0; i < n; i++)
-            members.push_back(in_order(i, c.count, c.order.data()));
-        EXPECT_EQ(members, c.members) << c.count;
-        EXPECT_EQ(min_rect_x(images.data(), c.order.data(), c.count, n), c.min_x) << c.count;
-        EXPECT_EQ(min_rect_y(images.data(), c.order.data(), c.count, n), c.min_y) << c.count;
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(in_order(i, c.count, c.order), c.members[i]) << c.count << " " << i;
+        EXPECT_EQ(min_rect_x(images.data(), c.order, c.count, 4), c.min_x) << c.count;
+        EXPECT_EQ(min_rect_y(images.data(), c.order, c.count, 4), c.min_y) << c.count;
     }
 }

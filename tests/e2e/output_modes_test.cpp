@@ -157,7 +157,6 @@ struct thread_way {
     std::vector<std::string> options;
 };
 
-// Every way of writing the scene gives the same bytes at each thread count.
 static void expect_same_bytes(const scene_files &s, const std::vector<thread_way> &ways,
                               const std::vector<const char *> &jobs)
 {
@@ -185,9 +184,8 @@ TEST(ThreadCounts, GiveTheSameBytes)
                       {"1", "2", "3", "8", "64"});
 }
 
-// Blends as wide as a panorama of 4,200 columns, whose rows the blend's
-// stages cut into column ranges, in every seam mode, and -j far above the
-// processor count.
+// Blends 4,200 columns wide, whose rows the blend's stages cut into column
+// ranges, in every seam mode, and -j far above the processor count.
 TEST(ThreadCounts, WideBlendsGiveTheSameBytes)
 {
     expect_same_bytes(generate_scene("sphere", {"--scale", "0.3", "--pano-scale", "7"}),

@@ -328,8 +328,6 @@ TEST_F(WarperReader, ShapeRingAndThreads)
     src.li.kind = 2;
     stack_ptr sd = make_stack({{_shift, {0.25, 0}}});
     const int32_t pano[2] = {13, 7};
-    // The ring on the base reader, with the threaded reader between them
-    // when there is more than one thread and the row is wide enough to share.
     const struct {
         int threads, width, readers;
     } cases[] = {{1, 13, 2}, {4, 13, 2}, {4, 2048, 3}};
@@ -338,6 +336,8 @@ TEST_F(WarperReader, ShapeRingAndThreads)
         int before = image_reader_count;
         image_reader *r = warper(&src.li, {0, 0, 13, 7}, {0, 0, c.width, 7}, pano, sd.get(), 0);
         set_num_warp_threads(1);
+        // The ring on the base reader, with the threaded reader between them
+        // when there is more than one thread and the row is wide enough to share.
         EXPECT_EQ(image_reader_count - before, c.readers);
         EXPECT_EQ(r->type, 2u);
         // A row asked for twice in a row is computed once: a change of the

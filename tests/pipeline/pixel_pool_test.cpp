@@ -54,9 +54,8 @@ TEST(Pool, EveryShareOnceAndAtMostNBusy)
     set_pixel_threads(0);
 }
 
-// Rows cut by columns from several threads at once: every column once, in
-// ranges of at least the least width unless the row is not cut at all, and
-// -j far above the processor count.
+// Rows cut by columns from four threads, -j far above the processor count
+// too: every column once, in ranges of the least width unless not cut.
 TEST(Pool, ColumnsEachOnceInWideEnoughRanges)
 {
     const int widths[] = {1, 7, 4095, 4096, 16129};
@@ -91,13 +90,7 @@ TEST(Pool, ColumnsEachOnceInWideEnoughRanges)
 }
 
 // Threads of this process.
-int tasks()
-{
-    int n = 0;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task"))
-        n += e.is_directory();
-    return n;
-}
+int tasks() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 // -j far above the processor count starts only the workers that the jobs'
 // shares need (one more thread may be a sanitizer's own).
@@ -120,39 +113,42 @@ using Handoff = ChainTest;
 // A thread pulls the leader and so feeds a ring of four rows; this thread
 // takes the rows in order, then, the feeding thread gone, pulls the rest
 // itself. With no budget the ring lies in a spill file.
+void rows_cross(int64_t budget)
+{
+    set_ramfs_budget(budget);
+    const int height = 200, half = 120;
+    counting_source c(5, height);
+    image_reader *leader = buffered_reader_2(counting_reader(&c, height), 2);
+    connect_reader(leader); // held by the test besides the hand-off
+    image_reader *h = handoff_reader(leader, leader, 4);
+    EXPECT_EQ(spill_total_size() > 0, budget == 0);
+    std::thread puller([&] {
+        for (int r = 0; r < half; r++)
+            read_row(leader, r, nullptr);
+    });
+    auto expect_row = [&](int r) {
+        const unsigned char *p = static_cast<const unsigned char *>(read_row(h, r, nullptr));
+        for (size_t i = 0; i < 15; i++)
+            ASSERT_EQ(p[i], counting_source::value(r, i)) << "row " << r;
+    };
+    for (int r = 0; r < half; r++)
+        expect_row(r);
+    puller.join();
+    handoff_direct(h);
+    for (int r = half; r < height; r++)
+        expect_row(r);
+    for (int produced : c.produced)
+        EXPECT_EQ(produced, 1);
+    close_image_reader(h);
+    close_image_reader(leader);
+    EXPECT_EQ(spill_total_size(), 0);
+    set_ramfs_budget(-1);
+}
+
 TEST_F(Handoff, RowsCrossFromThePullingThread)
 {
-    for (int64_t budget : {int64_t(-1), int64_t(0)}) {
-        set_ramfs_budget(budget);
-        const int height = 200, half = 120;
-        counting_source c(5, height);
-        image_reader *leader = buffered_reader_2(counting_reader(&c, height), 2);
-        connect_reader(leader); // held by the test besides the hand-off
-        image_reader *h = handoff_reader(leader, leader, 4);
-        const int64_t spilled = spill_total_size();
-        EXPECT_EQ(spilled > 0, budget == 0);
-        std::thread puller([&] {
-            for (int r = 0; r < half; r++)
-                read_row(leader, r, nullptr);
-        });
-        auto expect_row = [&](int r) {
-            const unsigned char *p = static_cast<const unsigned char *>(read_row(h, r, nullptr));
-            for (size_t i = 0; i < 15; i++)
-                ASSERT_EQ(p[i], counting_source::value(r, i)) << "row " << r;
-        };
-        for (int r = 0; r < half; r++)
-            expect_row(r);
-        puller.join();
-        handoff_direct(h);
-        for (int r = half; r < height; r++)
-            expect_row(r);
-        for (int produced : c.produced)
-            EXPECT_EQ(produced, 1);
-        close_image_reader(h);
-        close_image_reader(leader);
-        EXPECT_EQ(spill_total_size(), 0);
-    }
-    set_ramfs_budget(-1);
+    rows_cross(-1);
+    rows_cross(0);
 }
 
 } // namespace

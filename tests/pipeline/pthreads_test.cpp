@@ -49,9 +49,8 @@ TEST(Threads, StartAndJoin)
     }
 }
 
-// As many threads at once as -j 1024 and the stages on top of it start:
-// on 32-bit x86 too, where their stacks share 4 GiB of address space (a
-// thread keeps its stack until it is joined).
+// As many threads at once as -j 1024 and the stages on top start, on 32-bit
+// x86 too, where their stacks (kept until joined) share 4 GiB.
 TEST(Threads, ThousandAtOnce)
 {
     std::atomic<int> counter{0};

@@ -18,59 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
-// Reads the program's standard output and error until both end, feeding
-// input (when in_fd >= 0), then waits for it.
-run_result drain(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &input)
-{
-    run_result r;
-    size_t fed = 0;
-    if (in_fd >= 0 && input.empty()) {
-        close(in_fd);
-        in_fd = -1;
-    }
-    struct pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
-    int open_outputs = 2;
-    while (open_outputs > 0) {
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int k = 0; k < 2; k++) {
-            if (fds[k].fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) {
-                char buf[65536];
-                ssize_t n = read(fds[k].fd, buf, sizeof buf);
-                if (n > 0) {
-                    (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-                } else if (n == 0 || errno != EINTR) { // a terminal gives EIO once its last holder is gone
-                    close(fds[k].fd);
-                    fds[k].fd = -1;
-                    open_outputs--;
-                }
-            }
-        }
-        if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t n = write(fds[2].fd, input.data() + fed, input.size() - fed);
-            if (n > 0)
-                fed += static_cast<size_t>(n);
-            if (n < 0 || fed == input.size()) {
-                close(fds[2].fd);
-                fds[2].fd = -1;
-            }
-        }
-    }
-    if (fds[2].fd >= 0)
-        close(fds[2].fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
-
-[[noreturn]] void exec_in(const std::vector<std::string> &argv, const std::string &cwd)
+[[noreturn]] static void exec_in(const std::vector<std::string> &argv, const std::string &cwd)
 {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0)
         _exit(126);
@@ -81,7 +29,8 @@ run_result drain(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string
     execv(args[0], args.data());
     _exit(127);
 }
-} // namespace
+
+static run_result drain(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &input);
 
 run_result run_program(const std::vector<std::string> &argv, const std::string &input, const std::string &cwd)
 {
@@ -130,6 +79,56 @@ run_result run_on_terminal(const std::vector<std::string> &argv, const std::stri
     if (write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
         throw std::runtime_error("cannot type on the terminal");
     return drain(pid, out[0], master, -1, "");
+}
+
+// Reads the program's standard output and error until both end, feeding
+// input (when in_fd >= 0), then waits for it.
+static run_result drain(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &input)
+{
+    run_result r;
+    size_t fed = 0;
+    if (in_fd >= 0 && input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    struct pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
+    int open_outputs = 2;
+    while (open_outputs > 0) {
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int k = 0; k < 2; k++) {
+            if (fds[k].fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buf[65536];
+                ssize_t n = read(fds[k].fd, buf, sizeof buf);
+                if (n > 0) {
+                    (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+                } else if (n == 0 || errno != EINTR) { // a terminal gives EIO once its last holder is gone
+                    close(fds[k].fd);
+                    fds[k].fd = -1;
+                    open_outputs--;
+                }
+            }
+        }
+        if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n = write(fds[2].fd, input.data() + fed, input.size() - fed);
+            if (n > 0)
+                fed += static_cast<size_t>(n);
+            if (n < 0 || fed == input.size()) {
+                close(fds[2].fd);
+                fds[2].fd = -1;
+            }
+        }
+    }
+    if (fds[2].fd >= 0)
+        close(fds[2].fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
 }
 
 run_result run_zenthra(const std::vector<std::string> &args, const std::string &input, const std::string &cwd)
@@ -209,36 +208,29 @@ std::vector<std::string> folder_names(const std::string &dir)
 
 std::string icc_profile_with(const std::string &description, bool v4)
 {
-    auto be32 = [](uint32_t v) {
+    auto be32 = [](size_t v) {
         return std::string{char(v >> 24), char(v >> 16 & 255), char(v >> 8 & 255), char(v & 255)};
     };
-    std::string tag;
-    if (v4) {
-        tag = "mluc" + be32(0) + be32(1) + be32(12) + "enUS" + be32(uint32_t(2 * description.size())) +
-              be32(28);
+    // A v2 text: ASCII with its nul, then empty Unicode and ScriptCode parts.
+    std::string tag =
+        v4 ? "mluc" + be32(0) + be32(1) + be32(12) + "enUS" + be32(2 * description.size()) + be32(28)
+           : "desc" + be32(0) + be32(description.size() + 1) + description + std::string(79, '\0');
+    if (v4)
         for (char c : description)
-            tag += std::string{'\0', c};
-    } else {
-        tag = "desc" + be32(0) + be32(uint32_t(description.size() + 1)) + description +
-              std::string(1 + 4 + 4 + 2 + 1 + 67, '\0');
-    }
+            tag += std::string{'\0', c}; // UTF-16
     tag.resize((tag.size() + 3) / 4 * 4, '\0');
-    const uint32_t at = 128 + 4 + 12, size = at + uint32_t(tag.size());
-    std::string header = be32(size) + "zthr" + std::string{char(v4 ? 4 : 2), 0x10, 0, 0} + "mntrRGB XYZ " +
-                         std::string(12, '\0') + "acsp";
+    std::string header = be32(144 + tag.size()) + "zthr" + std::string{char(v4 ? 4 : 2), 0x10, 0, 0} +
+                         "mntrRGB XYZ " + std::string(12, '\0') + "acsp";
     header.resize(128, '\0');
-    return header + be32(1) + "desc" + be32(at) + be32(uint32_t(tag.size())) + tag;
+    return header + be32(1) + "desc" + be32(144) + be32(tag.size()) + tag;
 }
 
 void limit_address_space(int64_t extra)
 {
     rlimit r;
     getrlimit(RLIMIT_AS, &r);
-    r.rlim_cur = r.rlim_max;
-    if (extra >= 0) {
-        long long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        r.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
-    }
+    long long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    r.rlim_cur = extra < 0 ? r.rlim_max : static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + extra);
     setrlimit(RLIMIT_AS, &r);
 }

@@ -12,11 +12,9 @@ struct run_result {
 // Runs argv[0] (a path) with the arguments, feeding `input` on standard input.
 run_result run_program(const std::vector<std::string> &argv, const std::string &input = "",
                        const std::string &cwd = "");
-// Runs it with standard input and standard error on a new pseudo-terminal
-// of `columns` columns, its controlling terminal; `typed` is typed on it.
-// out is standard output (a pipe), err all that the terminal showed: the
-// program's standard error and the echo of what was typed, line ends as
-// "\r\n".
+// Runs it with standard input and error on a new controlling terminal of
+// `columns` columns, `typed` typed on it; err is all that the terminal showed
+// (standard error and the echo, line ends "\r\n"), out standard output.
 run_result run_on_terminal(const std::vector<std::string> &argv, const std::string &typed, int columns,
                            const std::string &cwd = "");
 // Runs the zenthra program that this build made.
@@ -36,12 +34,10 @@ std::vector<std::string> folder_names(const std::string &dir);
 // -1 when there is no such file.
 int64_t file_size(const std::string &path);
 
-// A small ICC profile (an RGB display profile without colour tags) whose only
-// tag is its description: as v2 'desc' text, or as a v4 'mluc' string in
-// UTF-16 (ASCII descriptions only).
+// An RGB display profile whose only tag is its description: v2 'desc' text
+// or a v4 'mluc' string (ASCII descriptions only).
 std::string icc_profile_with(const std::string &description, bool v4 = false);
 
-// Lowers this process's address-space limit to what it maps now plus extra
-// bytes, so that a larger allocation fails as it may in the address space of
-// 32-bit x86; extra < 0 lifts the limit again.
+// Limits the address space to what is mapped now plus extra bytes, as tight
+// as 32-bit x86 may be; extra < 0 lifts the limit.
 void limit_address_space(int64_t extra);
