@@ -284,7 +284,8 @@ TEST(Exif, TheBlockTellsThePanoramasSizeWithoutTheThumbnail)
             b.resize(65533);
             b.resize(exif_for_image(b.data(), before.size(), b.size(), c.width, 1000));
             // An odd end gets a byte before the added directory.
-            EXPECT_EQ(int64_t(b.size() - before.size()) - int64_t(c.growth > 0 ? before.size() & 1 : 0),
+            EXPECT_EQ(int64_t(b.size()) - int64_t(before.size()) -
+                          int64_t(c.growth > 0 ? before.size() & 1 : 0),
                       c.growth);
             EXPECT_EQ(dump(b, get(b, 10, 4, be), be), c.want);
         }
